@@ -1,0 +1,26 @@
+#include "error/error.hpp"
+
+namespace quillon {
+
+std::string Error::message() const {
+  switch (kind_) {
+    case Kind::UnrecognizedFormat:
+      return "unrecognized ML model container format";
+    case Kind::MalformedContainer:
+      return "malformed model container: " + detail_;
+    case Kind::NoManifest:
+      return "no C2PA manifest found in model";
+    case Kind::EmptySource:
+      return "manifest source has neither an embedded store nor a URI";
+    case Kind::MalformedReference:
+      return "malformed manifest reference: " + detail_;
+    case Kind::DuplicateManifest:
+      return "more than one c2pa:manifest entry in the " + std::string(format_.display_name()) +
+             " container";
+    case Kind::MalformedExclusion:
+      return "data hash exclusion is malformed: " + detail_;
+  }
+  return {};
+}
+
+}  // namespace quillon

@@ -1,0 +1,70 @@
+// The library's single error type.
+//
+// Every fallible operation returns its result or one `Error`. An error is a
+// kind plus, for some kinds, a detail text or a `Format`; `message()` renders
+// the text that Python callers see. Errors are plain values: cheap to move,
+// safe to render any number of times, and rendering cannot fail (other than
+// by running out of memory).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "format/format.hpp"
+
+namespace quillon {
+
+class Error {
+ public:
+  enum class Kind : std::uint8_t {
+    UnrecognizedFormat,
+    MalformedContainer,
+    NoManifest,
+    EmptySource,
+    MalformedReference,
+    DuplicateManifest,
+    MalformedExclusion,
+  };
+
+  static Error unrecognized_format() { return Error(Kind::UnrecognizedFormat); }
+  static Error malformed_container(std::string detail) {
+    return Error(Kind::MalformedContainer, std::move(detail));
+  }
+  static Error no_manifest() { return Error(Kind::NoManifest); }
+  static Error empty_source() { return Error(Kind::EmptySource); }
+  static Error malformed_reference(std::string detail) {
+    return Error(Kind::MalformedReference, std::move(detail));
+  }
+  static Error duplicate_manifest(Format format) { return Error(format); }
+  static Error malformed_exclusion(std::string detail) {
+    return Error(Kind::MalformedExclusion, std::move(detail));
+  }
+
+  Kind kind() const { return kind_; }
+  // The detail text of MalformedContainer, MalformedReference and
+  // MalformedExclusion; empty for the other kinds.
+  const std::string& detail() const { return detail_; }
+  // The format a DuplicateManifest error names; meaningless for other kinds.
+  Format format() const { return format_; }
+
+  // The full message text, for example
+  // "malformed model container: unexpected end of GGUF data".
+  std::string message() const;
+
+  friend bool operator==(const Error& a, const Error& b) {
+    return a.kind_ == b.kind_ && a.detail_ == b.detail_ &&
+           (a.kind_ != Kind::DuplicateManifest || a.format_ == b.format_);
+  }
+
+ private:
+  explicit Error(Kind kind, std::string detail = {}) : kind_(kind), detail_(std::move(detail)) {}
+  explicit Error(Format format) : kind_(Kind::DuplicateManifest), format_(format) {}
+
+  Kind kind_;
+  std::string detail_;
+  Format format_ = Format::GGUF;
+};
+
+}  // namespace quillon

@@ -1,0 +1,44 @@
+// `Result<T>`: the value of a fallible operation, or the `Error` that ended it.
+//
+// A minimal stand-in for C++23's std::expected. Accessing the value of a
+// failed result (or the error of a successful one) is a programming error and
+// is caught by an assertion in debug builds.
+#pragma once
+
+#include <cassert>
+#include <utility>
+#include <variant>
+
+#include "error/error.hpp"
+
+namespace quillon {
+
+template <class T>
+class [[nodiscard]] Result {
+ public:
+  Result(T value) : state_(std::in_place_index<0>, std::move(value)) {}
+  Result(Error error) : state_(std::in_place_index<1>, std::move(error)) {}
+
+  bool ok() const { return state_.index() == 0; }
+  explicit operator bool() const { return ok(); }
+
+  T& value() & { assert(ok()); return *std::get_if<0>(&state_); }
+  const T& value() const& { assert(ok()); return *std::get_if<0>(&state_); }
+  T&& value() && { assert(ok()); return std::move(*std::get_if<0>(&state_)); }
+  T& operator*() & { return value(); }
+  const T& operator*() const& { return value(); }
+  T&& operator*() && { return std::move(*this).value(); }
+  T* operator->() { return &value(); }
+  const T* operator->() const { return &value(); }
+
+  const Error& error() const& { assert(!ok()); return *std::get_if<1>(&state_); }
+  Error&& error() && { assert(!ok()); return std::move(*std::get_if<1>(&state_)); }
+
+ private:
+  std::variant<T, Error> state_;
+};
+
+// For operations that succeed with no value.
+struct Ok {};
+
+}  // namespace quillon

@@ -1,0 +1,34 @@
+// The four manifest operations of the library.
+//
+// Each takes the whole model file as a borrowed view, detects its format with
+// the probes of `Format::detect` (GGUF magic, SafeTensors header, ONNX
+// protobuf scan, in that order) and hands the same view to that format's
+// handler. The handler's result or error is returned unchanged; the only error
+// of dispatch's own is UnrecognizedFormat, when no probe matches.
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "error/result.hpp"
+#include "manifest/bytes.hpp"
+#include "manifest/file_image.hpp"
+#include "manifest/source.hpp"
+
+namespace quillon {
+
+// The embedded Manifest Store.
+Result<std::string> read_manifest(Bytes model);
+
+// The complete new model file carrying what `source` holds. The image borrows
+// from `model` and `source`.
+Result<FileImage> embed_manifest(Bytes model, const ManifestSource& source);
+
+// The complete new model file without any C2PA data. The image borrows from
+// `model`.
+Result<FileImage> remove_manifest(Bytes model);
+
+// The remote manifest URI, or absent when a recognized model has none.
+Result<std::optional<std::string>> read_manifest_uri(Bytes model);
+
+}  // namespace quillon

@@ -1,0 +1,48 @@
+// The three supported container formats and format detection.
+//
+// `Format` is a small value type: an enumeration with its display name (what
+// `detect_format` returns to Python) and its C2PA asset type. "No format" is
+// an absent `std::optional<Format>`, never a value of the enumeration.
+// Detection is a pure function of the model bytes; it never fails.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
+#include "manifest/bytes.hpp"
+
+namespace quillon {
+
+class Format {
+ public:
+  enum Value : std::uint8_t { GGUF, SafeTensors, ONNX };
+
+  constexpr Format(Value value) : value_(value) {}
+  constexpr operator Value() const { return value_; }
+
+  // "GGUF", "SafeTensors" or "ONNX".
+  constexpr std::string_view display_name() const {
+    switch (value_) {
+      case GGUF: return "GGUF";
+      case SafeTensors: return "SafeTensors";
+      case ONNX: return "ONNX";
+    }
+    return {};
+  }
+
+  // The C2PA asset type: GGUF and SafeTensors share the generic one.
+  constexpr std::string_view asset_type() const {
+    return value_ == ONNX ? "c2pa.types.model.onnx" : "c2pa.types.model";
+  }
+
+  // Classifies `model` by probing, in order, for GGUF (magic), SafeTensors
+  // (header framing whose first non-whitespace byte is '{') and ONNX (a clean
+  // top-level protobuf scan with a field numbered 1 or 7). Never fails.
+  static std::optional<Format> detect(Bytes model);
+
+ private:
+  Value value_;
+};
+
+}  // namespace quillon

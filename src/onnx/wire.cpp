@@ -1,0 +1,104 @@
+#include "onnx/wire.hpp"
+
+#include <string>
+
+namespace quillon::onnx {
+namespace {
+
+Error unexpected_end() { return Error::malformed_container("unexpected end of ONNX protobuf"); }
+
+}  // namespace
+
+Result<Varint> read_varint(Bytes data, std::uint64_t pos) {
+  std::uint64_t value = 0;
+  for (std::size_t i = 0; i < kMaxVarintLength; ++i) {
+    if (pos >= data.size() || data.size() - pos <= i) return unexpected_end();
+    const std::uint8_t byte = data[pos + i];
+    if (i == kMaxVarintLength - 1) {
+      if (byte >= 0x80) {
+        // An eleventh byte would be needed: missing means truncation.
+        if (data.size() - pos == kMaxVarintLength) return unexpected_end();
+        return Error::malformed_container("varint overflow");
+      }
+      value |= static_cast<std::uint64_t>(byte) << 63;
+      return Varint{value, pos + kMaxVarintLength};
+    }
+    value |= static_cast<std::uint64_t>(byte & 0x7F) << (7 * i);
+    if (byte < 0x80) return Varint{value, pos + i + 1};
+  }
+  return unexpected_end();  // not reached: the tenth byte always returns
+}
+
+bool FieldScanner::next(Field& field) {
+  if (error_ || pos_ >= data_.size()) return false;
+  const std::uint64_t size = data_.size();
+  const std::uint64_t start = pos_;
+  Result<Varint> tag = read_varint(data_, start);
+  if (!tag) {
+    error_ = std::move(tag).error();
+    return false;
+  }
+  const std::uint64_t p = tag->next;
+  std::uint64_t payload_start = p;
+  std::uint64_t end;
+  switch (tag->value & 7) {
+    case 0: {
+      Result<Varint> value = read_varint(data_, p);
+      if (!value) {
+        error_ = std::move(value).error();
+        return false;
+      }
+      end = value->next;
+      break;
+    }
+    case 1:
+    case 5: {
+      const std::uint64_t width = (tag->value & 7) == 1 ? 8 : 4;
+      if (size - p < width) {  // p <= size always holds after a varint
+        error_ = unexpected_end();
+        return false;
+      }
+      end = p + width;
+      break;
+    }
+    case 2: {
+      Result<Varint> length = read_varint(data_, p);
+      if (!length) {
+        error_ = std::move(length).error();
+        return false;
+      }
+      payload_start = length->next;
+      if (length->value > size - payload_start) {
+        error_ = unexpected_end();
+        return false;
+      }
+      end = payload_start + length->value;
+      break;
+    }
+    default:
+      error_ = Error::malformed_container("unsupported wire type " + std::to_string(tag->value & 7));
+      return false;
+  }
+  field = Field{start, end, payload_start, end, tag->value >> 3};
+  pos_ = end;
+  return true;
+}
+
+Result<std::vector<Field>> scan_fields(Bytes data) {
+  std::vector<Field> fields;
+  FieldScanner scanner(data);
+  Field field;
+  while (scanner.next(field)) fields.push_back(field);
+  if (scanner.failed()) return scanner.error();
+  return fields;
+}
+
+bool is_onnx(Bytes data) {
+  FieldScanner scanner(data);
+  Field field;
+  bool model_field = false;
+  while (scanner.next(field)) model_field = model_field || field.number == 1 || field.number == 7;
+  return !scanner.failed() && model_field;
+}
+
+}  // namespace quillon::onnx

@@ -1,0 +1,81 @@
+// A flat, one-level scanner for the Protocol Buffers wire format.
+//
+// The scanner splits a byte string into its top-level fields and records
+// where each begins and ends, where its value bytes lie, and its field number.
+// It copies nothing, interprets no value and never descends: a caller that
+// needs the inside of a length-delimited field scans that field's value
+// bytes again. Offsets count from the first byte of the scanned string.
+//
+// Every failure is a MalformedContainer error with one of the details
+// "unexpected end of ONNX protobuf", "varint overflow" or
+// "unsupported wire type N". The scanner never reads outside its input.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "error/result.hpp"
+#include "manifest/bytes.hpp"
+
+namespace quillon::onnx {
+
+// A varint is at most this many bytes long.
+inline constexpr std::size_t kMaxVarintLength = 10;
+
+// One scanned top-level field.
+struct Field {
+  std::uint64_t start;          // offset of the first byte of the tag
+  std::uint64_t end;            // offset one past the field's last byte
+  std::uint64_t payload_start;  // first byte of the value (after any length prefix)
+  std::uint64_t payload_end;    // one past the value's last byte; always == end
+  std::uint64_t number;         // tag >> 3, at full 64-bit width
+
+  friend bool operator==(const Field&, const Field&) = default;
+};
+
+// A decoded varint and the offset just past its last byte.
+struct Varint {
+  std::uint64_t value;
+  std::uint64_t next;
+};
+
+// Reads one base-128 varint from `data` at offset `pos` (which may be at or
+// past the end). Non-minimal encodings are accepted; a tenth byte contributes
+// only its lowest bit.
+Result<Varint> read_varint(Bytes data, std::uint64_t pos);
+
+// Yields the top-level fields of a byte string one at a time, so that callers
+// consume them as they are scanned instead of keeping a list:
+//
+//   FieldScanner scanner(data);
+//   Field field;
+//   while (scanner.next(field)) { ... }
+//   if (scanner.failed()) return scanner.error();
+class FieldScanner {
+ public:
+  explicit FieldScanner(Bytes data) : data_(data) {}
+
+  // Reads the next field into `field` and returns true; returns false at the
+  // end of the data or at the first error, after which failed() tells which.
+  bool next(Field& field);
+
+  bool failed() const { return error_.has_value(); }
+  const Error& error() const { return *error_; }
+
+ private:
+  Bytes data_;
+  std::uint64_t pos_ = 0;
+  std::optional<Error> error_;
+};
+
+// Scans the whole of `data` into the list of its top-level fields. The
+// fields tile the input exactly; an empty input gives an empty list.
+Result<std::vector<Field>> scan_fields(Bytes data);
+
+// The same scan without keeping the list: true when `data` scans cleanly and
+// some top-level field is numbered 1 or 7 (the ONNX model's IR version or
+// graph). This is the ONNX detection probe.
+bool is_onnx(Bytes data);
+
+}  // namespace quillon::onnx
