@@ -1,0 +1,153 @@
+// Error messages, format names, SafeTensors framing and format detection.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "error/error.hpp"
+#include "format/format.hpp"
+#include "manifest/file_image.hpp"
+#include "safetensors/header.hpp"
+#include "utf8/utf8.hpp"
+
+namespace quillon {
+namespace {
+
+std::vector<std::uint8_t> bytes(std::initializer_list<int> values) {
+  std::vector<std::uint8_t> out;
+  for (int v : values) out.push_back(static_cast<std::uint8_t>(v));
+  return out;
+}
+
+// An 8-byte little-endian header length followed by `header`.
+std::vector<std::uint8_t> framed(std::uint64_t length, std::string_view header) {
+  std::string out;
+  store_le(out, length);
+  out += header;
+  return {out.begin(), out.end()};
+}
+
+TEST(Error, Messages) {
+  const struct {
+    Error error;
+    const char* message;
+  } cases[] = {
+      {Error::unrecognized_format(), "unrecognized ML model container format"},
+      {Error::malformed_container("unexpected end of GGUF data"),
+       "malformed model container: unexpected end of GGUF data"},
+      {Error::no_manifest(), "no C2PA manifest found in model"},
+      {Error::empty_source(), "manifest source has neither an embedded store nor a URI"},
+      {Error::malformed_reference("value is not valid Base64"),
+       "malformed manifest reference: value is not valid Base64"},
+      {Error::duplicate_manifest(Format::GGUF), "more than one c2pa:manifest entry in the GGUF container"},
+      {Error::duplicate_manifest(Format::SafeTensors),
+       "more than one c2pa:manifest entry in the SafeTensors container"},
+      {Error::duplicate_manifest(Format::ONNX), "more than one c2pa:manifest entry in the ONNX container"},
+      {Error::malformed_exclusion("header is not UTF-8"),
+       "data hash exclusion is malformed: header is not UTF-8"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(c.error.message(), c.message);
+    EXPECT_EQ(c.error.message(), c.message) << "rendering twice gives the same text";
+  }
+}
+
+TEST(Format, NamesAndAssetTypes) {
+  EXPECT_EQ(Format(Format::GGUF).display_name(), "GGUF");
+  EXPECT_EQ(Format(Format::SafeTensors).display_name(), "SafeTensors");
+  EXPECT_EQ(Format(Format::ONNX).display_name(), "ONNX");
+  EXPECT_EQ(Format(Format::GGUF).asset_type(), "c2pa.types.model");
+  EXPECT_EQ(Format(Format::SafeTensors).asset_type(), "c2pa.types.model");
+  EXPECT_EQ(Format(Format::ONNX).asset_type(), "c2pa.types.model.onnx");
+}
+
+TEST(HeaderBounds, Framing) {
+  EXPECT_EQ(safetensors::header_bounds(bytes({1, 0, 0, 0, 0, 0, 0})).error().detail(),
+            "file shorter than SafeTensors header");
+  EXPECT_EQ(safetensors::header_bounds(framed(3, "{}")).error().detail(), "header length exceeds file");
+  // 8 + N would wrap to 0: still "exceeds", never a wrapped, accepted range.
+  EXPECT_EQ(safetensors::header_bounds(framed(0xFFFFFFFFFFFFFFF8ULL, "{}")).error().detail(),
+            "header length exceeds file");
+  EXPECT_EQ(safetensors::header_bounds(framed(~0ULL, "{}")).error().detail(), "header length exceeds file");
+  auto empty = safetensors::header_bounds(framed(0, ""));
+  ASSERT_TRUE(empty);
+  EXPECT_EQ(empty->start, 8u);
+  EXPECT_EQ(empty->end, 8u);
+  auto whole = safetensors::header_bounds(framed(2, "{}"));
+  ASSERT_TRUE(whole);
+  EXPECT_EQ(whole->end, 10u);
+}
+
+TEST(Detect, Probes) {
+  using F = std::optional<Format>;
+  const struct {
+    std::vector<std::uint8_t> model;
+    F expected;
+  } cases[] = {
+      {{}, std::nullopt},
+      {bytes({'G', 'G', 'U', 'F'}), Format::GGUF},
+      {bytes({'G', 'G', 'U', 'F', 0xFF, 0xFF}), Format::GGUF},
+      {bytes({'G', 'G', 'U'}), std::nullopt},
+      {framed(0, ""), std::nullopt},
+      {framed(2, " {"), Format::SafeTensors},
+      {framed(5, "\r\n\t {"), Format::SafeTensors},
+      {framed(2, "\x0c{"), Format::SafeTensors},
+      {framed(2, "\x0b{"), std::nullopt},
+      {framed(3, "  "), std::nullopt},
+      {framed(3, "{}"), std::nullopt},  // one byte short
+      {framed(2, "[]"), std::nullopt},
+      {bytes({0x08, 0x07}), Format::ONNX},
+      {bytes({0x3A, 0x00}), Format::ONNX},
+      {bytes({0x10, 0x01}), std::nullopt},
+      {bytes({0x08, 0x07, 0x12}), std::nullopt},  // trailing partial field
+      {bytes({0x10, 0x01, 0x08, 0x07}), Format::ONNX},
+      {bytes({0x0B}), std::nullopt},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(Format::detect(c.model), c.expected) << ::testing::PrintToString(c.model);
+  }
+}
+
+TEST(Utf8, StrictValidation) {
+  const struct {
+    std::vector<std::uint8_t> text;
+    bool valid;
+  } cases[] = {
+      {{}, true},
+      {bytes({0x00}), true},
+      {bytes({'a', 0xC3, 0xA9}), true},                     // é
+      {bytes({0xF0, 0x9F, 0x98, 0x80}), true},              // U+1F600
+      {bytes({0xEF, 0xBF, 0xBF}), true},                    // U+FFFF
+      {bytes({0xF4, 0x8F, 0xBF, 0xBF}), true},              // U+10FFFF
+      {bytes({0xC0, 0x80}), false},                         // overlong NUL
+      {bytes({0xE0, 0x80, 0x80}), false},                   // overlong
+      {bytes({0xF0, 0x80, 0x80, 0x80}), false},             // overlong
+      {bytes({0xED, 0xA0, 0x80}), false},                   // surrogate
+      {bytes({0xF4, 0x90, 0x80, 0x80}), false},             // above U+10FFFF
+      {bytes({0xF5, 0x80, 0x80, 0x80}), false},
+      {bytes({0xC3}), false},                               // truncated
+      {bytes({'a', 'b', 'c', 'd', 'e', 'f', 'g', 0xE2, 0x82}), false},
+      {bytes({0x80}), false},                               // lone continuation
+      {bytes({0xFF, 0xFE}), false},
+  };
+  for (const auto& c : cases) EXPECT_EQ(is_utf8(Bytes(c.text)), c.valid) << ::testing::PrintToString(c.text);
+}
+
+TEST(FileImage, PiecesCoalesceAndWriteOnce) {
+  const std::string model = "abcdefgh";
+  const Bytes view = as_bytes(model);
+  FileImage image;
+  image.append_owned("XY");
+  image.append_view(view.subspan(0, 3));
+  image.append_view(view.subspan(3, 2));  // touches the previous view
+  image.append_view(view.subspan(6, 2));  // gap: a new piece
+  image.append_zeros(2);
+  image.append_zeros(1);
+  image.append_view({});
+  EXPECT_EQ(image.piece_count(), 4u);
+  EXPECT_EQ(image.size(), 12u);
+  EXPECT_EQ(image.to_string(), std::string("XYabcdegh\0\0\0", 12));
+}
+
+}  // namespace
+}  // namespace quillon
