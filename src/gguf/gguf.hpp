@@ -1,0 +1,150 @@
+// The GGUF file model: a parsed GGUF file whose metadata list can be edited
+// and written back as a complete new file.
+//
+// Only the metadata key/value list is editable. The version, the tensor count,
+// the tensor descriptions and the tensor data are carried through unchanged;
+// the zero padding in front of the tensor data is recomputed on output, so
+// tensor offsets (counted from the start of the tensor data) stay valid.
+//
+// A `Gguf` is a set of views into the input bytes, which must outlive it and
+// every `FileImage` made from it. Nothing of the model is copied: parsing
+// records where things are, and serializing lists views of them.
+//
+// Every failure is a MalformedContainer error. No global state; everything
+// here is reentrant.
+#pragma once
+
+#include <cstdint>
+#include <forward_list>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "error/result.hpp"
+#include "manifest/bytes.hpp"
+#include "manifest/file_image.hpp"
+
+namespace quillon::gguf {
+
+// Metadata value type codes.
+enum ValueType : std::uint32_t {
+  kUint8 = 0,
+  kInt8 = 1,
+  kUint16 = 2,
+  kInt16 = 3,
+  kUint32 = 4,
+  kInt32 = 5,
+  kFloat32 = 6,
+  kBool = 7,
+  kString = 8,
+  kArray = 9,
+  kUint64 = 10,
+  kInt64 = 11,
+  kFloat64 = 12,
+};
+
+// Magic, version, tensor count and metadata count.
+inline constexpr std::uint64_t kHeaderSize = 24;
+inline constexpr std::uint64_t kDefaultAlignment = 32;
+// A UINT32 entry with this key and a nonzero value sets the alignment.
+inline constexpr std::string_view kAlignmentKey = "general.alignment";
+
+// One metadata entry.
+//
+// A parsed entry views the model: `entry` is the whole encoded entry (key
+// length, key, type code, value), and `key` and `raw` lie inside it.
+// An appended entry is written as `entry` followed by `payload`: `entry` is
+// its framing (key length, key, type code and the string or array header),
+// owned by the `Gguf`, and `payload` its value bytes, borrowed from whoever
+// appended it. For an appended entry `raw` covers only the framing's part
+// from the type code on.
+struct Kv {
+  std::string_view key;  // the key's bytes, without the length field
+  Bytes raw;             // the type code followed by the encoded value
+  Bytes entry;
+  Bytes payload;         // empty for parsed entries
+  bool appended = false;
+};
+
+// A read position over a borrowed byte view. Every read checks its bounds
+// first and fails with "unexpected end of GGUF data" when the bytes are not
+// there; the cursor is not used after a failed read.
+class Cursor {
+ public:
+  // `pos` is at most data.size().
+  explicit Cursor(Bytes data, std::uint64_t pos = 0) : data_(data), pos_(pos) {}
+
+  std::uint64_t pos() const { return pos_; }
+
+  // The next 4 bytes as an unsigned little-endian integer.
+  Result<std::uint32_t> u32();
+  // The next 8 bytes as an unsigned little-endian integer.
+  Result<std::uint64_t> u64();
+  // A view of the next n bytes.
+  Result<Bytes> take(std::uint64_t n);
+  // A GGUF string (64-bit length, bytes) as a view of its bytes; fails with
+  // "metadata key is not UTF-8" when they are not strict UTF-8.
+  Result<std::string_view> gguf_string();
+  // Advances over one value of type `type` without keeping it. Arrays nest to
+  // any depth and are walked without recursion; arrays of fixed-width
+  // elements are skipped in one step.
+  Result<Ok> skip_value(std::uint32_t type);
+
+ private:
+  // Advances over `count` elements of type `type`, none of them an array.
+  Result<Ok> skip_elements(std::uint32_t type, std::uint64_t count);
+
+  Bytes data_;
+  std::uint64_t pos_;
+};
+
+// The value of a UINT32 entry's `raw`; absent for any other type or when the
+// 8 bytes are not there.
+std::optional<std::uint32_t> read_u32_value(Bytes raw);
+
+class Gguf {
+ public:
+  // Parses a whole GGUF file (version 2 or 3). The result views `bytes`.
+  static Result<Gguf> parse(Bytes bytes);
+
+  // Entries view the Gguf's own framing buffers, so it moves but never copies.
+  Gguf(Gguf&&) = default;
+  Gguf& operator=(Gguf&&) = default;
+  Gguf(const Gguf&) = delete;
+  Gguf& operator=(const Gguf&) = delete;
+
+  // The complete file: a new header, the entries in list order, the tensor
+  // descriptions, zero padding up to `alignment`, the tensor data. The image
+  // views the parsed input and the payloads of appended entries, but nothing
+  // owned by this Gguf, so it may outlive it.
+  FileImage serialize() const;
+
+  // Appends an entry `key` = ARRAY of UINT8 holding `elements`, borrowed.
+  void append_u8_array(std::string_view key, Bytes elements);
+  // Appends an entry `key` = STRING holding `text`, borrowed.
+  void append_string(std::string_view key, Bytes text);
+
+  std::uint32_t version = 0;
+  std::uint64_t tensor_count = 0;
+  // In file order; entries may be removed (keeping order) or appended. The
+  // metadata count written out is its length; duplicate keys are kept.
+  std::vector<Kv> kvs;
+  // From the end of the last entry to the end of the last tensor description.
+  Bytes tensor_info;
+  // Fixed at parse time, never 0.
+  std::uint64_t alignment = kDefaultAlignment;
+  // From the aligned data start to the end of the input.
+  Bytes tensor_data;
+
+ private:
+  Gguf() = default;
+
+  void append(std::string framing, std::size_t key_size, Bytes payload);
+
+  // The framing of appended entries; list nodes never move, so views into
+  // them stay valid when the Gguf moves.
+  std::forward_list<std::string> framings_;
+};
+
+}  // namespace quillon::gguf

@@ -1,0 +1,543 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "gguf/gguf.hpp"
+#include "gguf/manifest.hpp"
+
+namespace quillon::gguf {
+namespace {
+
+constexpr char kEnd[] = "malformed model container: unexpected end of GGUF data";
+constexpr char kNotUtf8[] = "malformed model container: metadata key is not UTF-8";
+constexpr char kOutOfRange[] = "malformed model container: tensor data offset out of range";
+constexpr char kNotU8Array[] = "malformed model container: c2pa:manifest is not a UINT8 array";
+
+// ---- Assembling GGUF bytes from parts ----
+
+std::string u32le(std::uint32_t v) {
+  std::string out;
+  store_le(out, v);
+  return out;
+}
+
+std::string u64le(std::uint64_t v) {
+  std::string out;
+  store_le(out, v);
+  return out;
+}
+
+std::string gstr(std::string_view text) { return u64le(text.size()) + std::string(text); }
+
+std::string repeat(const std::string& part, std::size_t times) {
+  std::string out;
+  out.reserve(part.size() * times);
+  for (std::size_t i = 0; i < times; ++i) out += part;
+  return out;
+}
+
+// One encoded metadata entry; `value` follows the type code unchanged.
+std::string kv(std::string_view key, std::uint32_t type, const std::string& value) {
+  return gstr(key) + u32le(type) + value;
+}
+std::string u32_kv(std::string_view key, std::uint32_t v) { return kv(key, kUint32, u32le(v)); }
+std::string str_kv(std::string_view key, std::string_view text) { return kv(key, kString, gstr(text)); }
+std::string array_value(std::uint32_t element_type, std::uint64_t count, const std::string& elements) {
+  return u32le(element_type) + u64le(count) + elements;
+}
+std::string u8_array_kv(std::string_view key, std::string_view bytes) {
+  return kv(key, kArray, array_value(kUint8, bytes.size(), std::string(bytes)));
+}
+
+std::string tensor(std::string_view name, const std::vector<std::uint64_t>& dims, std::uint32_t type,
+                   std::uint64_t offset) {
+  std::string out = gstr(name) + u32le(static_cast<std::uint32_t>(dims.size()));
+  for (std::uint64_t d : dims) out += u64le(d);
+  return out + u32le(type) + u64le(offset);
+}
+
+struct Model {
+  std::uint32_t version = 3;
+  std::vector<std::string> kvs{};
+  std::vector<std::string> tensors{};
+  std::optional<std::uint64_t> kv_count{};      // default: kvs.size()
+  std::optional<std::uint64_t> tensor_count{};  // default: tensors.size()
+  std::uint64_t alignment = 32;                 // for the default padding only
+  std::optional<std::string> padding{};         // default: pad_byte up to `alignment`
+  char pad_byte = '\0';
+  std::string data = "0123456789abcdef-tensor-data";
+
+  std::string head() const {
+    std::string out = "GGUF" + u32le(version) + u64le(tensor_count.value_or(tensors.size())) +
+                      u64le(kv_count.value_or(kvs.size()));
+    for (const std::string& entry : kvs) out += entry;
+    for (const std::string& info : tensors) out += info;
+    return out;
+  }
+  std::string bytes() const {
+    std::string out = head();
+    out += padding ? *padding : std::string((alignment - out.size() % alignment) % alignment, pad_byte);
+    return out + data;
+  }
+};
+
+Bytes view(const std::string& s) { return as_bytes(s); }
+
+using Text = std::optional<std::string>;
+ManifestSource source(Text uri, Text store) { return {std::move(uri), std::move(store)}; }
+ManifestSource store_only(std::string store) { return source(std::nullopt, std::move(store)); }
+ManifestSource uri_only(std::string uri) { return source(std::move(uri), std::nullopt); }
+
+template <class T>
+std::string failure(const Result<T>& result) {
+  return result ? "<ok>" : result.error().message();
+}
+
+std::string output(const Result<FileImage>& image) { return image ? image->to_string() : image.error().message(); }
+
+std::vector<std::string> keys(const Gguf& gguf) {
+  std::vector<std::string> out;
+  for (const Kv& kv : gguf.kvs) out.emplace_back(kv.key);
+  return out;
+}
+
+// Where the tensor data starts inside `bytes`.
+std::size_t data_start(const Gguf& gguf, const std::string& bytes) {
+  return static_cast<std::size_t>(gguf.tensor_data.data() - view(bytes).data());
+}
+
+// An entry of `depth` nested arrays around an empty UINT8 array.
+std::string nested_kv(std::string_view key, std::size_t depth) {
+  return kv(key, kArray, repeat(u32le(kArray) + u64le(1), depth - 1) + array_value(kUint8, 0, ""));
+}
+
+// ---- Parsing ----
+
+TEST(GgufParse, RejectsMalformedInput) {
+  const std::string header24 = Model{.data = ""}.head();
+  const std::string bare = Model{.padding = "", .data = ""}.bytes();
+  struct Case {
+    const char* name;
+    std::string bytes;
+    std::string message;
+  };
+  const std::vector<Case> cases = {
+      {"empty", "", kEnd},
+      {"three bytes", "GGU", kEnd},
+      {"four foreign bytes", "ABCD", "malformed model container: not a GGUF file"},
+      {"foreign magic, full header", "GGUG" + header24.substr(4), "malformed model container: not a GGUF file"},
+      {"big-endian version", "GGUF" + std::string("\0\0\0\3", 4) + header24.substr(8),
+       "malformed model container: unsupported GGUF version 50331648"},
+      {"version 1 in 8 bytes", "GGUF" + u32le(1), "malformed model container: unsupported GGUF version 1"},
+      {"version 4", Model{.version = 4}.bytes(), "malformed model container: unsupported GGUF version 4"},
+      {"version 3 in 8 bytes", "GGUF" + u32le(3), kEnd},
+      {"header cut at 23 bytes", header24.substr(0, 23), kEnd},
+      {"bare 24-byte header", header24, kOutOfRange},
+      {"value type 13", Model{.kvs = {kv("k", 13, "")}}.bytes(), "malformed model container: bad value type 13"},
+      {"array of type 99 with one element", Model{.kvs = {kv("k", kArray, array_value(99, 1, "x"))}}.bytes(),
+       "malformed model container: bad value type 99"},
+      {"array of arrays of type 99", Model{.kvs = {kv("k", kArray, array_value(kArray, 1, array_value(99, 1, "")))}}.bytes(),
+       "malformed model container: bad value type 99"},
+      {"key is a lone 0xFF", Model{.kvs = {u32_kv("\xFF", 1)}}.bytes(), kNotUtf8},
+      {"key holds an overlong NUL", Model{.kvs = {u32_kv("a\xC0\x80", 1)}}.bytes(), kNotUtf8},
+      {"key ends in a cut sequence", Model{.kvs = {u32_kv("ab\xE2\x82", 1)}}.bytes(), kNotUtf8},
+      {"tensor name is a surrogate", Model{.tensors = {tensor("\xED\xA0\x80", {1}, 0, 0)}}.bytes(), kNotUtf8},
+      // Zero bytes read as 13-byte entries (empty key, UINT8 0) until they run out.
+      {"metadata count 2^40", Model{.kvs = {u32_kv("a", 1)}, .kv_count = 1ULL << 40, .padding = "", .data = std::string(1000, '\0')}.bytes(),
+       kEnd},
+      {"tensor count 2^63", Model{.tensor_count = 1ULL << 63}.bytes(), kEnd},
+      {"key length 2^64-1", header24.substr(0, 16) + u64le(1) + u64le(~0ULL) + "key", kEnd},
+      {"string length 2^63", Model{.kvs = {kv("k", kString, u64le(1ULL << 63) + "abc")}}.bytes(), kEnd},
+      {"string length 2^64-1", Model{.kvs = {kv("k", kString, u64le(~0ULL) + "abc")}}.bytes(), kEnd},
+      {"UINT32 array of 2^63", Model{.kvs = {kv("k", kArray, array_value(kUint32, 1ULL << 63, "abcd"))}}.bytes(), kEnd},
+      // count * 4 wraps to 4 and count * 8 to 0: a wrapped size would be accepted.
+      {"UINT32 array wrapping to 4 bytes",
+       Model{.kvs = {kv("k", kArray, array_value(kUint32, (1ULL << 62) + 1, "abcd"))}}.bytes(), kEnd},
+      {"UINT64 array wrapping to 0 bytes", Model{.kvs = {kv("k", kArray, array_value(kUint64, 1ULL << 61, ""))}}.bytes(),
+       kEnd},
+      {"UINT8 array of 1 GiB in a small file",
+       Model{.kvs = {kv("k", kArray, array_value(kUint8, 1ULL << 30, "abc"))}}.bytes(), kEnd},
+      {"STRING array of 2^63", Model{.kvs = {kv("k", kArray, array_value(kString, 1ULL << 63, gstr("a")))}}.bytes(), kEnd},
+      {"array header cut short", bare.substr(0, 16) + u64le(1) + gstr("k") + u32le(kArray) + u32le(kUint8), kEnd},
+      {"nested arrays cut short", Model{.kvs = {kv("k", kArray, repeat(u32le(kArray) + u64le(1), 1000))}, .padding = "", .data = ""}.bytes(),
+       kEnd},
+      {"tensor with 2^32-1 dimensions", Model{.tensors = {tensor("t", {}, 0, 0).substr(0, 9) + u32le(~0U) + u64le(1)}}.bytes(),
+       kEnd},
+      {"tensor description cut short", Model{.tensors = {tensor("t", {4, 4}, 0, 0).substr(0, 30)}, .padding = "", .data = ""}.bytes(),
+       kEnd},
+      {"padding missing", Model{.kvs = {u32_kv("a", 1)}, .padding = "", .data = ""}.bytes(), kOutOfRange},
+      {"alignment 64 with 32-byte padding",
+       Model{.kvs = {u32_kv("general.alignment", 64), u32_kv("b", 1)}, .alignment = 32, .data = ""}.bytes(), kOutOfRange},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(failure(Gguf::parse(view(c.bytes))), c.message);
+  }
+}
+
+TEST(GgufParse, EveryCutOfAFileFailsCleanly) {
+  const Model model{.kvs = {u32_kv("a", 7), str_kv("b", "text"), kv("c", kArray, array_value(kString, 2, gstr("x") + gstr("yz")))},
+                    .tensors = {tensor("w", {2, 3}, 0, 0), tensor("b", {3}, 0, 32)},
+                    .data = ""};
+  const std::string bytes = model.bytes();
+  const std::size_t info_end = model.head().size();
+  ASSERT_TRUE(Gguf::parse(view(bytes)));
+  for (std::size_t n = 0; n < bytes.size(); ++n) {
+    SCOPED_TRACE(n);
+    const std::string cut = bytes.substr(0, n);
+    EXPECT_EQ(failure(Gguf::parse(view(cut))), n < info_end ? kEnd : kOutOfRange);
+  }
+}
+
+TEST(GgufParse, MinimalFileAndItsSerialization) {
+  const std::string bytes = Model{.padding = "anything", .data = ""}.bytes();
+  ASSERT_EQ(bytes.size(), 32u);
+  Result<Gguf> gguf = Gguf::parse(view(bytes));
+  ASSERT_TRUE(gguf) << failure(gguf);
+  EXPECT_TRUE(gguf->kvs.empty());
+  EXPECT_TRUE(gguf->tensor_info.empty());
+  EXPECT_TRUE(gguf->tensor_data.empty());
+  EXPECT_EQ(gguf->serialize().to_string(), bytes.substr(0, 24) + std::string(8, '\0'));
+}
+
+TEST(GgufParse, MetadataEndingOnAlignmentWithNothingAfter) {
+  // 24 + (8 + 24 + 4 + 4) = 64 bytes.
+  const std::string bytes = Model{.kvs = {u32_kv(std::string(24, 'k'), 5)}, .data = ""}.bytes();
+  ASSERT_EQ(bytes.size(), 64u);
+  Result<Gguf> gguf = Gguf::parse(view(bytes));
+  ASSERT_TRUE(gguf) << failure(gguf);
+  EXPECT_EQ(gguf->kvs.size(), 1u);
+  EXPECT_TRUE(gguf->tensor_data.empty());
+  EXPECT_EQ(gguf->serialize().to_string(), bytes);
+}
+
+TEST(GgufParse, AlignmentComesOnlyFromNonzeroUint32) {
+  struct Case {
+    const char* name;
+    std::vector<std::string> kvs;
+    std::uint64_t alignment;
+  };
+  const std::vector<Case> cases = {
+      {"default", {}, 32},
+      {"UINT32 64", {u32_kv("general.alignment", 64)}, 64},
+      {"UINT32 3", {u32_kv("general.alignment", 3)}, 3},
+      {"UINT32 1", {u32_kv("general.alignment", 1)}, 1},
+      {"UINT32 0", {u32_kv("general.alignment", 0)}, 32},
+      {"UINT64 64", {kv("general.alignment", kUint64, u64le(64))}, 32},
+      {"INT32 64", {kv("general.alignment", kInt32, u32le(64))}, 32},
+      {"key differs in case", {u32_kv("general.Alignment", 64)}, 32},
+      {"key with a suffix", {u32_kv("general.alignment2", 64)}, 32},
+      {"last qualifying entry wins", {u32_kv("general.alignment", 64), u32_kv("general.alignment", 128)}, 128},
+      {"later UINT64 ignored", {u32_kv("general.alignment", 64), kv("general.alignment", kUint64, u64le(8))}, 64},
+      {"later zero ignored", {u32_kv("general.alignment", 48), u32_kv("general.alignment", 0)}, 48},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const Model model{.kvs = c.kvs, .tensors = {tensor("t", {5}, 1, 0)}, .alignment = c.alignment};
+    const std::string bytes = model.bytes();
+    Result<Gguf> gguf = Gguf::parse(view(bytes));
+    ASSERT_TRUE(gguf) << failure(gguf);
+    EXPECT_EQ(gguf->alignment, c.alignment);
+    const std::size_t e = model.head().size();
+    EXPECT_EQ(data_start(*gguf, bytes), (e + c.alignment - 1) / c.alignment * c.alignment);
+    EXPECT_EQ(as_text(gguf->tensor_data), model.data);
+    EXPECT_EQ(gguf->serialize().to_string(), bytes);
+  }
+}
+
+TEST(GgufParse, RoundTripKeepsEveryByte) {
+  const std::string nested_strings =
+      array_value(kArray, 2, array_value(kString, 2, gstr("a") + gstr("bc")) + array_value(kString, 1, gstr("\xFF\xFE")));
+  const Model model{
+      .version = 2,
+      .kvs = {kv("u8", kUint8, "\x01"), kv("i16", kInt16, "\x02\x03"), kv("f32", kFloat32, "abcd"),
+              kv("b", kBool, "\x07"), kv("f64", kFloat64, "12345678"), str_kv("bad utf8 value", "\xC0\x80\xFF"),
+              kv("nested", kArray, nested_strings), kv("empty of 99", kArray, array_value(99, 0, "")),
+              kv("arrays of empty 99", kArray, array_value(kArray, 2, repeat(array_value(99, 0, ""), 2))),
+              kv("u16s", kArray, array_value(kUint16, 3, "aabbcc")), str_kv("dup", "1"), str_kv("dup", "2"),
+              kv("", kInt64, "87654321")},
+      .tensors = {tensor("token_embd.weight", {4096, 32000}, 1, 0), tensor("scalar", {}, 0, 64),
+                  tensor("\xE2\x82\xAC", {1, 1, 1, 1, 1, 1, 1, 1}, 30, 128)},
+  };
+  const std::string bytes = model.bytes();
+  Result<Gguf> gguf = Gguf::parse(view(bytes));
+  ASSERT_TRUE(gguf) << failure(gguf);
+  EXPECT_EQ(gguf->version, 2u);
+  EXPECT_EQ(gguf->tensor_count, 3u);
+  EXPECT_EQ(keys(*gguf), (std::vector<std::string>{"u8", "i16", "f32", "b", "f64", "bad utf8 value", "nested",
+                                                    "empty of 99", "arrays of empty 99", "u16s", "dup", "dup", ""}));
+  for (std::size_t i = 0; i < model.kvs.size(); ++i) {
+    EXPECT_EQ(as_text(gguf->kvs[i].entry), model.kvs[i]);
+    EXPECT_EQ(as_text(gguf->kvs[i].raw), model.kvs[i].substr(8 + gguf->kvs[i].key.size()));
+  }
+  const std::string infos = model.tensors[0] + model.tensors[1] + model.tensors[2];
+  EXPECT_EQ(as_text(gguf->tensor_info), infos);
+  const FileImage image = gguf->serialize();
+  EXPECT_EQ(image.to_string(), bytes);
+  // Header, one view over all entries and descriptions, padding, data.
+  EXPECT_LE(image.piece_count(), 4u);
+}
+
+TEST(GgufParse, DeeplyNestedArraysNeitherRecurseNorFail) {
+  const std::size_t depth = 100000;
+  const Model model{.kvs = {nested_kv("deep", depth), u32_kv("after", 9)}, .tensors = {tensor("t", {1}, 0, 0)}};
+  const std::string bytes = model.bytes();
+  Result<Gguf> gguf = Gguf::parse(view(bytes));
+  ASSERT_TRUE(gguf) << failure(gguf);
+  EXPECT_EQ(keys(*gguf), (std::vector<std::string>{"deep", "after"}));
+  EXPECT_EQ(gguf->kvs[0].raw.size(), 4 + 12 * depth);
+  EXPECT_EQ(gguf->serialize().to_string(), bytes);
+}
+
+TEST(GgufParse, NonZeroPaddingComesBackAsZeros) {
+  const Model model{.kvs = {u32_kv("a", 1)}, .pad_byte = '\xAA'};
+  const std::string bytes = model.bytes();
+  Result<Gguf> gguf = Gguf::parse(view(bytes));
+  ASSERT_TRUE(gguf) << failure(gguf);
+  EXPECT_EQ(gguf->serialize().to_string(), Model{.kvs = model.kvs}.bytes());
+}
+
+TEST(GgufParse, RemovingAnEntryMovesDataByWholeAlignments) {
+  // A 100-byte entry: 8 + 3 + 4 + 8 + 77.
+  const std::string hundred = str_kv("pad", std::string(77, 'p'));
+  ASSERT_EQ(hundred.size(), 100u);
+  std::vector<std::size_t> shifts;
+  for (std::size_t filler = 0; filler < 32; ++filler) {
+    SCOPED_TRACE(filler);
+    const Model model{.kvs = {str_kv("f", std::string(filler, 'f')), hundred},
+                      .tensors = {tensor("t", {2, 2}, 0, 0), tensor("u", {3}, 0, 32)}};
+    const std::string bytes = model.bytes();
+    Result<Gguf> gguf = Gguf::parse(view(bytes));
+    ASSERT_TRUE(gguf) << failure(gguf);
+    gguf->kvs.pop_back();
+    const std::string out = gguf->serialize().to_string();
+    Result<Gguf> again = Gguf::parse(view(out));
+    ASSERT_TRUE(again) << failure(again);
+    EXPECT_EQ(as_text(again->tensor_info), as_text(gguf->tensor_info));
+    EXPECT_EQ(as_text(again->tensor_data), model.data);
+    EXPECT_EQ(data_start(*again, out) % 32, 0u);
+    const std::size_t shift = data_start(*gguf, bytes) - data_start(*again, out);
+    EXPECT_TRUE(shift == 96 || shift == 128) << shift;
+    shifts.push_back(shift);
+  }
+  EXPECT_NE(std::find(shifts.begin(), shifts.end(), 96), shifts.end());
+  EXPECT_NE(std::find(shifts.begin(), shifts.end(), 128), shifts.end());
+}
+
+TEST(GgufValue, ReadU32Value) {
+  EXPECT_EQ(read_u32_value(view(u32le(kUint32) + u32le(0xDEADBEEF))), 0xDEADBEEFu);
+  EXPECT_EQ(read_u32_value(view(u32le(kUint32) + u32le(7) + "extra")), 7u);
+  EXPECT_EQ(read_u32_value(view(u32le(kInt32) + u32le(7))), std::nullopt);
+  EXPECT_EQ(read_u32_value(view(u32le(kUint32) + "abc")), std::nullopt);
+  EXPECT_EQ(read_u32_value(view("")), std::nullopt);
+}
+
+TEST(GgufCursor, ReadsAreBoundsChecked) {
+  const std::string bytes = u32le(1) + u64le(2) + "xyz";
+  Cursor cursor(view(bytes));
+  EXPECT_EQ(*cursor.u32(), 1u);
+  EXPECT_EQ(*cursor.u64(), 2u);
+  EXPECT_EQ(failure(cursor.u32()), kEnd);
+  EXPECT_EQ(failure(Cursor(view(bytes), 12).take(~0ULL)), kEnd);
+  EXPECT_EQ(failure(Cursor(view(bytes), 12).take(4)), kEnd);
+  Cursor tail(view(bytes), 12);
+  EXPECT_EQ(as_text(*tail.take(3)), "xyz");
+  EXPECT_EQ(tail.pos(), bytes.size());
+}
+
+// ---- Manifest operations ----
+
+const std::string kPlain = Model{.kvs = {str_kv("general.name", "m"), u32_kv("general.alignment", 32)},
+                                 .tensors = {tensor("w", {4}, 0, 0)}}
+                               .bytes();
+
+// Reparses an embed or remove result.
+struct Reparsed {
+  std::string bytes;
+  Result<Gguf> gguf;
+  explicit Reparsed(const Result<FileImage>& image) : bytes(output(image)), gguf(Gguf::parse(view(bytes))) {}
+};
+
+TEST(GgufManifest, ReadsWithoutC2paEntries) {
+  EXPECT_EQ(failure(read_store(view(kPlain))), "no C2PA manifest found in model");
+  Result<std::optional<std::string>> uri = read_uri(view(kPlain));
+  ASSERT_TRUE(uri) << failure(uri);
+  EXPECT_EQ(*uri, std::nullopt);
+}
+
+TEST(GgufManifest, ReadStore) {
+  struct Case {
+    const char* name;
+    std::vector<std::string> kvs;
+    std::string expected;  // the store, or the error message
+  };
+  const std::vector<Case> cases = {
+      {"store", {str_kv("a", "b"), u8_array_kv("c2pa:manifest", std::string("\0jumbf\xFF", 7))}, std::string("\0jumbf\xFF", 7)},
+      {"empty array", {u8_array_kv("c2pa:manifest", "")}, ""},
+      {"STRING", {str_kv("c2pa:manifest", "abc")}, kNotU8Array},
+      {"INT8 array", {kv("c2pa:manifest", kArray, array_value(kInt8, 2, "ab"))}, kNotU8Array},
+      {"UINT8 scalar", {kv("c2pa:manifest", kUint8, "a")}, kNotU8Array},
+      {"empty array of arrays", {kv("c2pa:manifest", kArray, array_value(kArray, 0, ""))}, kNotU8Array},
+      {"first wins over a malformed second", {u8_array_kv("c2pa:manifest", "one"), str_kv("c2pa:manifest", "two")}, "one"},
+      {"first wins over a valid second", {u8_array_kv("c2pa:manifest", "one"), u8_array_kv("c2pa:manifest", "two")}, "one"},
+      {"malformed first fails", {str_kv("c2pa:manifest", "one"), u8_array_kv("c2pa:manifest", "two")}, kNotU8Array},
+      {"URI entry is not a store", {u8_array_kv("c2pa:manifest.uri", "x")}, "no C2PA manifest found in model"},
+      {"keys match exactly", {u8_array_kv("C2PA:manifest", "x"), u8_array_kv("c2pa:manifes", "x"), u8_array_kv("c2pa:manifest ", "x")},
+       "no C2PA manifest found in model"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string bytes = Model{.kvs = c.kvs}.bytes();
+    Result<std::string> store = read_store(view(bytes));
+    EXPECT_EQ(store ? *store : store.error().message(), c.expected);
+  }
+}
+
+TEST(GgufManifest, ReadUri) {
+  struct Case {
+    const char* name;
+    std::vector<std::string> kvs;
+    std::string expected;  // "=" + the URI, "absent", or the error message
+  };
+  const std::vector<Case> cases = {
+      {"URI", {str_kv("c2pa:manifest.uri", "https://example.com/m.c2pa")}, "=https://example.com/m.c2pa"},
+      {"non-ASCII", {str_kv("c2pa:manifest.uri", "https://例え.jp/ü")}, "=https://例え.jp/ü"},
+      {"empty", {str_kv("c2pa:manifest.uri", "")}, "="},
+      {"UINT32", {u32_kv("c2pa:manifest.uri", 5)}, "malformed model container: c2pa:manifest.uri is not a string"},
+      {"UINT8 array", {u8_array_kv("c2pa:manifest.uri", "x")}, "malformed model container: c2pa:manifest.uri is not a string"},
+      {"not UTF-8", {str_kv("c2pa:manifest.uri", "\xFF\xFE")}, "malformed model container: URI is not UTF-8"},
+      {"first wins", {str_kv("c2pa:manifest.uri", "a"), u32_kv("c2pa:manifest.uri", 1)}, "=a"},
+      {"store is not a URI", {u8_array_kv("c2pa:manifest", "x")}, "absent"},
+      {"keys match exactly", {str_kv("c2pa:manifest.URI", "x"), str_kv("c2pa:manifest.uri2", "x")}, "absent"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string bytes = Model{.kvs = c.kvs}.bytes();
+    Result<std::optional<std::string>> uri = read_uri(view(bytes));
+    EXPECT_EQ(!uri ? uri.error().message() : *uri ? "=" + **uri : "absent", c.expected);
+  }
+}
+
+TEST(GgufManifest, EmbedReplacesEveryC2paEntryAndAppendsInOrder) {
+  const std::string input = Model{.kvs = {u8_array_kv("c2pa:manifest", "old"), str_kv("a", "1"),
+                                          str_kv("c2pa:manifest.uri", "old-uri"), u8_array_kv("c2pa:manifest", "older"),
+                                          str_kv("c2pa:manifest.uri2", "kept")},
+                                  .tensors = {tensor("w", {4}, 0, 0)}}
+                              .bytes();
+  struct Case {
+    const char* name;
+    ManifestSource source;
+    std::vector<std::string> keys;
+  };
+  const std::vector<Case> cases = {
+      {"store", store_only("new"), {"a", "c2pa:manifest.uri2", "c2pa:manifest"}},
+      {"uri", uri_only("u"), {"a", "c2pa:manifest.uri2", "c2pa:manifest.uri"}},
+      {"both", source("u", "new"), {"a", "c2pa:manifest.uri2", "c2pa:manifest", "c2pa:manifest.uri"}},
+      {"empty store", store_only(""), {"a", "c2pa:manifest.uri2", "c2pa:manifest"}},
+      {"empty uri", uri_only(""), {"a", "c2pa:manifest.uri2", "c2pa:manifest.uri"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const Reparsed out(embed(view(input), c.source));
+    ASSERT_TRUE(out.gguf) << failure(out.gguf);
+    EXPECT_EQ(keys(*out.gguf), c.keys);
+    Result<std::string> store = read_store(view(out.bytes));
+    EXPECT_EQ(store ? *store : store.error().message(), c.source.store.value_or("no C2PA manifest found in model"));
+    Result<std::optional<std::string>> uri = read_uri(view(out.bytes));
+    ASSERT_TRUE(uri) << failure(uri);
+    EXPECT_EQ(*uri, c.source.uri);
+  }
+}
+
+TEST(GgufManifest, EmbeddedEntriesHaveTheirExactLayout) {
+  const std::string store("\x00\x01\xFFstore", 8);
+  const Reparsed out(embed(view(kPlain), source("https://h/ü", store)));
+  ASSERT_TRUE(out.gguf) << failure(out.gguf);
+  const std::vector<Kv>& kvs = out.gguf->kvs;
+  ASSERT_EQ(kvs.size(), 4u);
+  EXPECT_EQ(as_text(kvs[2].entry), u8_array_kv("c2pa:manifest", store));
+  EXPECT_EQ(as_text(kvs[3].entry), str_kv("c2pa:manifest.uri", "https://h/ü"));
+  const Reparsed empty(embed(view(kPlain), store_only("")));
+  ASSERT_TRUE(empty.gguf) << failure(empty.gguf);
+  EXPECT_EQ(empty.gguf->kvs.back().raw.size(), 16u);
+}
+
+TEST(GgufManifest, EmptySourceWinsOverAnyModelError) {
+  EXPECT_EQ(failure(embed(view(std::string("not a model")), {})),
+            "manifest source has neither an embedded store nor a URI");
+  EXPECT_EQ(failure(embed(view(kPlain), {})), "manifest source has neither an embedded store nor a URI");
+}
+
+TEST(GgufManifest, EmbedKeepsTensorsAligned) {
+  for (std::uint32_t alignment : {32u, 64u, 3u}) {
+    SCOPED_TRACE(alignment);
+    const Model model{.kvs = {u32_kv("general.alignment", alignment)},
+                      .tensors = {tensor("w", {8, 8}, 0, 0), tensor("b", {8}, 0, 256)},
+                      .alignment = alignment};
+    const std::string input = model.bytes();
+    Result<Gguf> in = Gguf::parse(view(input));
+    ASSERT_TRUE(in) << failure(in);
+    for (const std::string& store : {std::string("s"), std::string(1000, 'x')}) {
+      const Reparsed out(embed(view(input), store_only(store)));
+      ASSERT_TRUE(out.gguf) << failure(out.gguf);
+      EXPECT_EQ(out.gguf->alignment, alignment);
+      EXPECT_EQ(data_start(*out.gguf, out.bytes) % alignment, 0u);
+      EXPECT_EQ(as_text(out.gguf->tensor_info), as_text(in->tensor_info));
+      EXPECT_EQ(as_text(out.gguf->tensor_data), model.data);
+      EXPECT_EQ(output(remove(view(out.bytes))), input);
+    }
+  }
+}
+
+TEST(GgufManifest, EmbedThenRemoveGivesTheInputBack) {
+  const std::vector<std::string> inputs = {
+      kPlain,
+      Model{.data = ""}.bytes(),
+      Model{.version = 2, .kvs = {str_kv("x", "y"), str_kv("x", "z")}, .tensors = {tensor("t", {1}, 0, 0)}}.bytes(),
+      Model{.kvs = {nested_kv("deep", 5000)}}.bytes(),
+  };
+  const std::vector<ManifestSource> sources = {
+      store_only("s"), uri_only("u"), source("", ""), source("https://x", std::string(70000, '\x9C'))};
+  for (std::size_t i = 0; i < inputs.size(); ++i) {
+    for (const ManifestSource& source : sources) {
+      SCOPED_TRACE(i);
+      Result<FileImage> embedded = embed(view(inputs[i]), source);
+      ASSERT_TRUE(embedded) << failure(embedded);
+      const std::string with = embedded->to_string();
+      EXPECT_EQ(output(remove(view(with))), inputs[i]);
+    }
+    EXPECT_EQ(output(remove(view(inputs[i]))), inputs[i]);
+  }
+}
+
+TEST(GgufManifest, RemoveDropsEveryC2paEntry) {
+  const Model model{.kvs = {str_kv("c2pa:manifest.uri", "u"), str_kv("a", "1"), u8_array_kv("c2pa:manifest", "s"),
+                            str_kv("c2pa:manifest", "wrong type"), str_kv("b", "2")},
+                    .pad_byte = '\x01'};
+  const Reparsed out(remove(view(model.bytes())));
+  ASSERT_TRUE(out.gguf) << failure(out.gguf);
+  EXPECT_EQ(out.bytes, (Model{.kvs = {str_kv("a", "1"), str_kv("b", "2")}}.bytes()));
+}
+
+TEST(GgufManifest, EveryOperationReportsParseErrors) {
+  const std::string c2pa = u8_array_kv("c2pa:manifest", "s");
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {Model{.kvs = {c2pa, str_kv("c2pa:manifest.uri", "u")}, .padding = "", .data = ""}.bytes(), kOutOfRange},
+      {"GGU", kEnd},
+      {Model{.kvs = {c2pa, kv("k", 13, "")}}.bytes(), "malformed model container: bad value type 13"},
+  };
+  for (const auto& [bytes, message] : cases) {
+    EXPECT_EQ(failure(read_store(view(bytes))), message);
+    EXPECT_EQ(failure(read_uri(view(bytes))), message);
+    EXPECT_EQ(failure(embed(view(bytes), store_only("s"))), message);
+    EXPECT_EQ(failure(embed(view(bytes), uri_only("u"))), message);
+    EXPECT_EQ(failure(remove(view(bytes))), message);
+  }
+}
+
+}  // namespace
+}  // namespace quillon::gguf

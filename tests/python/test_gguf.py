@@ -1,0 +1,232 @@
+"""End-to-end tests of quillon on GGUF models: hand-built byte strings for
+exact layouts and errors, and models written by the gguf package, read back
+with its reader."""
+
+import struct
+
+import pytest
+
+import quillon
+
+STORE_KEY = "c2pa:manifest"
+URI_KEY = "c2pa:manifest.uri"
+UINT8, UINT32, STRING, ARRAY, UINT64 = 0, 4, 8, 9, 10
+
+
+def u32(value):
+    return struct.pack("<I", value)
+
+
+def u64(value):
+    return struct.pack("<Q", value)
+
+
+def gstr(text):
+    data = text.encode() if isinstance(text, str) else text
+    return u64(len(data)) + data
+
+
+def kv(key, type_code, value):
+    return gstr(key) + u32(type_code) + value
+
+
+def store_kv(store):
+    return kv(STORE_KEY, ARRAY, u32(UINT8) + u64(len(store)) + store)
+
+
+def uri_kv(uri):
+    return kv(URI_KEY, STRING, gstr(uri))
+
+
+def tensor(name, dims, offset):
+    return gstr(name) + u32(len(dims)) + b"".join(u64(d) for d in dims) + u32(0) + u64(offset)
+
+
+TENSORS = [tensor("w", [4, 2], 0), tensor("b", [2], 32)]
+DATA = bytes(range(40))
+
+
+def model(kvs=(), tensors=TENSORS, data=DATA, alignment=32, pad=b"\0", version=3):
+    head = b"GGUF" + u32(version) + u64(len(tensors)) + u64(len(kvs)) + b"".join(kvs) + b"".join(tensors)
+    return head + pad * (-len(head) % alignment) + data
+
+
+PLAIN_KVS = [kv("general.name", STRING, gstr("tiny")), kv("general.alignment", UINT32, u32(32))]
+PLAIN = model(PLAIN_KVS)
+
+
+def raises(message, function, *args):
+    with pytest.raises(ValueError) as caught:
+        function(*args)
+    assert caught.value.args == (message,)
+
+
+def test_detection():
+    assert quillon.detect_format(PLAIN) == "GGUF"
+    assert quillon.model_type(PLAIN) == "c2pa.types.model"
+
+
+@pytest.mark.parametrize("size", [0, 1, 15, 16, 31, 32, 33, 255, 4096, 100_003, 1 << 20])
+def test_store_round_trip(size):
+    store = bytes((i * 131 + 7) % 256 for i in range(size))
+    original = bytes(PLAIN)
+    out = quillon.embed_manifest(PLAIN, store)
+    assert PLAIN == original
+    assert out == model(PLAIN_KVS + [store_kv(store)])
+    result = quillon.read_manifest(out)
+    assert type(result) is bytes and result == store
+    assert quillon.read_manifest_uri(out) is None
+    assert quillon.remove_manifest(out) == PLAIN
+
+
+@pytest.mark.parametrize("uri", ["", "https://example.com/m.c2pa", "https://例え.jp/ü/🙂?q=é", "x" * 5000])
+def test_uri_round_trip(uri):
+    out = quillon.embed_manifest_remote(PLAIN, uri)
+    assert out == model(PLAIN_KVS + [uri_kv(uri)])
+    assert quillon.read_manifest_uri(out) == uri
+    raises("no C2PA manifest found in model", quillon.read_manifest, out)
+    assert quillon.remove_manifest(out) == PLAIN
+
+
+def test_both_go_last_store_first():
+    out = quillon.embed_manifest_both(PLAIN, "https://h/ü", b"\0store\xff")
+    assert out == model(PLAIN_KVS + [store_kv(b"\0store\xff"), uri_kv("https://h/ü")])
+    assert quillon.embed_manifest_both(store=b"\0store\xff", uri="https://h/ü", model=PLAIN) == out
+    assert quillon.read_manifest(out) == b"\0store\xff"
+    assert quillon.read_manifest_uri(out) == "https://h/ü"
+
+
+def test_embed_replaces_every_c2pa_entry():
+    before = model([store_kv(b"old"), PLAIN_KVS[0], uri_kv("old"), store_kv(b"older"), kv(URI_KEY + "2", STRING, gstr("kept"))])
+    kept = [PLAIN_KVS[0], kv(URI_KEY + "2", STRING, gstr("kept"))]
+    assert quillon.embed_manifest(before, b"new") == model(kept + [store_kv(b"new")])
+    assert quillon.embed_manifest_remote(before, "new") == model(kept + [uri_kv("new")])
+    assert quillon.remove_manifest(before) == model(kept)
+
+
+def test_results_are_new_objects():
+    class Model(bytes):
+        pass
+
+    sub = Model(PLAIN)
+    for result in (quillon.remove_manifest(PLAIN), quillon.remove_manifest(sub), quillon.embed_manifest(sub, b"")):
+        assert type(result) is bytes
+        assert result is not PLAIN and result is not sub
+    assert quillon.remove_manifest(sub) == PLAIN
+
+
+def test_padding_becomes_zero():
+    assert quillon.remove_manifest(model(PLAIN_KVS, pad=b"\xaa")) == PLAIN
+
+
+def test_alignment_is_kept():
+    kvs = [kv("general.alignment", UINT32, u32(64))]
+    original = model(kvs, alignment=64)
+    out = quillon.embed_manifest(original, b"s")
+    assert out == model(kvs + [store_kv(b"s")], alignment=64)
+    assert quillon.remove_manifest(out) == original
+
+
+def test_first_entry_wins():
+    out = model([store_kv(b"one"), kv(STORE_KEY, STRING, gstr("two")), uri_kv("a"), kv(URI_KEY, UINT32, u32(1))])
+    assert quillon.read_manifest(out) == b"one"
+    assert quillon.read_manifest_uri(out) == "a"
+
+
+MALFORMED = "malformed model container: "
+PARSE_ERRORS = [
+    (b"GGUF", "unexpected end of GGUF data"),
+    (b"GGUF" + u32(1), "unsupported GGUF version 1"),
+    (b"GGUF\0\0\0\3" + bytes(24), "unsupported GGUF version 50331648"),
+    (b"GGUF" + u32(3) + bytes(16), "tensor data offset out of range"),
+    (model([kv("k", 13, b"")]), "bad value type 13"),
+    (model([kv("k", ARRAY, u32(99) + u64(1) + b"x")]), "bad value type 99"),
+    (model([kv(b"\xff", UINT32, u32(1))]), "metadata key is not UTF-8"),
+    (model(tensors=[tensor(b"\xed\xa0\x80", [1], 0)]), "metadata key is not UTF-8"),
+    (model([kv("k", STRING, u64(1 << 63))]), "unexpected end of GGUF data"),
+    (model([kv("k", ARRAY, u32(UINT32) + u64((1 << 62) + 1) + b"abcd")]), "unexpected end of GGUF data"),
+    (model([store_kv(b"s")], data=b"", pad=b""), "tensor data offset out of range"),
+]
+
+
+@pytest.mark.parametrize("data, detail", PARSE_ERRORS)
+def test_parse_errors_from_every_function(data, detail):
+    message = MALFORMED + detail
+    raises(message, quillon.read_manifest, data)
+    raises(message, quillon.read_manifest_uri, data)
+    raises(message, quillon.embed_manifest, data, b"s")
+    raises(message, quillon.embed_manifest_remote, data, "u")
+    raises(message, quillon.embed_manifest_both, data, "u", b"s")
+    raises(message, quillon.remove_manifest, data)
+
+
+@pytest.mark.parametrize(
+    "entries, function, message",
+    [
+        ([], quillon.read_manifest, "no C2PA manifest found in model"),
+        ([uri_kv("u")], quillon.read_manifest, "no C2PA manifest found in model"),
+        ([kv(STORE_KEY, STRING, gstr("abc"))], quillon.read_manifest, MALFORMED + "c2pa:manifest is not a UINT8 array"),
+        ([kv(STORE_KEY, ARRAY, u32(1) + u64(1) + b"a")], quillon.read_manifest, MALFORMED + "c2pa:manifest is not a UINT8 array"),
+        ([kv(URI_KEY, UINT32, u32(5))], quillon.read_manifest_uri, MALFORMED + "c2pa:manifest.uri is not a string"),
+        ([kv(URI_KEY, STRING, gstr(b"\xff\xfe"))], quillon.read_manifest_uri, MALFORMED + "URI is not UTF-8"),
+    ],
+)
+def test_entry_errors(entries, function, message):
+    raises(message, function, model(entries))
+
+
+def test_absent_uri_is_none():
+    assert quillon.read_manifest_uri(PLAIN) is None
+    assert quillon.read_manifest_uri(model([store_kv(b"s")])) is None
+
+
+def test_deeply_nested_array_is_carried_through():
+    deep = kv("deep", ARRAY, (u32(ARRAY) + u64(1)) * 50_000 + u32(UINT8) + u64(0))
+    original = model([deep])
+    out = quillon.embed_manifest(original, b"s")
+    assert out == model([deep, store_kv(b"s")])
+    assert quillon.remove_manifest(out) == original
+
+
+# --- models written by the gguf package --------------------------------------
+
+
+@pytest.fixture
+def written_model(tmp_path):
+    gguf = pytest.importorskip("gguf")
+    np = pytest.importorskip("numpy")
+    path = tmp_path / "tiny.gguf"
+    writer = gguf.GGUFWriter(path, "llama")
+    writer.add_name("tiny")
+    writer.add_array("tokenizer.ggml.tokens", ["a", "bc", "ü"])
+    writer.add_tensor("token_embd.weight", np.arange(48, dtype=np.float32).reshape(6, 8))
+    writer.add_tensor("output_norm.weight", np.ones(8, dtype=np.float32))
+    writer.write_header_to_file()
+    writer.write_kv_data_to_file()
+    writer.write_tensors_to_file()
+    writer.close()
+    return path.read_bytes()
+
+
+def test_written_model_reads_back_with_gguf(tmp_path, written_model):
+    gguf = pytest.importorskip("gguf")
+    store = bytes(range(256)) * 3
+    out = quillon.embed_manifest_both(written_model, "https://example.com/ü", store)
+    path = tmp_path / "signed.gguf"
+    path.write_bytes(out)
+    reader = gguf.GGUFReader(path)
+    store_field = reader.fields[STORE_KEY]
+    assert b"".join(bytes(store_field.parts[i]) for i in store_field.data) == store
+    uri_field = reader.fields[URI_KEY]
+    assert bytes(uri_field.parts[uri_field.data[0]]).decode() == "https://example.com/ü"
+    original = gguf.GGUFReader(_write(tmp_path / "orig.gguf", written_model))
+    assert [t.name for t in reader.tensors] == [t.name for t in original.tensors]
+    for signed, plain in zip(reader.tensors, original.tensors):
+        assert bytes(signed.data.tobytes()) == bytes(plain.data.tobytes())
+    assert quillon.read_manifest(out) == store
+    assert quillon.remove_manifest(out) == written_model
+
+
+def _write(path, data):
+    path.write_bytes(data)
+    return path
