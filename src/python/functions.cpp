@@ -1,0 +1,159 @@
+#include "python/functions.hpp"
+
+#include <array>
+#include <optional>
+#include <string>
+#include <utility>
+
+#include "format/dispatch.hpp"
+#include "format/format.hpp"
+#include "manifest/source.hpp"
+#include "python/arguments.hpp"
+#include "python/boundary.hpp"
+#include "python/results.hpp"
+
+namespace quillon::python {
+namespace {
+
+constexpr const char* kModel[] = {"model"};
+constexpr const char* kModelStore[] = {"model", "store"};
+constexpr const char* kModelUri[] = {"model", "uri"};
+constexpr const char* kModelUriStore[] = {"model", "uri", "store"};
+
+// The value of a successful outcome through `convert`, or its error as
+// ValueError.
+template <class T, class Convert>
+PyObject* outcome(const Result<T>& result, Convert convert) {
+  return result ? convert(*result) : raise_value_error(result.error());
+}
+
+PyObject* new_model(const FileImage& image) { return new_bytes(image); }
+
+// The image borrows from `model` and `source`; both outlive it here.
+PyObject* embed(Bytes model, const ManifestSource& source) {
+  return outcome(quillon::embed_manifest(model, source), new_model);
+}
+
+PyObject* embed_manifest(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    const std::optional<BoundArguments> bound = bind({"embed_manifest", kModelStore}, args, kwargs);
+    if (!bound) return nullptr;
+    const std::optional<Bytes> model = bytes_argument((*bound)[0].get(), "model");
+    if (!model) return nullptr;
+    const std::optional<Bytes> store = bytes_argument((*bound)[1].get(), "store");
+    if (!store) return nullptr;
+    return embed(*model, ManifestSource{std::nullopt, std::string(as_text(*store))});
+  });
+}
+
+PyObject* embed_manifest_remote(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    const std::optional<BoundArguments> bound = bind({"embed_manifest_remote", kModelUri}, args, kwargs);
+    if (!bound) return nullptr;
+    const std::optional<Bytes> model = bytes_argument((*bound)[0].get(), "model");
+    if (!model) return nullptr;
+    std::optional<std::string> uri = text_argument((*bound)[1].get(), "uri");
+    if (!uri) return nullptr;
+    return embed(*model, ManifestSource{std::move(uri), std::nullopt});
+  });
+}
+
+PyObject* embed_manifest_both(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    const std::optional<BoundArguments> bound = bind({"embed_manifest_both", kModelUriStore}, args, kwargs);
+    if (!bound) return nullptr;
+    const std::optional<Bytes> model = bytes_argument((*bound)[0].get(), "model");
+    if (!model) return nullptr;
+    std::optional<std::string> uri = text_argument((*bound)[1].get(), "uri");
+    if (!uri) return nullptr;
+    const std::optional<Bytes> store = bytes_argument((*bound)[2].get(), "store");
+    if (!store) return nullptr;
+    return embed(*model, ManifestSource{std::move(uri), std::string(as_text(*store))});
+  });
+}
+
+// Binds and converts the single `model` argument of `function`, then runs
+// `body` on its buffer.
+template <class Body>
+PyObject* with_model(const char* function, PyObject* args, PyObject* kwargs, Body body) {
+  return guarded([&]() -> PyObject* {
+    const std::optional<BoundArguments> bound = bind({function, kModel}, args, kwargs);
+    if (!bound) return nullptr;
+    const std::optional<Bytes> model = bytes_argument((*bound)[0].get(), "model");
+    return model ? body(*model) : nullptr;
+  });
+}
+
+PyObject* read_manifest(PyObject*, PyObject* args, PyObject* kwargs) {
+  return with_model("read_manifest", args, kwargs, [](Bytes model) {
+    return outcome(quillon::read_manifest(model), [](const std::string& store) { return new_bytes(store); });
+  });
+}
+
+PyObject* read_manifest_uri(PyObject*, PyObject* args, PyObject* kwargs) {
+  return with_model("read_manifest_uri", args, kwargs, [](Bytes model) {
+    return outcome(quillon::read_manifest_uri(model),
+                   [](const std::optional<std::string>& uri) { return uri ? new_text(*uri) : new_none(); });
+  });
+}
+
+PyObject* remove_manifest(PyObject*, PyObject* args, PyObject* kwargs) {
+  return with_model("remove_manifest", args, kwargs,
+                    [](Bytes model) { return outcome(quillon::remove_manifest(model), new_model); });
+}
+
+PyObject* detect_format(PyObject*, PyObject* args, PyObject* kwargs) {
+  return with_model("detect_format", args, kwargs, [](Bytes model) {
+    const std::optional<Format> format = Format::detect(model);
+    return format ? new_text(format->display_name()) : new_none();
+  });
+}
+
+PyObject* model_type(PyObject*, PyObject* args, PyObject* kwargs) {
+  return with_model("model_type", args, kwargs, [](Bytes model) {
+    const std::optional<Format> format = Format::detect(model);
+    return format ? new_text(format->asset_type()) : new_none();
+  });
+}
+
+// The interpreter calls every function with an argument tuple and a keyword
+// dictionary; the method table stores them under the generic pointer type.
+PyCFunction entry(PyCFunctionWithKeywords function) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+}
+
+constexpr int kCallingConvention = METH_VARARGS | METH_KEYWORDS;
+
+std::array<PyMethodDef, 8> methods = {{
+    {"embed_manifest", entry(embed_manifest), kCallingConvention,
+     "embed_manifest(model, store)\n--\n\n"
+     "Embed a C2PA Manifest Store into a model, auto-detecting the format."},
+    {"embed_manifest_remote", entry(embed_manifest_remote), kCallingConvention,
+     "embed_manifest_remote(model, uri)\n--\n\n"
+     "Embed a remote manifest URI into a model, auto-detecting the format."},
+    {"embed_manifest_both", entry(embed_manifest_both), kCallingConvention,
+     "embed_manifest_both(model, uri, store)\n--\n\n"
+     "Embed both a Manifest Store and a remote URI into a model."},
+    {"read_manifest", entry(read_manifest), kCallingConvention,
+     "read_manifest(model)\n--\n\n"
+     "Read the embedded C2PA Manifest Store from a model."},
+    {"read_manifest_uri", entry(read_manifest_uri), kCallingConvention,
+     "read_manifest_uri(model)\n--\n\n"
+     "Read the remote manifest URI from a model, or `None` if absent."},
+    {"remove_manifest", entry(remove_manifest), kCallingConvention,
+     "remove_manifest(model)\n--\n\n"
+     "Remove any C2PA metadata from a model."},
+    {"detect_format", entry(detect_format), kCallingConvention,
+     "detect_format(model)\n--\n\n"
+     "Detect the container format: `\"GGUF\"`, `\"SafeTensors\"`, `\"ONNX\"`, or `None`."},
+    {"model_type", entry(model_type), kCallingConvention,
+     "model_type(model)\n--\n\n"
+     "The canonical `c2pa.types.model.*` asset type string for the model's format,\n"
+     "or `None` if the format is unrecognized."},
+}};
+
+}  // namespace
+
+std::span<PyMethodDef> module_functions() { return methods; }
+
+}  // namespace quillon::python

@@ -1,0 +1,20 @@
+// The eight functions of the `quillon` module.
+//
+// Each binds and converts its arguments, calls exactly one core operation
+// with a borrowed view of the model's buffer and converts the outcome: new
+// `bytes` or `str`, None, or ValueError carrying the library error's message.
+// They run with the interpreter lock held from start to end and keep nothing
+// between calls.
+#pragma once
+
+#include <span>
+
+#include "python/capi.hpp"
+
+namespace quillon::python {
+
+// The method definitions, in registration order (the order of `__all__`).
+// They live for the whole process, as the function objects require.
+std::span<PyMethodDef> module_functions();
+
+}  // namespace quillon::python

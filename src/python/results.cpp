@@ -1,0 +1,68 @@
+#include "python/results.hpp"
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#ifdef __linux__
+#include <sys/mman.h>
+#endif
+
+#include "python/ref.hpp"
+
+namespace quillon::python {
+namespace {
+
+constexpr std::size_t kHugePageSize = std::size_t{2} << 20;
+// Below this a result spans at most one huge page; not worth a system call.
+constexpr std::size_t kHugePageThreshold = std::size_t{4} << 20;
+
+// A freshly allocated result of a gigabyte spends much of its copy faulting
+// in small pages. Asking for transparent huge pages on the 2 MiB-aligned
+// interior of the buffer roughly halves that. It is only a hint: the kernel
+// may refuse it and nothing else depends on it.
+void advise_huge_pages([[maybe_unused]] std::uint8_t* data, [[maybe_unused]] std::size_t size) {
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+  if (size < kHugePageThreshold) return;
+  const std::uintptr_t begin = reinterpret_cast<std::uintptr_t>(data);
+  const std::uintptr_t first = (begin + kHugePageSize - 1) & ~(kHugePageSize - 1);
+  const std::uintptr_t last = (begin + size) & ~(kHugePageSize - 1);
+  if (first < last) madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
+#endif
+}
+
+}  // namespace
+
+PyObject* new_bytes(std::string_view bytes) {
+  return PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size()));
+}
+
+PyObject* new_bytes(const FileImage& image) {
+  Ref bytes = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(image.size())));
+  if (!bytes) return nullptr;
+  auto* data = reinterpret_cast<std::uint8_t*>(PyBytes_AsString(bytes.get()));
+  advise_huge_pages(data, image.size());
+  image.write_to(data);
+  return bytes.release();
+}
+
+PyObject* new_text(std::string_view text) {
+  return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+}
+
+PyObject* new_none() {
+  Py_IncRef(Py_None);
+  return Py_None;
+}
+
+PyObject* raise_value_error(const Error& error) {
+  const std::string message = error.message();
+  // A detail may quote text taken from the model; decoding with replacement
+  // keeps a stray invalid byte from turning the error into a
+  // UnicodeDecodeError. Valid UTF-8, the normal case, comes through as is.
+  Ref text = Ref::steal(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
+  if (text) PyErr_SetObject(PyExc_ValueError, text.get());
+  return nullptr;
+}
+
+}  // namespace quillon::python

@@ -1,0 +1,32 @@
+// Turning the outcome of a core operation into a Python object or exception.
+//
+// Each function returns a new reference, or null with a Python exception set.
+// A result is copied exactly once, straight into the new object's own buffer.
+#pragma once
+
+#include <string_view>
+
+#include "error/error.hpp"
+#include "manifest/file_image.hpp"
+#include "python/capi.hpp"
+
+namespace quillon::python {
+
+// A new `bytes` object holding a copy of `bytes`.
+PyObject* new_bytes(std::string_view bytes);
+
+// A new `bytes` object holding the complete file that `image` describes,
+// written piece by piece into the object's buffer.
+PyObject* new_bytes(const FileImage& image);
+
+// A new `str` decoded from the UTF-8 text `text`.
+PyObject* new_text(std::string_view text);
+
+// A new reference to None.
+PyObject* new_none();
+
+// Raises ValueError whose single argument is the error's message text;
+// returns null so that callers can `return raise_value_error(...)`.
+PyObject* raise_value_error(const Error& error);
+
+}  // namespace quillon::python
