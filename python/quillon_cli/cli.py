@@ -1,0 +1,123 @@
+"""The `quillon` command line: the parser and the entry point."""
+
+import argparse
+import contextlib
+import os
+import sys
+from importlib.metadata import PackageNotFoundError, version
+from typing import List, Optional
+
+from quillon_cli.commands import FileError, embed, info, is_text, read, remove, report
+from quillon_cli.demo import demo
+
+DESCRIPTION = """\
+Attach, read and strip C2PA provenance data in GGUF, SafeTensors and ONNX
+model files. A file is never left half-written: results go to a temporary
+file that replaces the destination only once it is complete."""
+
+EMBED_NOTE = """\
+Embedding replaces all C2PA data the model held: --store alone drops an old
+URI, --uri alone drops an old store."""
+
+MODEL_HELP = "a GGUF, SafeTensors or ONNX model file"
+
+# The exit status of a process ended by SIGINT, as shells report it.
+INTERRUPTED = 130
+
+
+def _version() -> str:
+    try:
+        return version("quillon")
+    except PackageNotFoundError:
+        return "unknown (not installed)"
+
+
+def _add_destination(command: argparse.ArgumentParser, in_place: bool) -> None:
+    target = command.add_mutually_exclusive_group(required=True)
+    target.add_argument("-o", "--output", metavar="OUT",
+                        help="write the result to OUT ('-' for standard output)")
+    if in_place:
+        target.add_argument("--in-place", action="store_true",
+                            help="replace MODEL itself, keeping its permission bits")
+    else:
+        command.set_defaults(in_place=False)
+    command.add_argument("-f", "--force", action="store_true",
+                         help="let -o replace an existing file")
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(prog="quillon", description=DESCRIPTION)
+    parser.add_argument("--version", action="version", version=f"%(prog)s {_version()}")
+    commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
+
+    command = commands.add_parser(
+        "info", help="show format, asset type and C2PA data of models",
+        description="Show each model's format, C2PA asset type, embedded "
+                    "Manifest Store size and remote manifest URI, one line per file.")
+    command.add_argument("models", nargs="+", metavar="MODEL", help=MODEL_HELP)
+    command.add_argument("--json", action="store_true",
+                         help="print a JSON list of objects instead")
+    command.set_defaults(run=info)
+
+    command = commands.add_parser(
+        "read", help="extract the embedded Manifest Store",
+        description="Write the Manifest Store embedded in MODEL to OUT.")
+    command.add_argument("model", metavar="MODEL", help=MODEL_HELP)
+    _add_destination(command, in_place=False)
+    command.set_defaults(run=read)
+
+    command = commands.add_parser(
+        "embed", help="embed a Manifest Store and/or a remote manifest URI",
+        description="Embed a Manifest Store, a remote manifest URI, or both. " + EMBED_NOTE)
+    command.add_argument("model", metavar="MODEL", help=MODEL_HELP)
+    command.add_argument("--store", metavar="FILE", help="the Manifest Store to embed")
+    command.add_argument("--uri", help="the remote manifest URI to embed")
+    _add_destination(command, in_place=True)
+    command.set_defaults(usage_error=command.error, run=embed)
+
+    command = commands.add_parser(
+        "remove", help="strip all C2PA data",
+        description="Remove the embedded Manifest Store and the remote manifest URI.")
+    command.add_argument("model", metavar="MODEL", help=MODEL_HELP)
+    _add_destination(command, in_place=True)
+    command.set_defaults(run=remove)
+
+    command = commands.add_parser(
+        "demo", help="embed, read and remove C2PA data in the bundled sample models",
+        description="Run quillon's main job on the sample models that ship with it.")
+    command.set_defaults(run=demo)
+    return parser
+
+
+def _check_embed(args: argparse.Namespace) -> None:
+    if args.store is None and args.uri is None:
+        args.usage_error("at least one of --store and --uri is required")
+    if args.uri is not None and not is_text(args.uri):
+        args.usage_error("argument --uri: not valid UTF-8 text")
+
+
+def main(argv: Optional[List[str]] = None) -> int:
+    """Runs the command line `argv` (default: sys.argv[1:]) and returns the
+    exit status: 0 on success, 1 when a file could not be handled, 2 for a
+    usage error."""
+    parser = build_parser()
+    try:
+        args = parser.parse_args(argv)
+        if args.command == "embed":
+            _check_embed(args)
+    except SystemExit as stop:
+        return stop.code if isinstance(stop.code, int) else 2
+    try:
+        return int(args.run(args))
+    except FileError as error:
+        report(error)
+        return 1
+    except KeyboardInterrupt:
+        print("quillon: interrupted", file=sys.stderr)
+        return INTERRUPTED
+    except BrokenPipeError:
+        # The reader went away (`quillon info ... | head`): stop quietly, and
+        # keep the interpreter from failing again while flushing stdout.
+        with contextlib.suppress(OSError, ValueError, AttributeError):
+            os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 1

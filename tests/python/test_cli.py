@@ -1,0 +1,345 @@
+"""The `quillon` command: every subcommand on every format, the guarantees of
+its file writes, and its error reports. Commands run in-process through
+quillon_cli.main, plus a few runs of `python -m quillon_cli`; the type
+information is checked with mypy when it is installed."""
+
+import importlib.util
+import json
+import os
+import pathlib
+import shutil
+import stat
+import struct
+import subprocess
+import sys
+
+import pytest
+
+import quillon
+import quillon_cli
+from quillon_cli import files
+from quillon_cli.demo import samples_folder
+
+SAMPLES = samples_folder()
+STORE = (SAMPLES / "manifest.c2pa").read_bytes()
+URI = "https://example.com/m.c2pa"
+FORMATS = {"model.gguf": "GGUF", "model.safetensors": "SafeTensors", "model.onnx": "ONNX"}
+ROOT = pathlib.Path(__file__).resolve().parents[2]
+
+
+def run(capsys, *argv):
+    status = quillon_cli.main([str(arg) for arg in argv])
+    out, err = capsys.readouterr()
+    return status, out, err
+
+
+@pytest.fixture(params=sorted(FORMATS))
+def model(request, tmp_path):
+    """A sample model of each format, copied into the test's folder."""
+    path = tmp_path / request.param
+    shutil.copyfile(SAMPLES / request.param, path)
+    return path
+
+
+def c2pa_data(model_bytes):
+    """(store or None, uri or None) as the library reads them."""
+    try:
+        store = quillon.read_manifest(model_bytes)
+    except ValueError:
+        store = None
+    return store, quillon.read_manifest_uri(model_bytes)
+
+
+def leftovers(folder):
+    return [name for name in os.listdir(folder) if name.startswith(files.TEMP_PREFIX)]
+
+
+# --- the subcommands ---------------------------------------------------------
+
+
+def test_info_text_and_json(capsys, model):
+    stamped = model.with_name("stamped" + model.suffix)
+    stamped.write_bytes(quillon.embed_manifest_both(model.read_bytes(), URI + "\nx", STORE))
+    kind = FORMATS[model.name]
+    asset = quillon.model_type(model.read_bytes())
+
+    assert run(capsys, "info", model, stamped) == (0, (
+        f"{model}: {kind}, {asset}, store: none, uri: none\n"
+        f"{stamped}: {kind}, {asset}, store: {len(STORE)} bytes, uri: \"{URI}\\nx\"\n"), "")
+
+    status, out, err = run(capsys, "info", "--json", model, stamped)
+    assert (status, err) == (0, "")
+    assert json.loads(out) == [
+        {"file": str(model), "format": kind, "asset_type": asset,
+         "store": False, "store_size": None, "uri": None},
+        {"file": str(stamped), "format": kind, "asset_type": asset,
+         "store": True, "store_size": len(STORE), "uri": URI + "\nx"},
+    ]
+
+
+def test_info_escapes_file_names_that_are_not_utf8(capsys, tmp_path):
+    path = os.path.join(tmp_path, os.fsdecode(b"\xff.onnx"))
+    shutil.copyfile(SAMPLES / "model.onnx", path)
+    status, out, err = run(capsys, "info", path)
+    assert (status, err) == (0, "")
+    assert out.startswith(f"{tmp_path}/\\xff.onnx: ONNX,")
+
+
+@pytest.mark.parametrize("in_place", [False, True], ids=["output", "in-place"])
+@pytest.mark.parametrize("store, uri", [(True, False), (False, True), (True, True)],
+                         ids=["store", "uri", "both"])
+def test_embed_read_remove(capsys, model, tmp_path, store, uri, in_place):
+    original = model.read_bytes()
+    # An old URI and store, which embedding replaces.
+    model.write_bytes(quillon.embed_manifest_both(original, "https://old", b"old"))
+    (tmp_path / "store.c2pa").write_bytes(STORE)
+    stamped = model if in_place else tmp_path / "stamped"
+    args = ["embed", model] + (["--store", tmp_path / "store.c2pa"] if store else [])
+    args += (["--uri", URI] if uri else []) + (["--in-place"] if in_place else ["-o", stamped])
+
+    assert run(capsys, *args) == (0, "", "")
+    assert c2pa_data(stamped.read_bytes()) == (STORE if store else None, URI if uri else None)
+
+    if store:
+        assert run(capsys, "read", stamped, "-o", tmp_path / "read.c2pa") == (0, "", "")
+        assert (tmp_path / "read.c2pa").read_bytes() == STORE
+
+    stripped = model if in_place else tmp_path / "stripped"
+    tail = ["--in-place"] if in_place else ["-o", stripped]
+    assert run(capsys, "remove", stamped, *tail) == (0, "", "")
+    assert c2pa_data(stripped.read_bytes()) == (None, None)
+    assert quillon.detect_format(stripped.read_bytes()) == FORMATS[model.name]
+    assert leftovers(tmp_path) == []
+
+
+def test_read_to_stdout_is_binary_safe(capsysbinary, model):
+    store = bytes(range(256)) + b"\r\n\x00\n"
+    model.write_bytes(quillon.embed_manifest(model.read_bytes(), store))
+    assert quillon_cli.main(["read", str(model), "-o", "-"]) == 0
+    assert capsysbinary.readouterr() == (store, b"")
+
+
+def test_demo(capsys):
+    status, out, err = run(capsys, "demo")
+    assert (status, err) == (0, "")
+    for name in FORMATS:
+        assert f"\n{name} (" in out
+    assert out.count("the stripped model is") == 3
+
+
+# --- safe writes -------------------------------------------------------------
+
+
+def test_in_place_keeps_permissions_and_symbolic_links(capsys, model, tmp_path):
+    model.chmod(0o640)
+    link = tmp_path / "link"
+    link.symlink_to(model.name)
+    assert run(capsys, "embed", link, "--uri", URI, "--in-place") == (0, "", "")
+    assert link.is_symlink()
+    assert stat.S_IMODE(model.stat().st_mode) == 0o640
+    assert c2pa_data(model.read_bytes()) == (None, URI)
+
+
+@pytest.mark.parametrize("spelling", ["same", "dotted", "symlink", "hardlink"])
+def test_output_onto_the_input_is_refused(capsys, model, tmp_path, spelling):
+    output = {
+        "same": lambda: model,
+        "dotted": lambda: tmp_path / "." / ".." / tmp_path.name / model.name,
+        "symlink": lambda: (tmp_path / "alias").symlink_to(model) or tmp_path / "alias",
+        "hardlink": lambda: os.link(model, tmp_path / "alias") or tmp_path / "alias",
+    }[spelling]()
+    original = model.read_bytes()
+    for command in (["embed", model, "--uri", URI], ["remove", model]):
+        status, out, err = run(capsys, *command, "-o", output, "--force")
+        assert (status, err) == (1, f"quillon: {output}: refusing to overwrite the input file "
+                                    "(use --in-place)\n")
+    assert model.read_bytes() == original
+
+
+def test_existing_output_needs_force(capsys, model, tmp_path):
+    output = tmp_path / "out"
+    umask = os.umask(0o027)
+    try:
+        assert run(capsys, "remove", model, "-o", output) == (0, "", "")
+    finally:
+        os.umask(umask)
+    assert stat.S_IMODE(output.stat().st_mode) == 0o640  # as for any new file
+
+    output.write_bytes(b"precious")
+    output.chmod(0o604)
+    assert run(capsys, "remove", model, "-o", output) == (
+        1, "", f"quillon: {output}: file exists (use --force to overwrite)\n")
+    assert output.read_bytes() == b"precious"
+    assert run(capsys, "remove", model, "-o", output, "--force") == (0, "", "")
+    assert output.read_bytes() == quillon.remove_manifest(model.read_bytes())
+    assert stat.S_IMODE(output.stat().st_mode) == 0o604
+
+
+@pytest.mark.parametrize("step, failure, status, message", [
+    ("fsync", OSError(28, "No space left on device"), 1, "No space left on device"),
+    ("replace", OSError(18, "Invalid cross-device link"), 1, "Invalid cross-device link"),
+    ("fsync", KeyboardInterrupt(), 130, None),
+    ("replace", KeyboardInterrupt(), 130, None),
+])
+@pytest.mark.parametrize("in_place", [False, True], ids=["output", "in-place"])
+def test_failed_write_keeps_the_original(capsys, monkeypatch, model, tmp_path,
+                                         step, failure, status, message, in_place):
+    destination = model if in_place else tmp_path / "out"
+    if not in_place:
+        destination.write_bytes(b"old output")
+    before = destination.read_bytes()
+
+    def fail(*args):
+        raise failure
+
+    monkeypatch.setattr(os, step, fail)
+    tail = ["--in-place"] if in_place else ["-o", destination, "--force"]
+    got, out, err = run(capsys, "embed", model, "--uri", URI, *tail)
+    monkeypatch.undo()
+
+    assert got == status
+    assert err == (f"quillon: {destination}: {message}\n" if message else "quillon: interrupted\n")
+    assert destination.read_bytes() == before
+    assert leftovers(tmp_path) == []
+
+
+@pytest.mark.parametrize("tty", [True, False])
+def test_progress_for_large_files_on_a_terminal(capsys, monkeypatch, model, tmp_path, tty):
+    monkeypatch.setattr(files, "PROGRESS_THRESHOLD", 100)
+    monkeypatch.setattr(files, "CHUNK_SIZE", 64)
+    monkeypatch.setattr(sys.stderr, "isatty", lambda: tty, raising=False)
+    status, out, err = run(capsys, "embed", model, "--uri", URI, "-o", tmp_path / "out")
+    assert status == 0
+    if tty:
+        assert f"\rquillon: reading {model}: 100%" in err
+        assert f"\rquillon: writing {tmp_path / 'out'}: 100%\n" in err
+    else:
+        assert err == ""
+    assert c2pa_data((tmp_path / "out").read_bytes()) == (None, URI)
+
+
+# --- errors ------------------------------------------------------------------
+
+GGUF_CUT = (SAMPLES / "model.gguf").read_bytes()[:30]
+BAD_JSON = struct.pack("<Q", 5) + b'{"a":'
+
+COMMANDS = {
+    "info": ["info"],
+    "read": ["read", "-o", "{out}"],
+    "embed": ["embed", "--uri", URI, "-o", "{out}"],
+    "remove": ["remove", "--in-place"],
+}
+
+
+@pytest.mark.parametrize("command", sorted(COMMANDS))
+@pytest.mark.parametrize("content, message", [
+    (None, "No such file or directory"),
+    ("folder", "Is a directory"),
+    (STORE, "unrecognized ML model container format"),
+    (b"", "unrecognized ML model container format"),
+    (GGUF_CUT, "malformed model container: unexpected end of GGUF data"),
+    (BAD_JSON, "unexpected end of input"),
+], ids=["missing", "folder", "store", "empty", "cut-gguf", "bad-json"])
+def test_errors_name_the_file(capsys, tmp_path, command, content, message):
+    path = tmp_path / "model"
+    if content == "folder":
+        path.mkdir()
+    elif content is not None:
+        path.write_bytes(content)
+    argv = [arg.format(out=tmp_path / "out") for arg in COMMANDS[command]]
+    status, out, err = run(capsys, *argv[:1], path, *argv[1:])
+    assert (status, out) == (1, "")
+    # The library's message, whose detail may vary by operation.
+    assert err.startswith(f"quillon: {path}: ") and err.endswith(f"{message}\n")
+    assert err.count("\n") == 1
+    assert not (tmp_path / "out").exists()
+    if content not in (None, "folder"):
+        assert path.read_bytes() == content
+
+
+@pytest.mark.skipif(os.geteuid() == 0, reason="root reads any file")
+def test_unreadable_file(capsys, model):
+    model.chmod(0)
+    assert run(capsys, "info", model) == (1, "", f"quillon: {model}: Permission denied\n")
+
+
+def test_other_file_errors(capsys, model, tmp_path):
+    assert run(capsys, "read", model, "-o", tmp_path / "s") == (
+        1, "", f"quillon: {model}: no C2PA manifest found in model\n")
+    missing = tmp_path / "missing.c2pa"
+    assert run(capsys, "embed", model, "--store", missing, "-o", tmp_path / "o") == (
+        1, "", f"quillon: {missing}: No such file or directory\n")
+    nowhere = tmp_path / "no" / "out"
+    assert run(capsys, "remove", model, "-o", nowhere) == (
+        1, "", f"quillon: {nowhere}: No such file or directory\n")
+    # A damaged store is an error for info too, not a missing store.
+    header = json.dumps({"__metadata__": {"c2pa:manifest": "@@@@"}}).encode()
+    damaged = tmp_path / "damaged.safetensors"
+    damaged.write_bytes(struct.pack("<Q", len(header)) + header)
+    assert run(capsys, "info", damaged) == (
+        1, "", f"quillon: {damaged}: malformed manifest reference: value is not valid Base64\n")
+    # info reports each bad file and goes on with the rest.
+    status, out, err = run(capsys, "info", missing, model)
+    assert (status, out.count("\n"), err) == (
+        1, 1, f"quillon: {missing}: No such file or directory\n")
+
+
+@pytest.mark.parametrize("argv", [
+    [], ["frobnicate"], ["info"], ["read", "m"], ["embed", "m", "-o", "x"],
+    ["embed", "m", "--uri", "u"], ["embed", "m", "--uri", "u", "-o", "x", "--in-place"],
+    ["remove", "m", "--in-place", "--json"], ["read", "m", "--in-place"],
+    ["embed", "m", "--uri", "\udcff", "-o", "x"],  # a URI argument that is not UTF-8
+])
+def test_usage_errors(capsys, argv):
+    status, out, err = run(capsys, *argv)
+    assert (status, out) == (2, "")
+    assert err.startswith("usage: quillon") and "error:" in err
+
+
+# --- the module's entry point, and the type information ----------------------
+
+
+def subprocess_env():
+    """An environment in which a child finds the same quillon and quillon_cli."""
+    paths = [pathlib.Path(quillon_cli.__file__).parent.parent, pathlib.Path(quillon.__file__).parent]
+    return dict(os.environ, PYTHONPATH=os.pathsep.join(str(path) for path in paths))
+
+
+def test_python_m(tmp_path):
+    sample = SAMPLES / "model.onnx"
+    done = subprocess.run([sys.executable, "-m", "quillon_cli", "info", str(sample)],
+                          capture_output=True, text=True, env=subprocess_env(), check=False)
+    assert (done.returncode, done.stderr) == (0, "")
+    assert done.stdout == f"{sample}: ONNX, c2pa.types.model.onnx, store: none, uri: none\n"
+    done = subprocess.run([sys.executable, "-m", "quillon_cli", "read", str(tmp_path), "-o", "-"],
+                          capture_output=True, text=True, env=subprocess_env(), check=False)
+    assert (done.returncode, done.stdout, done.stderr) == (
+        1, "", f"quillon: {tmp_path}: Is a directory\n")
+
+
+def installed():
+    """True when quillon and the tool come from an installed wheel, which
+    ships the samples inside the tool's package."""
+    return (pathlib.Path(quillon_cli.__file__).parent / "samples").is_dir()
+
+
+@pytest.mark.skipif(importlib.util.find_spec("mypy") is None, reason="mypy is not installed")
+def test_type_information(tmp_path):
+    env = subprocess_env()
+    if installed():
+        # Type checkers must find the stub-only package by themselves.
+        assert (pathlib.Path(quillon.__file__).parent / "quillon-stubs" / "__init__.pyi").is_file()
+    else:
+        stubs = tmp_path / "stubs"
+        stubs.mkdir()
+        shutil.copyfile(ROOT / "python" / "quillon-stubs" / "__init__.pyi", stubs / "quillon.pyi")
+        env["MYPYPATH"] = str(stubs)
+    checks = [
+        ["mypy.stubtest", "quillon"],
+        ["mypy", "--strict", "--cache-dir", str(tmp_path / "cache"),
+         str(ROOT / "examples" / "typed_example.py"), str(ROOT / "python" / "quillon_cli")],
+    ]
+    for check in checks:
+        done = subprocess.run([sys.executable, "-m", *check], capture_output=True, text=True,
+                              env=env, cwd=tmp_path, check=False)
+        assert done.returncode == 0, done.stdout + done.stderr
