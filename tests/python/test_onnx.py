@@ -228,6 +228,8 @@ def test_real_model_runs_the_same_after_stamping(path):
     after = ort.InferenceSession(stamped, providers=["CPUExecutionProvider"])
     assert after.get_modelmeta().custom_metadata_map[URI_KEY.decode()] == URI
 
+    if any(not i.type.startswith("tensor(") for i in before.get_inputs()):
+        pytest.skip("the model takes sequences or optionals, not plain tensors")
     feeds = {}
     names = [i.name for i in before.get_inputs()]
     for name, pb in zip(names, sorted(path.parent.glob("test_data_set_0/input_*.pb"))):
