@@ -1,6 +1,7 @@
 #include "base64/base64.hpp"
 
 #include <cstdint>
+#include <cstring>
 
 namespace quillon::base64 {
 namespace {
@@ -15,17 +16,18 @@ constexpr std::size_t kGroupChars = 4;
 // once checks all of them.
 constexpr std::uint32_t kInvalid = 0x100;
 
-// The 6-bit value of one alphabet character, or kInvalid. The unsigned
-// differences fold each range's two bounds into one comparison.
-inline std::uint32_t sextet(unsigned char c) {
-  std::uint32_t value = kInvalid;
-  if (static_cast<unsigned char>(c - 'A') < 26) value = c - 'A';
-  if (static_cast<unsigned char>(c - 'a') < 26) value = c - 'a' + 26;
-  if (static_cast<unsigned char>(c - '0') < 10) value = c - '0' + 52;
-  if (c == '+') value = 62;
-  if (c == '/') value = 63;
-  return value;
-}
+// The 6-bit value of every byte, or kInvalid; built from the alphabet at
+// compile time so decoding costs one load per character.
+struct SextetTable {
+  std::uint16_t value[256];
+  constexpr SextetTable() : value() {
+    for (auto& v : value) v = kInvalid;
+    for (std::uint32_t i = 0; i < 64; ++i) value[static_cast<unsigned char>(kAlphabet[i])] = static_cast<std::uint16_t>(i);
+  }
+};
+constexpr SextetTable kSextets;
+
+inline std::uint32_t sextet(unsigned char c) { return kSextets.value[c]; }
 
 // Decodes one group of four characters into its 24 bits; false when any of
 // them is outside the alphabet.
@@ -37,6 +39,22 @@ inline bool group_bits(const unsigned char* in, std::uint32_t& bits) {
 
 }  // namespace
 
+namespace {
+
+// The two characters of every 12-bit value, in memory order.
+struct PairTable {
+  std::uint16_t pair[4096];
+  constexpr PairTable() : pair() {
+    for (std::uint32_t v = 0; v < 4096; ++v) {
+      pair[v] = static_cast<std::uint16_t>(static_cast<unsigned char>(kAlphabet[v >> 6]) |
+                                           (static_cast<unsigned char>(kAlphabet[v & 0x3F]) << 8));
+    }
+  }
+};
+constexpr PairTable kPairs;
+
+}  // namespace
+
 std::string encode(Bytes data) {
   const std::size_t whole = data.size() / kGroupBytes;
   const std::size_t rest = data.size() % kGroupBytes;
@@ -45,10 +63,9 @@ std::string encode(Bytes data) {
   char* out = text.data();
   for (std::size_t i = 0; i < whole; ++i, in += kGroupBytes, out += kGroupChars) {
     const std::uint32_t bits = (std::uint32_t{in[0]} << 16) | (std::uint32_t{in[1]} << 8) | in[2];
-    out[0] = kAlphabet[bits >> 18];
-    out[1] = kAlphabet[(bits >> 12) & 0x3F];
-    out[2] = kAlphabet[(bits >> 6) & 0x3F];
-    out[3] = kAlphabet[bits & 0x3F];
+    const std::uint16_t high = kPairs.pair[bits >> 12], low = kPairs.pair[bits & 0xFFF];
+    std::memcpy(out, &high, 2);
+    std::memcpy(out + 2, &low, 2);
   }
   if (rest != 0) {
     const std::uint32_t bits = (std::uint32_t{in[0]} << 16) | (rest == 2 ? std::uint32_t{in[1]} << 8 : 0);

@@ -116,6 +116,18 @@ class Parser {
   bool parse_hex4(std::uint32_t& out);
   bool parse_key(Members& members);
 
+ public:
+  // The same grammar and messages as run(), building nothing.
+  std::string validate() {
+    return validate_document() ? std::string() : std::move(error_);
+  }
+
+ private:
+  bool validate_document();
+  bool skip_scalar();
+  bool skip_key();
+  std::string scratch_;  // receives string contents that validation drops
+
   bool at_end() const { return pos_ == text_.size(); }
   bool next_is(char c) const { return pos_ < text_.size() && text_[pos_] == c; }
   void skip_space() {
@@ -321,6 +333,74 @@ bool Parser::parse_key(Members& members) {
   return true;
 }
 
+bool Parser::validate_document() {
+  std::vector<bool> open;  // innermost last; true for an array
+  skip_space();
+  for (;;) {
+    if (next_is('[') || next_is('{')) {
+      const bool is_array = text_[pos_] == '[';
+      ++pos_;
+      skip_space();
+      if (next_is(is_array ? ']' : '}')) {
+        ++pos_;
+      } else {
+        open.push_back(is_array);
+        if (!is_array && !skip_key()) return false;
+        continue;
+      }
+    } else if (!skip_scalar()) {
+      return false;
+    }
+    for (;;) {
+      if (open.empty()) {
+        skip_space();
+        return at_end() || fail(at_offset("trailing data at byte", pos_));
+      }
+      const bool is_array = open.back();
+      skip_space();
+      if (next_is(',')) {
+        ++pos_;
+        if (is_array) {
+          skip_space();
+        } else if (!skip_key()) {
+          return false;
+        }
+        break;
+      }
+      if (!next_is(is_array ? ']' : '}')) {
+        return fail(at_offset(is_array ? "expected ',' or ']' at" : "expected ',' or '}' at", pos_));
+      }
+      ++pos_;
+      open.pop_back();
+    }
+  }
+}
+
+bool Parser::skip_scalar() {
+  if (!at_end() && text_[pos_] == '"') {
+    scratch_.clear();
+    return parse_string(scratch_);
+  }
+  if (!at_end() && (text_[pos_] == '-' || (text_[pos_] >= '0' && text_[pos_] <= '9'))) {
+    while (pos_ < text_.size() && is_number_byte(text_[pos_])) ++pos_;
+    return true;
+  }
+  Value ignored;
+  return parse_scalar(ignored);  // literals and every error
+}
+
+bool Parser::skip_key() {
+  skip_space();
+  if (!next_is('"')) return fail(at_offset("expected object key at", pos_));
+  scratch_.clear();
+  if (!parse_string(scratch_)) return false;
+  skip_space();
+  if (!next_is(':')) return fail(at_offset("expected ':' at", pos_));
+  ++pos_;
+  skip_space();
+  return true;
+}
+
 void write_scalar(std::string& out, const Value& value) {
   switch (value.kind()) {
     case Value::Kind::Null:
@@ -357,6 +437,23 @@ std::string_view short_escape(unsigned char c) {
     case '\r': return "\\r";
     default: return {};
   }
+}
+
+std::uint64_t load_word(const char* p) {
+  std::uint64_t word;
+  std::memcpy(&word, p, sizeof word);
+  return word;
+}
+
+// Whether any of the eight bytes of `word` is below 0x20, '"' or '\\'. The
+// classic zero-byte test: exact about whether some byte matches.
+bool word_needs_escape(std::uint64_t word) {
+  constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
+  constexpr std::uint64_t kHighs = 0x8080808080808080ULL;
+  const std::uint64_t control = (word - kOnes * 0x20) & ~word;
+  const std::uint64_t quote = word ^ (kOnes * '"');
+  const std::uint64_t backslash = word ^ (kOnes * '\\');
+  return ((control | ((quote - kOnes) & ~quote) | ((backslash - kOnes) & ~backslash)) & kHighs) != 0;
 }
 
 }  // namespace
@@ -396,6 +493,8 @@ void Value::take_children(Elements& out) {
 }
 
 ParseResult parse(std::string_view text) { return Parser(text).run(); }
+
+std::string validate(std::string_view text) { return Parser(text).validate(); }
 
 void write_value(std::string& out, const Value& root) {
   // Open containers with the index of the child to write next.
@@ -455,12 +554,22 @@ void write_value(std::string& out, const Value& root) {
 
 void write_string(std::string& out, std::string_view text) {
   out += '"';
-  std::size_t run_start = 0;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    const auto c = static_cast<unsigned char>(text[i]);
-    if (c >= 0x20 && c != '"' && c != '\\') continue;
-    out.append(text.data() + run_start, i - run_start);
-    run_start = i + 1;
+  const char* p = text.data();
+  const char* const end = p + text.size();
+  const char* run_start = p;
+  while (p < end) {
+    // Plain text (Base64 stores, names) has no byte to escape: skip eight
+    // bytes at a time while none of them needs it.
+    while (end - p >= 8 && !word_needs_escape(load_word(p))) p += 8;
+    if (p == end) break;
+    const auto c = static_cast<unsigned char>(*p);
+    if (c >= 0x20 && c != '"' && c != '\\') {
+      ++p;
+      continue;
+    }
+    out.append(run_start, static_cast<std::size_t>(p - run_start));
+    ++p;
+    run_start = p;
     const std::string_view escape = short_escape(c);
     if (!escape.empty()) {
       out += escape;
@@ -469,7 +578,7 @@ void write_string(std::string& out, std::string_view text) {
       out.append(code, sizeof code);
     }
   }
-  out.append(text.data() + run_start, text.size() - run_start);
+  out.append(run_start, static_cast<std::size_t>(end - run_start));
   out += '"';
 }
 

@@ -118,6 +118,10 @@ struct ParseResult {
 // of value may be the root.
 ParseResult parse(std::string_view text);
 
+// Checks `text` as parse() does and returns its message, or an empty text
+// when it is valid; builds no tree.
+std::string validate(std::string_view text);
+
 // Appends the compact JSON form of `value` to `out`: no whitespace at all.
 void write_value(std::string& out, const Value& value);
 

@@ -18,6 +18,7 @@ constexpr std::string_view kMetadataKey = "__metadata__";
 struct Split {
   json::Value header;  // always an Object
   Bytes tensor_data;
+  std::size_t header_size;  // of the header text in the file
 };
 
 std::string_view header_text(Bytes model, const HeaderBounds& bounds) {
@@ -34,13 +35,15 @@ Result<Split> split(Bytes model) {
   if (parsed.root.kind() != json::Value::Kind::Object) {
     return Error::malformed_container("header is not a JSON object");
   }
-  return Split{std::move(parsed.root), model.subspan(bounds->end)};
+  return Split{std::move(parsed.root), model.subspan(bounds->end), text.size()};
 }
 
 // The new file: the length field and compact header as one owned piece, the
 // tensor data as a view of the model.
-FileImage assemble(const json::Value& header, Bytes tensor_data) {
-  std::string head(kLengthFieldSize, '\0');
+FileImage assemble(const json::Value& header, Bytes tensor_data, std::size_t size_hint) {
+  std::string head;
+  head.reserve(kLengthFieldSize + size_hint);
+  head.assign(kLengthFieldSize, '\0');
   json::write_value(head, header);
   std::string length;
   store_le<std::uint64_t>(length, head.size() - kLengthFieldSize);
@@ -176,9 +179,9 @@ Result<std::string> read_store(Bytes model) {
   if (!bounds) return std::move(bounds).error();
   const std::string_view text = header_text(model, *bounds);
   if (!is_utf8(text)) return Error::malformed_exclusion("header is not UTF-8");
-  const json::ParseResult parsed = json::parse(text);
-  if (!parsed.ok()) {
-    return Error::malformed_exclusion("header length field does not span valid JSON: " + parsed.error);
+  const std::string invalid = json::validate(text);
+  if (!invalid.empty()) {
+    return Error::malformed_exclusion("header length field does not span valid JSON: " + invalid);
   }
 
   const std::vector<Range> found = StoreScan(text).run();
@@ -218,11 +221,17 @@ Result<FileImage> embed(Bytes model, const ManifestSource& source) {
   // before URI.
   json::Members& members = metadata->members();
   remove_c2pa_members(members);
+  std::size_t extra = 64;  // keys, quotes and escapes of the new members
   if (source.store) {
-    json::object_set(members, kManifestKey, json::Value::string(base64::encode(as_bytes(*source.store))));
+    std::string text = base64::encode(as_bytes(*source.store));
+    extra += text.size();
+    json::object_set(members, kManifestKey, json::Value::string(std::move(text)));
   }
-  if (source.uri) json::object_set(members, kManifestUriKey, json::Value::string(*source.uri));
-  return assemble(header, parts->tensor_data);
+  if (source.uri) {
+    extra += source.uri->size();
+    json::object_set(members, kManifestUriKey, json::Value::string(*source.uri));
+  }
+  return assemble(header, parts->tensor_data, parts->header_size + extra);
 }
 
 Result<FileImage> remove(Bytes model) {
@@ -236,7 +245,7 @@ Result<FileImage> remove(Bytes model) {
     // Removes this same member: it is the first one with the key.
     if (metadata->members().empty()) json::object_remove(header.members(), kMetadataKey);
   }
-  return assemble(header, parts->tensor_data);
+  return assemble(header, parts->tensor_data, parts->header_size);
 }
 
 }  // namespace quillon::safetensors

@@ -91,7 +91,10 @@ TEST(JsonParse, Messages) {
       {R"("\ud83d\u00")", "truncated \\u escape"},
       {R"("\ude00")", "invalid code point"},
   };
-  for (const auto& c : cases) EXPECT_EQ(error_of(c.text), c.message) << c.text;
+  for (const auto& c : cases) {
+    EXPECT_EQ(error_of(c.text), c.message) << c.text;
+    EXPECT_EQ(validate(c.text), c.message) << "validate: " << c.text;
+  }
 }
 
 TEST(JsonParse, RoundTripsCompactly) {
@@ -116,7 +119,10 @@ TEST(JsonParse, RoundTripsCompactly) {
       {"\"\xe2\x82\xac/\"", "\"\xe2\x82\xac/\""},
       {"7", "7"},
   };
-  for (const auto& c : cases) EXPECT_EQ(rewrite(c.text), c.compact) << c.text;
+  for (const auto& c : cases) {
+    EXPECT_EQ(rewrite(c.text), c.compact) << c.text;
+    EXPECT_EQ(validate(c.text), "") << "validate: " << c.text;
+  }
 }
 
 TEST(JsonParse, KeepsDuplicatesAndResolvesKeyEscapes) {
