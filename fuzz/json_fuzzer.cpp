@@ -1,4 +1,4 @@
-// JSON codec: a parse either fails with a message or yields a tree whose
+// JSON codec: validate and parse agree; a parse either fails with a message or yields a tree whose
 // compact text parses again to a tree that writes the same text; any text
 // written as a string literal parses back to itself; the member operations
 // keep their first-match contracts.
@@ -46,6 +46,8 @@ void check_members(json::Members& members) {
 
 void check_round_trip(std::string_view text) {
   json::ParseResult parsed = json::parse(text);
+  // Validation without a tree must agree with the parser, message for message.
+  FUZZ_CHECK(json::validate(text) == parsed.error);
   if (!parsed.ok()) {
     FUZZ_CHECK(parsed.root.kind() == json::Value::Kind::Null);
     return;
