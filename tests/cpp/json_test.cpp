@@ -1,7 +1,8 @@
 #include "json/json.hpp"
 
 #include <gtest/gtest.h>
-#include <pthread.h>
+
+#include "small_stack.hpp"
 
 #include <functional>
 #include <string>
@@ -26,22 +27,6 @@ std::string error_of(std::string_view text) {
   ParseResult result = parse(text);
   EXPECT_FALSE(result.ok()) << text;
   return result.error;
-}
-
-// Runs `body` on a thread with a 256 KiB stack, as small as a Python thread
-// started after threading.stack_size(256 * 1024).
-void on_small_stack(std::function<void()> body) {
-  pthread_attr_t attr;
-  ASSERT_EQ(pthread_attr_init(&attr), 0);
-  ASSERT_EQ(pthread_attr_setstacksize(&attr, 256 * 1024), 0);
-  pthread_t thread;
-  auto run = [](void* arg) -> void* {
-    (*static_cast<std::function<void()>*>(arg))();
-    return nullptr;
-  };
-  ASSERT_EQ(pthread_create(&thread, &attr, run, &body), 0);
-  pthread_join(thread, nullptr);
-  pthread_attr_destroy(&attr);
 }
 
 TEST(JsonParse, Messages) {

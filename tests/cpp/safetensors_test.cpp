@@ -1,7 +1,8 @@
 #include "safetensors/manifest.hpp"
 
 #include <gtest/gtest.h>
-#include <pthread.h>
+
+#include "small_stack.hpp"
 
 #include <functional>
 #include <string>
@@ -251,21 +252,6 @@ TEST(SafeTensors, SecondMetadataObjectCountsForReadStoreOnly) {
             R"({"__metadata__":{"k":1,"c2pa:manifest":"YQ==","c2pa:manifest.uri":"u"},"__metadata__":{"c2pa:manifest":"Yg=="}})");
   EXPECT_EQ(uri_of(out), "u");
   EXPECT_EQ(store_of(out), kDuplicate);
-}
-
-// Runs `body` on a thread with a 256 KiB stack.
-void on_small_stack(std::function<void()> body) {
-  pthread_attr_t attr;
-  ASSERT_EQ(pthread_attr_init(&attr), 0);
-  ASSERT_EQ(pthread_attr_setstacksize(&attr, 256 * 1024), 0);
-  pthread_t thread;
-  auto run = [](void* arg) -> void* {
-    (*static_cast<std::function<void()>*>(arg))();
-    return nullptr;
-  };
-  ASSERT_EQ(pthread_create(&thread, &attr, run, &body), 0);
-  pthread_join(thread, nullptr);
-  pthread_attr_destroy(&attr);
 }
 
 std::string repeated(std::string_view unit, std::size_t count) {
