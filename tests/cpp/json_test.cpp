@@ -154,6 +154,30 @@ TEST(JsonWrite, EscapesOnlyWhatItMust) {
   EXPECT_EQ(written(Value::array(std::move(elements))), R"([null,false,"x"])");
 }
 
+// Plain text is skipped eight bytes at a time: a byte that needs escaping
+// must be found wherever it stands in a block, alone or not.
+TEST(JsonWrite, FindsEscapesAtEveryPositionOfABlock) {
+  const struct {
+    char byte;
+    std::string_view escaped;
+  } cases[] = {
+      {'\x1f', "\\u001f"}, {'\x00', "\\u0000"}, {'\x01', "\\u0001"}, {'\n', "\\n"},
+      {'"', "\\\""},       {'\\', "\\\\"},      {' ', " "},            {'\x7f', "\x7f"},
+  };
+  for (const auto& c : cases) {
+    for (std::size_t at = 0; at < 24; ++at) {
+      std::string text(24, 'a');
+      text[at] = c.byte;
+      std::string expected = '"' + std::string(at, 'a');
+      expected += c.escaped;
+      expected += std::string(23 - at, 'a') + '"';
+      std::string out;
+      write_string(out, text);
+      EXPECT_EQ(out, expected) << "byte " << int(c.byte) << " at " << at;
+    }
+  }
+}
+
 TEST(JsonEdit, SetAndRemoveTouchOnlyTheFirstMatch) {
   ParseResult result = parse(R"({"a":1,"a":2})");
   ASSERT_TRUE(result.ok());

@@ -239,6 +239,12 @@ TEST(SafeTensors, ReadStoreScansRawText) {
       // Quotation marks and backslashes inside other strings do not confuse the scan.
       {R"({"__metadata__":{"a\"":"\\","b":"\",\"c2pa:manifest\":\"YQ==","c2pa:manifest":"Zm9v"}})", "foo"},
       {R"({"__metadata__":{"c2pa:manifest" : "Zm9v" , "u" : "x"}})", "foo"},
+      // Strings that end in an escaped backslash, right before the store member.
+      {R"({"__metadata__":{"a":"\\","c2pa:manifest":"Zm9v"}})", "foo"},
+      {R"({"__metadata__":{"a":"x\\\\","c2pa:manifest":"Zm9v"}})", "foo"},
+      {R"({"__metadata__":{"a\\":"\\\"","c2pa:manifest":"Zm9v"}})", "foo"},
+      {R"({"__metadata__":{"a":["\\"],"c2pa:manifest":"Zm9v"}})", "foo"},
+      {R"({"__metadata__":{"a":"\\"},"__metadata__":{"c2pa:manifest":"Zm9v"}})", "foo"},
       {R"({"__metadata__":{"c2pa:manifest":"Zm9\/"}})", "error: malformed manifest reference: value is not valid Base64"},
       {R"({"__metadata__":{"c2pa:manifest":"Zm9"}})", "error: malformed manifest reference: value is not valid Base64"},
   };
