@@ -42,3 +42,29 @@ class [[nodiscard]] Result {
 struct Ok {};
 
 }  // namespace quillon
+
+// Passes an error up in one line, so that a function reads as its steps:
+//
+//   QUILLON_TRY(check(bytes));                  // a Result whose value is not wanted
+//   QUILLON_TRY_ASSIGN(Gguf gguf, Gguf::parse(bytes));
+//
+// Each evaluates the Result once; on failure the enclosing function returns
+// its Error (which converts to any Result<T>). QUILLON_TRY_ASSIGN declares
+// or assigns `target` from the moved value and must stand as a statement of
+// its own, not as the body of an unbraced if or loop.
+#define QUILLON_TRY(expr)                                        \
+  do {                                                           \
+    auto&& quillon_try_result_ = (expr);                         \
+    if (!quillon_try_result_) {                                  \
+      return std::move(quillon_try_result_).error();             \
+    }                                                            \
+  } while (false)
+
+#define QUILLON_TRY_ASSIGN(target, expr) \
+  QUILLON_TRY_ASSIGN_IMPL(target, expr, QUILLON_TRY_NAME(__LINE__))
+#define QUILLON_TRY_NAME(line) QUILLON_TRY_NAME_JOIN(quillon_try_result_, line)
+#define QUILLON_TRY_NAME_JOIN(a, b) a##b
+#define QUILLON_TRY_ASSIGN_IMPL(target, expr, result)            \
+  auto&& result = (expr);                                        \
+  if (!result) return std::move(result).error();                 \
+  target = std::move(result).value()

@@ -38,87 +38,92 @@ Bytes span_of(Bytes data, std::uint64_t begin, std::uint64_t end) {
 
 }  // namespace
 
-Result<std::uint32_t> Cursor::u32() {
-  if (data_.size() - pos_ < 4) return unexpected_end();
+void Cursor::fail(Error error) {
+  if (!error_) error_ = std::move(error);
+}
+
+bool Cursor::has(std::uint64_t n) {
+  if (error_) return false;
+  if (n <= data_.size() - pos_) return true;
+  fail(unexpected_end());
+  return false;
+}
+
+std::uint32_t Cursor::u32() {
+  if (!has(4)) return 0;
   const std::uint32_t value = load_le<std::uint32_t>(data_.data() + pos_);
   pos_ += 4;
   return value;
 }
 
-Result<std::uint64_t> Cursor::u64() {
-  if (data_.size() - pos_ < 8) return unexpected_end();
+std::uint64_t Cursor::u64() {
+  if (!has(8)) return 0;
   const std::uint64_t value = load_le<std::uint64_t>(data_.data() + pos_);
   pos_ += 8;
   return value;
 }
 
-Result<Bytes> Cursor::take(std::uint64_t n) {
-  if (n > data_.size() - pos_) return unexpected_end();
+Bytes Cursor::take(std::uint64_t n) {
+  if (!has(n)) return {};
   const Bytes view = data_.subspan(pos_, n);
   pos_ += n;
   return view;
 }
 
-Result<std::string_view> Cursor::gguf_string() {
-  Result<std::uint64_t> length = u64();
-  if (!length) return std::move(length).error();
-  Result<Bytes> bytes = take(*length);
-  if (!bytes) return std::move(bytes).error();
-  if (!is_utf8(*bytes)) return Error::malformed_container("metadata key is not UTF-8");
-  return as_text(*bytes);
+std::string_view Cursor::gguf_string() {
+  const Bytes bytes = take(u64());
+  if (!failed() && !is_utf8(bytes)) fail(Error::malformed_container("metadata key is not UTF-8"));
+  return as_text(bytes);
 }
 
-Result<Ok> Cursor::skip_elements(std::uint32_t type, std::uint64_t count) {
-  if (count == 0) return Ok{};
+void Cursor::skip_elements(std::uint32_t type, std::uint64_t count) {
+  if (count == 0 || failed()) return;
   if (const std::uint64_t width = fixed_width(type)) {
     // count * width could wrap; compare against what is left instead.
-    if (count > (data_.size() - pos_) / width) return unexpected_end();
+    if (count > (data_.size() - pos_) / width) return fail(unexpected_end());
     pos_ += count * width;
-    return Ok{};
+    return;
   }
-  if (type != kString) return bad_value_type(type);
+  if (type != kString) return fail(bad_value_type(type));
   // Each string carries its own length. Every one takes at least 8 bytes,
   // so a huge count runs out of input quickly.
-  // Vocabularies hold 10^5 strings: a bare loop, no Result per string.
+  // Vocabularies hold 10^5 strings: a bare loop over the bytes.
   const std::uint8_t* const base = data_.data();
   const std::uint64_t size = data_.size();
   std::uint64_t pos = pos_;
   for (std::uint64_t i = 0; i < count; ++i) {
-    if (size - pos < 8) return unexpected_end();
+    if (size - pos < 8) return fail(unexpected_end());
     const std::uint64_t length = load_le<std::uint64_t>(base + pos);
     pos += 8;
-    if (length > size - pos) return unexpected_end();
+    if (length > size - pos) return fail(unexpected_end());
     pos += length;
   }
   pos_ = pos;
-  return Ok{};
 }
 
-Result<Ok> Cursor::skip_value(std::uint32_t type) {
+void Cursor::skip_value(std::uint32_t type) {
   // Arrays of arrays open a level on an explicit stack holding the number of
   // elements still to skip at each level. Each level costs 12 input bytes, so
   // the stack stays proportional to the input and the call stack is flat.
   std::vector<std::uint64_t> open_levels;
   for (;;) {
     if (type == kArray) {
-      Result<std::uint32_t> element_type = u32();
-      if (!element_type) return std::move(element_type).error();
-      Result<std::uint64_t> count = u64();
-      if (!count) return std::move(count).error();
-      if (*count != 0 && *element_type == kArray) {
-        open_levels.push_back(*count);
+      const std::uint32_t element_type = u32();
+      const std::uint64_t count = u64();
+      if (failed()) return;
+      if (count != 0 && element_type == kArray) {
+        open_levels.push_back(count);
         continue;  // the next value is this array's first element
       }
-      Result<Ok> skipped = skip_elements(*element_type, *count);
-      if (!skipped) return skipped;
+      skip_elements(element_type, count);
     } else {
-      Result<Ok> skipped = skip_elements(type, 1);
-      if (!skipped) return skipped;
+      skip_elements(type, 1);
     }
+    if (failed()) return;
     // One value is complete: it is an element of the innermost open array,
     // whose completion in turn completes an element of the one around it.
     while (!open_levels.empty() && --open_levels.back() == 0) open_levels.pop_back();
-    if (open_levels.empty()) return Ok{};
+    if (open_levels.empty()) return;
     type = kArray;
   }
 }
@@ -128,61 +133,60 @@ std::optional<std::uint32_t> read_u32_value(Bytes raw) {
   return load_le<std::uint32_t>(raw.data() + 4);
 }
 
+void Gguf::read_entry(Cursor& cursor, Bytes bytes) {
+  const std::uint64_t entry_start = cursor.pos();
+  const std::string_view key = cursor.gguf_string();
+  const std::uint64_t raw_start = cursor.pos();
+  cursor.skip_value(cursor.u32());
+  if (cursor.failed()) return;
+  const Kv kv{key, span_of(bytes, raw_start, cursor.pos()), span_of(bytes, entry_start, cursor.pos()), {}, false};
+  if (kv.key == kAlignmentKey) {
+    const std::optional<std::uint32_t> value = read_u32_value(kv.raw);
+    if (value && *value != 0) alignment = *value;
+  }
+  kvs.push_back(kv);
+}
+
+namespace {
+
+// Tensor descriptions are only walked: name, dimension count, dimensions,
+// type, offset. None of the values is checked.
+void skip_tensor_info(Cursor& cursor) {
+  cursor.gguf_string();
+  cursor.take(std::uint64_t{cursor.u32()} * 8);
+  cursor.u32();
+  cursor.u64();
+}
+
+}  // namespace
+
 Result<Gguf> Gguf::parse(Bytes bytes) {
-  const std::uint64_t n = bytes.size();
-  if (n < 4) return unexpected_end();
-  if (!has_gguf_magic(bytes)) return Error::malformed_container("not a GGUF file");
-  if (n < 8) return unexpected_end();
+  Cursor cursor(bytes);
+  const bool magic = cursor.u32() == kGgufMagic;
+  if (cursor.failed()) return cursor.error();
+  if (!magic) return Error::malformed_container("not a GGUF file");
   Gguf gguf;
-  gguf.version = load_le<std::uint32_t>(bytes.data() + 4);
+  gguf.version = cursor.u32();
+  if (cursor.failed()) return cursor.error();
   if (gguf.version != 2 && gguf.version != 3) {
     return Error::malformed_container("unsupported GGUF version " + std::to_string(gguf.version));
   }
-  if (n < kHeaderSize) return unexpected_end();
-  gguf.tensor_count = load_le<std::uint64_t>(bytes.data() + 8);
-  const std::uint64_t kv_count = load_le<std::uint64_t>(bytes.data() + 16);
-  Cursor cursor(bytes, kHeaderSize);
+  gguf.tensor_count = cursor.u64();
+  const std::uint64_t kv_count = cursor.u64();
 
-  // The count is untrusted: reserve only what the remaining bytes could hold.
-  gguf.kvs.reserve(std::min(kv_count, (n - kHeaderSize) / kMinEntrySize));
-  for (std::uint64_t i = 0; i < kv_count; ++i) {
-    const std::uint64_t entry_start = cursor.pos();
-    Result<std::string_view> key = cursor.gguf_string();
-    if (!key) return std::move(key).error();
-    const std::uint64_t raw_start = cursor.pos();
-    Result<std::uint32_t> type = cursor.u32();
-    if (!type) return std::move(type).error();
-    Result<Ok> skipped = cursor.skip_value(*type);
-    if (!skipped) return std::move(skipped).error();
-    const Kv kv{*key, span_of(bytes, raw_start, cursor.pos()), span_of(bytes, entry_start, cursor.pos()), {}, false};
-    if (kv.key == kAlignmentKey) {
-      const std::optional<std::uint32_t> alignment = read_u32_value(kv.raw);
-      if (alignment && *alignment != 0) gguf.alignment = *alignment;
-    }
-    gguf.kvs.push_back(kv);
-  }
-
-  // Tensor descriptions are only walked: name, dimension count, dimensions,
-  // type, offset. None of the values is checked.
+  // The counts are untrusted: reserve only what the remaining bytes could
+  // hold, and stop at the first error.
+  gguf.kvs.reserve(std::min(kv_count, (bytes.size() - cursor.pos()) / kMinEntrySize));
+  for (std::uint64_t i = 0; i < kv_count && !cursor.failed(); ++i) gguf.read_entry(cursor, bytes);
   const std::uint64_t info_start = cursor.pos();
-  for (std::uint64_t i = 0; i < gguf.tensor_count; ++i) {
-    Result<std::string_view> name = cursor.gguf_string();
-    if (!name) return std::move(name).error();
-    Result<std::uint32_t> dims = cursor.u32();
-    if (!dims) return std::move(dims).error();
-    Result<Bytes> shape = cursor.take(std::uint64_t{*dims} * 8);
-    if (!shape) return std::move(shape).error();
-    Result<std::uint32_t> tensor_type = cursor.u32();
-    if (!tensor_type) return std::move(tensor_type).error();
-    Result<std::uint64_t> offset = cursor.u64();
-    if (!offset) return std::move(offset).error();
-  }
+  for (std::uint64_t i = 0; i < gguf.tensor_count && !cursor.failed(); ++i) skip_tensor_info(cursor);
+  if (cursor.failed()) return cursor.error();
   const std::uint64_t info_end = cursor.pos();
   gguf.tensor_info = span_of(bytes, info_start, info_end);
 
   const std::uint64_t remainder = info_end % gguf.alignment;
   const std::uint64_t padding = remainder == 0 ? 0 : gguf.alignment - remainder;
-  if (padding > n - info_end) return Error::malformed_container("tensor data offset out of range");
+  if (padding > bytes.size() - info_end) return Error::malformed_container("tensor data offset out of range");
   gguf.tensor_data = bytes.subspan(info_end + padding);
   return gguf;
 }

@@ -68,35 +68,44 @@ struct Kv {
 };
 
 // A read position over a borrowed byte view. Every read checks its bounds
-// first and fails with "unexpected end of GGUF data" when the bytes are not
-// there; the cursor is not used after a failed read.
+// first; a read that would pass the end records "unexpected end of GGUF
+// data" instead of advancing. The cursor keeps its first error: from then on
+// reads return zero or an empty view and do not move, so a caller reads a
+// whole record and checks failed() once, after it (as FieldScanner does).
 class Cursor {
  public:
   // `pos` is at most data.size().
   explicit Cursor(Bytes data, std::uint64_t pos = 0) : data_(data), pos_(pos) {}
 
   std::uint64_t pos() const { return pos_; }
+  bool failed() const { return error_.has_value(); }
+  const Error& error() const { return *error_; }
+  // Records `error` unless an earlier one is already recorded.
+  void fail(Error error);
 
   // The next 4 bytes as an unsigned little-endian integer.
-  Result<std::uint32_t> u32();
+  std::uint32_t u32();
   // The next 8 bytes as an unsigned little-endian integer.
-  Result<std::uint64_t> u64();
+  std::uint64_t u64();
   // A view of the next n bytes.
-  Result<Bytes> take(std::uint64_t n);
-  // A GGUF string (64-bit length, bytes) as a view of its bytes; fails with
+  Bytes take(std::uint64_t n);
+  // A GGUF string (64-bit length, bytes) as a view of its bytes; records
   // "metadata key is not UTF-8" when they are not strict UTF-8.
-  Result<std::string_view> gguf_string();
+  std::string_view gguf_string();
   // Advances over one value of type `type` without keeping it. Arrays nest to
   // any depth and are walked without recursion; arrays of fixed-width
   // elements are skipped in one step.
-  Result<Ok> skip_value(std::uint32_t type);
+  void skip_value(std::uint32_t type);
 
  private:
+  // True when n more bytes exist; records the end of data otherwise.
+  bool has(std::uint64_t n);
   // Advances over `count` elements of type `type`, none of them an array.
-  Result<Ok> skip_elements(std::uint32_t type, std::uint64_t count);
+  void skip_elements(std::uint32_t type, std::uint64_t count);
 
   Bytes data_;
   std::uint64_t pos_;
+  std::optional<Error> error_;
 };
 
 // The value of a UINT32 entry's `raw`; absent for any other type or when the
@@ -141,6 +150,8 @@ class Gguf {
   Gguf() = default;
 
   void append(std::string framing, std::size_t key_size, Bytes payload);
+  // Reads one metadata entry at the cursor and appends it to `kvs`.
+  void read_entry(Cursor& cursor, Bytes bytes);
 
   // The framing of appended entries; list nodes never move, so views into
   // them stay valid when the Gguf moves.

@@ -27,59 +27,44 @@ Result<Gguf> parse_without_c2pa(Bytes model) {
 }  // namespace
 
 Result<std::string> read_store(Bytes model) {
-  Result<Gguf> gguf = Gguf::parse(model);
-  if (!gguf) return std::move(gguf).error();
-  const Kv* kv = first_entry(*gguf, kManifestKey);
+  QUILLON_TRY_ASSIGN(const Gguf gguf, Gguf::parse(model));
+  const Kv* kv = first_entry(gguf, kManifestKey);
   if (kv == nullptr) return Error::no_manifest();
-
   // The parse has checked that the value is complete, so only the types can
   // be wrong here.
   Cursor value(kv->raw);
-  Result<std::uint32_t> type = value.u32();
-  if (!type) return std::move(type).error();
-  if (*type != kArray) return Error::malformed_container("c2pa:manifest is not a UINT8 array");
-  Result<std::uint32_t> element_type = value.u32();
-  if (!element_type) return std::move(element_type).error();
-  if (*element_type != kUint8) return Error::malformed_container("c2pa:manifest is not a UINT8 array");
-  Result<std::uint64_t> count = value.u64();
-  if (!count) return std::move(count).error();
-  Result<Bytes> store = value.take(*count);
-  if (!store) return std::move(store).error();
-  return std::string(as_text(*store));
+  if (value.u32() != kArray || value.u32() != kUint8) {
+    return Error::malformed_container("c2pa:manifest is not a UINT8 array");
+  }
+  const Bytes store = value.take(value.u64());
+  if (value.failed()) return value.error();
+  return std::string(as_text(store));
 }
 
 Result<std::optional<std::string>> read_uri(Bytes model) {
-  Result<Gguf> gguf = Gguf::parse(model);
-  if (!gguf) return std::move(gguf).error();
-  const Kv* kv = first_entry(*gguf, kManifestUriKey);
+  QUILLON_TRY_ASSIGN(const Gguf gguf, Gguf::parse(model));
+  const Kv* kv = first_entry(gguf, kManifestUriKey);
   if (kv == nullptr) return std::optional<std::string>();
-
   Cursor value(kv->raw);
-  Result<std::uint32_t> type = value.u32();
-  if (!type) return std::move(type).error();
-  if (*type != kString) return Error::malformed_container("c2pa:manifest.uri is not a string");
-  Result<std::uint64_t> length = value.u64();
-  if (!length) return std::move(length).error();
-  Result<Bytes> text = value.take(*length);
-  if (!text) return std::move(text).error();
-  if (!is_utf8(*text)) return Error::malformed_container("URI is not UTF-8");
-  return std::optional<std::string>(as_text(*text));
+  if (value.u32() != kString) return Error::malformed_container("c2pa:manifest.uri is not a string");
+  const Bytes text = value.take(value.u64());
+  if (value.failed()) return value.error();
+  if (!is_utf8(text)) return Error::malformed_container("URI is not UTF-8");
+  return std::optional<std::string>(as_text(text));
 }
 
 Result<FileImage> embed(Bytes model, const ManifestSource& source) {
   if (source.empty()) return Error::empty_source();
-  Result<Gguf> gguf = parse_without_c2pa(model);
-  if (!gguf) return std::move(gguf).error();
+  QUILLON_TRY_ASSIGN(Gguf gguf, parse_without_c2pa(model));
   // The new entries view the source's bytes, which outlive the image.
-  if (source.store) gguf->append_u8_array(kManifestKey, as_bytes(*source.store));
-  if (source.uri) gguf->append_string(kManifestUriKey, as_bytes(*source.uri));
-  return gguf->serialize();
+  if (source.store) gguf.append_u8_array(kManifestKey, as_bytes(*source.store));
+  if (source.uri) gguf.append_string(kManifestUriKey, as_bytes(*source.uri));
+  return gguf.serialize();
 }
 
 Result<FileImage> remove(Bytes model) {
-  Result<Gguf> gguf = parse_without_c2pa(model);
-  if (!gguf) return std::move(gguf).error();
-  return gguf->serialize();
+  QUILLON_TRY_ASSIGN(const Gguf gguf, parse_without_c2pa(model));
+  return gguf.serialize();
 }
 
 }  // namespace quillon::gguf

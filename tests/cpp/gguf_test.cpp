@@ -336,17 +336,30 @@ TEST(GgufValue, ReadU32Value) {
   EXPECT_EQ(read_u32_value(view("")), std::nullopt);
 }
 
-TEST(GgufCursor, ReadsAreBoundsChecked) {
+TEST(GgufCursor, KeepsItsFirstErrorAndStops) {
   const std::string bytes = u32le(1) + u64le(2) + "xyz";
   Cursor cursor(view(bytes));
-  EXPECT_EQ(*cursor.u32(), 1u);
-  EXPECT_EQ(*cursor.u64(), 2u);
-  EXPECT_EQ(failure(cursor.u32()), kEnd);
-  EXPECT_EQ(failure(Cursor(view(bytes), 12).take(~0ULL)), kEnd);
-  EXPECT_EQ(failure(Cursor(view(bytes), 12).take(4)), kEnd);
+  EXPECT_EQ(cursor.u32(), 1u);
+  EXPECT_EQ(cursor.u64(), 2u);
+  EXPECT_FALSE(cursor.failed());
+  EXPECT_EQ(cursor.u32(), 0u);  // three bytes left
+  ASSERT_TRUE(cursor.failed());
+  EXPECT_EQ(cursor.error().message(), kEnd);
+  // Later reads neither move nor replace the first error.
+  EXPECT_TRUE(cursor.take(1).empty());
+  cursor.fail(Error::malformed_container("later"));
+  EXPECT_EQ(cursor.pos(), 12u);
+  EXPECT_EQ(cursor.error().message(), kEnd);
+
+  for (const std::uint64_t n : {std::uint64_t{4}, ~std::uint64_t{0}}) {
+    Cursor tail(view(bytes), 12);
+    EXPECT_TRUE(tail.take(n).empty());
+    EXPECT_TRUE(tail.failed()) << n;
+  }
   Cursor tail(view(bytes), 12);
-  EXPECT_EQ(as_text(*tail.take(3)), "xyz");
+  EXPECT_EQ(as_text(tail.take(3)), "xyz");
   EXPECT_EQ(tail.pos(), bytes.size());
+  EXPECT_FALSE(tail.failed());
 }
 
 // ---- Manifest operations ----
