@@ -19,8 +19,15 @@ std::string Error::message() const {
              " container";
     case Kind::MalformedExclusion:
       return "data hash exclusion is malformed: " + detail_;
+    case Kind::StoreSizeMismatch:
+      return "new store does not fit the embedded one: " + detail_;
   }
   return {};
+}
+
+Error Error::store_size_mismatch(std::uint64_t size, std::uint64_t embedded) {
+  return Error(Kind::StoreSizeMismatch, "it encodes to " + std::to_string(size) +
+                                            " bytes, the embedded store takes " + std::to_string(embedded));
 }
 
 }  // namespace quillon

@@ -26,6 +26,7 @@ class Error {
     MalformedReference,
     DuplicateManifest,
     MalformedExclusion,
+    StoreSizeMismatch,
   };
 
   static Error unrecognized_format() { return Error(Kind::UnrecognizedFormat); }
@@ -42,9 +43,13 @@ class Error {
     return Error(Kind::MalformedExclusion, std::move(detail));
   }
 
+  // A same-size store replacement whose new store encodes to `size` bytes
+  // where the embedded one takes `embedded` bytes.
+  static Error store_size_mismatch(std::uint64_t size, std::uint64_t embedded);
+
   Kind kind() const { return kind_; }
-  // The detail text of MalformedContainer, MalformedReference and
-  // MalformedExclusion; empty for the other kinds.
+  // The detail text of MalformedContainer, MalformedReference,
+  // MalformedExclusion and StoreSizeMismatch; empty for the other kinds.
   const std::string& detail() const { return detail_; }
   // The format a DuplicateManifest error names; meaningless for other kinds.
   Format format() const { return format_; }

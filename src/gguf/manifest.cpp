@@ -24,9 +24,8 @@ Result<Gguf> parse_without_c2pa(Bytes model) {
   return gguf;
 }
 
-}  // namespace
-
-Result<std::string> read_store(Bytes model) {
+// The element bytes of the first "c2pa:manifest" entry, a view into `model`.
+Result<Bytes> store_bytes(Bytes model) {
   QUILLON_TRY_ASSIGN(const Gguf gguf, Gguf::parse(model));
   const Kv* kv = first_entry(gguf, kManifestKey);
   if (kv == nullptr) return Error::no_manifest();
@@ -38,8 +37,22 @@ Result<std::string> read_store(Bytes model) {
   }
   const Bytes store = value.take(value.u64());
   if (value.failed()) return value.error();
+  return store;
+}
+
+}  // namespace
+
+Result<std::string> read_store(Bytes model) {
+  QUILLON_TRY_ASSIGN(const Bytes store, store_bytes(model));
   return std::string(as_text(store));
 }
+
+Result<std::vector<ByteRange>> store_ranges(Bytes model) {
+  QUILLON_TRY_ASSIGN(const Bytes store, store_bytes(model));
+  return std::vector<ByteRange>{{static_cast<std::uint64_t>(store.data() - model.data()), store.size()}};
+}
+
+std::string encode_store(Bytes store) { return std::string(as_text(store)); }
 
 Result<std::optional<std::string>> read_uri(Bytes model) {
   QUILLON_TRY_ASSIGN(const Gguf gguf, Gguf::parse(model));
