@@ -1,4 +1,4 @@
-// JSON codec: validate and parse agree; a parse either fails with a message or yields a tree whose
+// JSON codec: validate, parse and the raw-string helpers agree; a parse either fails with a message or yields a tree whose
 // compact text parses again to a tree that writes the same text; any text
 // written as a string literal parses back to itself; the member operations
 // keep their first-match contracts.
@@ -10,6 +10,7 @@
 
 #include "check.hpp"
 #include "json/json.hpp"
+#include "json/walk.hpp"
 #include "utf8/utf8.hpp"
 
 namespace {
@@ -44,10 +45,32 @@ void check_members(json::Members& members) {
   FUZZ_CHECK(members.size() == size - count + 1 && members.back().key == key);
 }
 
+// Every string the walk reports resolves, rewrites and compares as the
+// tree's resolved text does.
+struct RawStrings {
+  void begin(json::Value::Kind) {}
+  void end(json::Value::Kind) {}
+  void key(std::string_view raw) { check(raw); }
+  void scalar(json::Value::Kind kind, std::string_view raw) {
+    if (kind == json::Value::Kind::String) check(raw);
+  }
+  static void check(std::string_view raw) {
+    std::string text;
+    json::unescape(text, raw);
+    std::string rewritten, written;
+    json::write_raw_string(rewritten, raw);
+    json::write_string(written, text);
+    FUZZ_CHECK(rewritten == written);
+    FUZZ_CHECK(json::raw_equals(raw, text));
+  }
+};
+
 void check_round_trip(std::string_view text) {
   json::ParseResult parsed = json::parse(text);
-  // Validation without a tree must agree with the parser, message for message.
+  // Every sink sees the same walk: the same message, or none.
   FUZZ_CHECK(json::validate(text) == parsed.error);
+  RawStrings strings;
+  FUZZ_CHECK(json::walk(text, strings) == parsed.error);
   if (!parsed.ok()) {
     FUZZ_CHECK(parsed.root.kind() == json::Value::Kind::Null);
     return;

@@ -21,6 +21,8 @@ std::string Error::message() const {
       return "data hash exclusion is malformed: " + detail_;
     case Kind::StoreSizeMismatch:
       return "new store does not fit the embedded one: " + detail_;
+    case Kind::ManifestTooLarge:
+      return "manifest too large for the " + std::string(format_.display_name()) + " container: " + detail_;
   }
   return {};
 }

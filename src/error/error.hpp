@@ -27,6 +27,7 @@ class Error {
     DuplicateManifest,
     MalformedExclusion,
     StoreSizeMismatch,
+    ManifestTooLarge,
   };
 
   static Error unrecognized_format() { return Error(Kind::UnrecognizedFormat); }
@@ -46,12 +47,19 @@ class Error {
   // A same-size store replacement whose new store encodes to `size` bytes
   // where the embedded one takes `embedded` bytes.
   static Error store_size_mismatch(std::uint64_t size, std::uint64_t embedded);
+  // An embed whose result `format`'s own readers would refuse; `detail`
+  // names the limit, e.g. "header over 100000000 bytes".
+  static Error manifest_too_large(Format format, std::string detail) {
+    return Error(Kind::ManifestTooLarge, std::move(detail), format);
+  }
 
   Kind kind() const { return kind_; }
   // The detail text of MalformedContainer, MalformedReference,
-  // MalformedExclusion and StoreSizeMismatch; empty for the other kinds.
+  // MalformedExclusion, StoreSizeMismatch and ManifestTooLarge; empty for
+  // the other kinds.
   const std::string& detail() const { return detail_; }
-  // The format a DuplicateManifest error names; meaningless for other kinds.
+  // The format a DuplicateManifest or ManifestTooLarge error names;
+  // meaningless for other kinds.
   Format format() const { return format_; }
 
   // The full message text, for example
@@ -64,7 +72,8 @@ class Error {
   }
 
  private:
-  explicit Error(Kind kind, std::string detail = {}) : kind_(kind), detail_(std::move(detail)) {}
+  explicit Error(Kind kind, std::string detail = {}, Format format = Format::GGUF)
+      : kind_(kind), detail_(std::move(detail)), format_(format) {}
   explicit Error(Format format) : kind_(Kind::DuplicateManifest), format_(format) {}
 
   Kind kind_;

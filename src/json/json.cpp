@@ -1,5 +1,7 @@
 #include "json/json.hpp"
 
+#include "json/walk.hpp"
+
 #include <algorithm>
 #include <charconv>
 #include <cstring>
@@ -66,341 +68,6 @@ int hex_value(char c) {
   return -1;
 }
 
-// The next occurrence of one byte at or after a position that only moves
-// forward. Each search resumes where the last one stopped, so a string full
-// of escapes is still scanned once, not once per escape.
-class NextByte {
- public:
-  NextByte(std::string_view text, char byte) : text_(text), byte_(byte) { search(0); }
-
-  std::size_t from(std::size_t pos) {
-    if (found_ < pos) search(pos);
-    return found_;
-  }
-
- private:
-  void search(std::size_t pos) {
-    const void* hit = std::memchr(text_.data() + pos, byte_, text_.size() - pos);
-    found_ = hit ? static_cast<std::size_t>(static_cast<const char*>(hit) - text_.data()) : text_.size();
-  }
-
-  std::string_view text_;
-  char byte_;
-  std::size_t found_ = 0;  // first `byte_` at or after the last search start, or the text length
-};
-
-// One parse. Containers under construction sit on a heap stack (`open`), so
-// the nesting depth costs memory, never call-stack frames. An object's member
-// is appended, with a Null placeholder, as soon as its key and ':' are read;
-// the value replaces the placeholder when complete.
-class Parser {
- public:
-  explicit Parser(std::string_view text) : text_(text), quotes_(text, '"'), backslashes_(text, '\\') {}
-
-  ParseResult run() {
-    ParseResult result;
-    if (!parse_document(result.root)) {
-      result.root = Value();
-      result.error = std::move(error_);
-    }
-    return result;
-  }
-
- private:
-  bool parse_document(Value& root);
-  bool parse_scalar(Value& out);
-  bool parse_number(Value& out);
-  bool parse_literal(std::string_view word, Value value, Value& out);
-  bool parse_string(std::string& out);
-  bool parse_unicode_escape(std::string& out);
-  bool parse_hex4(std::uint32_t& out);
-  bool parse_key(Members& members);
-
- public:
-  // The same grammar and messages as run(), building nothing.
-  std::string validate() {
-    return validate_document() ? std::string() : std::move(error_);
-  }
-
- private:
-  bool validate_document();
-  bool skip_scalar();
-  bool skip_key();
-  std::string scratch_;  // receives string contents that validation drops
-
-  bool at_end() const { return pos_ == text_.size(); }
-  bool next_is(char c) const { return pos_ < text_.size() && text_[pos_] == c; }
-  void skip_space() {
-    while (pos_ < text_.size() && is_space(text_[pos_])) ++pos_;
-  }
-  bool fail(std::string message) {
-    error_ = std::move(message);
-    return false;
-  }
-
-  std::string_view text_;
-  std::size_t pos_ = 0;
-  std::string error_;
-  NextByte quotes_;
-  NextByte backslashes_;
-};
-
-bool Parser::parse_document(Value& root) {
-  Elements open;  // containers being filled, innermost last
-  skip_space();
-  for (;;) {
-    // A value starts at pos_.
-    Value value;
-    if (next_is('[') || next_is('{')) {
-      const bool is_array = text_[pos_] == '[';
-      ++pos_;
-      skip_space();
-      if (next_is(is_array ? ']' : '}')) {
-        ++pos_;
-        value = is_array ? Value::array() : Value::object();
-      } else {
-        open.push_back(is_array ? Value::array() : Value::object());
-        if (!is_array && !parse_key(open.back().members())) return false;
-        continue;
-      }
-    } else if (!parse_scalar(value)) {
-      return false;
-    }
-
-    // Hand the finished value to its container; each container that closes
-    // right after it is in turn a finished value for the one outside.
-    for (;;) {
-      if (open.empty()) {
-        root = std::move(value);
-        skip_space();
-        return at_end() || fail(at_offset("trailing data at byte", pos_));
-      }
-      Value& parent = open.back();
-      const bool is_array = parent.kind() == Value::Kind::Array;
-      if (is_array) {
-        parent.elements().push_back(std::move(value));
-      } else {
-        parent.members().back().value = std::move(value);
-      }
-      skip_space();
-      if (next_is(',')) {
-        ++pos_;
-        if (is_array) {
-          skip_space();
-        } else if (!parse_key(parent.members())) {
-          return false;
-        }
-        break;
-      }
-      if (!next_is(is_array ? ']' : '}')) {
-        return fail(at_offset(is_array ? "expected ',' or ']' at" : "expected ',' or '}' at", pos_));
-      }
-      ++pos_;
-      value = std::move(parent);
-      open.pop_back();
-    }
-  }
-}
-
-bool Parser::parse_scalar(Value& out) {
-  if (at_end()) return fail("unexpected end of input");
-  const char c = text_[pos_];
-  switch (c) {
-    case '"': {
-      std::string text;
-      if (!parse_string(text)) return false;
-      out = Value::string(std::move(text));
-      return true;
-    }
-    case 't':
-      return parse_literal("true", Value::boolean(true), out);
-    case 'f':
-      return parse_literal("false", Value::boolean(false), out);
-    case 'n':
-      return parse_literal("null", Value(), out);
-    default:
-      break;
-  }
-  if (c == '-' || (c >= '0' && c <= '9')) return parse_number(out);
-  const auto byte = static_cast<unsigned char>(c);
-  std::string message = "unexpected byte 0x";
-  char hex[2];
-  const auto written = std::to_chars(hex, hex + sizeof hex, byte, 16);
-  message.append(hex, written.ptr);
-  message += " at ";
-  message += std::to_string(pos_);
-  return fail(std::move(message));
-}
-
-// The longest run of number bytes, kept as text; its grammar is not checked.
-bool Parser::parse_number(Value& out) {
-  const std::size_t start = pos_;
-  while (pos_ < text_.size() && is_number_byte(text_[pos_])) ++pos_;
-  out = Value::number(std::string(text_.substr(start, pos_ - start)));
-  return true;
-}
-
-// The byte after the word is left to the enclosing context.
-bool Parser::parse_literal(std::string_view word, Value value, Value& out) {
-  if (text_.substr(pos_, word.size()) != word) return fail(at_offset("invalid literal at", pos_));
-  pos_ += word.size();
-  out = std::move(value);
-  return true;
-}
-
-bool Parser::parse_string(std::string& out) {
-  ++pos_;  // the opening quotation mark
-  for (;;) {
-    const std::size_t run_end = std::min(quotes_.from(pos_), backslashes_.from(pos_));
-    out.append(text_.data() + pos_, run_end - pos_);
-    pos_ = run_end;
-    if (at_end()) return fail("unterminated string");
-    if (text_[pos_] == '"') {
-      ++pos_;
-      return true;
-    }
-    if (pos_ + 1 == text_.size()) return fail("unterminated escape");
-    const char letter = text_[pos_ + 1];
-    pos_ += 2;
-    switch (letter) {
-      case '"': out += '"'; break;
-      case '\\': out += '\\'; break;
-      case '/': out += '/'; break;
-      case 'b': out += '\b'; break;
-      case 'f': out += '\f'; break;
-      case 'n': out += '\n'; break;
-      case 'r': out += '\r'; break;
-      case 't': out += '\t'; break;
-      case 'u':
-        if (!parse_unicode_escape(out)) return false;
-        break;
-      default: {
-        // The byte is named as the code point of the same value, U+0000 to U+00FF.
-        std::string message = "invalid escape \\";
-        append_utf8(message, static_cast<unsigned char>(letter));
-        return fail(std::move(message));
-      }
-    }
-  }
-}
-
-// With pos_ just past "\u".
-bool Parser::parse_unicode_escape(std::string& out) {
-  std::uint32_t unit;
-  if (!parse_hex4(unit)) return false;
-  if (unit >= kLowSurrogateFirst && unit <= kLowSurrogateLast) return fail("invalid code point");
-  if (unit < kHighSurrogateFirst || unit > kLowSurrogateLast) {
-    append_utf8(out, unit);
-    return true;
-  }
-  if (text_.size() - pos_ < 2 || text_[pos_] != '\\' || text_[pos_ + 1] != 'u') {
-    return fail("lone high surrogate");
-  }
-  pos_ += 2;
-  std::uint32_t low;
-  if (!parse_hex4(low)) return false;
-  if (low < kLowSurrogateFirst || low > kLowSurrogateLast) return fail("invalid low surrogate");
-  append_utf8(out, kSupplementaryFirst + ((unit - kHighSurrogateFirst) << 10) + (low - kLowSurrogateFirst));
-  return true;
-}
-
-bool Parser::parse_hex4(std::uint32_t& out) {
-  if (text_.size() - pos_ < kHexDigits) return fail("truncated \\u escape");
-  const std::string_view digits = text_.substr(pos_, kHexDigits);
-  if (!is_utf8(digits)) return fail("invalid \\u escape");
-  out = 0;
-  for (const char c : digits) {
-    const int digit = hex_value(c);
-    if (digit < 0) return fail("invalid \\u hex");
-    out = (out << 4) | static_cast<std::uint32_t>(digit);
-  }
-  pos_ += kHexDigits;
-  return true;
-}
-
-// Reads a member's key and ':' and the whitespace after it, then appends the
-// member with a placeholder value.
-bool Parser::parse_key(Members& members) {
-  skip_space();
-  if (!next_is('"')) return fail(at_offset("expected object key at", pos_));
-  std::string key;
-  if (!parse_string(key)) return false;
-  skip_space();
-  if (!next_is(':')) return fail(at_offset("expected ':' at", pos_));
-  ++pos_;
-  skip_space();
-  members.push_back(Member{std::move(key), Value()});
-  return true;
-}
-
-bool Parser::validate_document() {
-  std::vector<bool> open;  // innermost last; true for an array
-  skip_space();
-  for (;;) {
-    if (next_is('[') || next_is('{')) {
-      const bool is_array = text_[pos_] == '[';
-      ++pos_;
-      skip_space();
-      if (next_is(is_array ? ']' : '}')) {
-        ++pos_;
-      } else {
-        open.push_back(is_array);
-        if (!is_array && !skip_key()) return false;
-        continue;
-      }
-    } else if (!skip_scalar()) {
-      return false;
-    }
-    for (;;) {
-      if (open.empty()) {
-        skip_space();
-        return at_end() || fail(at_offset("trailing data at byte", pos_));
-      }
-      const bool is_array = open.back();
-      skip_space();
-      if (next_is(',')) {
-        ++pos_;
-        if (is_array) {
-          skip_space();
-        } else if (!skip_key()) {
-          return false;
-        }
-        break;
-      }
-      if (!next_is(is_array ? ']' : '}')) {
-        return fail(at_offset(is_array ? "expected ',' or ']' at" : "expected ',' or '}' at", pos_));
-      }
-      ++pos_;
-      open.pop_back();
-    }
-  }
-}
-
-bool Parser::skip_scalar() {
-  if (!at_end() && text_[pos_] == '"') {
-    scratch_.clear();
-    return parse_string(scratch_);
-  }
-  if (!at_end() && (text_[pos_] == '-' || (text_[pos_] >= '0' && text_[pos_] <= '9'))) {
-    while (pos_ < text_.size() && is_number_byte(text_[pos_])) ++pos_;
-    return true;
-  }
-  Value ignored;
-  return parse_scalar(ignored);  // literals and every error
-}
-
-bool Parser::skip_key() {
-  skip_space();
-  if (!next_is('"')) return fail(at_offset("expected object key at", pos_));
-  scratch_.clear();
-  if (!parse_string(scratch_)) return false;
-  skip_space();
-  if (!next_is(':')) return fail(at_offset("expected ':' at", pos_));
-  ++pos_;
-  skip_space();
-  return true;
-}
-
 void write_scalar(std::string& out, const Value& value) {
   switch (value.kind()) {
     case Value::Kind::Null:
@@ -456,6 +123,137 @@ bool word_needs_escape(std::uint64_t word) {
   return ((control | ((quote - kOnes) & ~quote) | ((backslash - kOnes) & ~backslash)) & kHighs) != 0;
 }
 
+
+// Appends `text` with every byte that may not stand raw in a string literal
+// escaped; no quotation marks.
+void append_escaped(std::string& out, std::string_view text) {
+  const char* p = text.data();
+  const char* const end = p + text.size();
+  const char* run_start = p;
+  while (p < end) {
+    // Plain text (Base64 stores, names) has no byte to escape: skip eight
+    // bytes at a time while none of them needs it.
+    while (end - p >= 8 && !word_needs_escape(load_word(p))) p += 8;
+    if (p == end) break;
+    const auto c = static_cast<unsigned char>(*p);
+    if (c >= 0x20 && c != '"' && c != '\\') {
+      ++p;
+      continue;
+    }
+    out.append(run_start, static_cast<std::size_t>(p - run_start));
+    ++p;
+    run_start = p;
+    const std::string_view escape = short_escape(c);
+    if (!escape.empty()) {
+      out += escape;
+    } else {
+      const char code[] = {'\\', 'u', '0', '0', kLowerHex[c >> 4], kLowerHex[c & 0xF]};
+      out.append(code, sizeof code);
+    }
+  }
+  out.append(run_start, static_cast<std::size_t>(end - run_start));
+}
+
+// The value of the four hex digits at `p`, which a walk has checked.
+std::uint32_t hex4_value(const char* p) {
+  std::uint32_t value = 0;
+  for (int i = 0; i < 4; ++i) value = (value << 4) | static_cast<std::uint32_t>(hex_value(p[i]));
+  return value;
+}
+
+// Hands `piece` the text of a checked raw string in pieces: runs of plain
+// bytes as they stand, each escape as the UTF-8 bytes it stands for.
+template <class Piece>
+void for_each_piece(std::string_view raw, Piece piece) {
+  std::size_t pos = 0;
+  while (pos < raw.size()) {
+    const std::size_t escape = std::min(raw.find('\\', pos), raw.size());
+    if (escape > pos) piece(raw.substr(pos, escape - pos));
+    if (escape == raw.size()) return;
+    const char letter = raw[escape + 1];
+    pos = escape + 2;
+    std::string decoded;
+    switch (letter) {
+      case 'b': decoded = '\b'; break;
+      case 'f': decoded = '\f'; break;
+      case 'n': decoded = '\n'; break;
+      case 'r': decoded = '\r'; break;
+      case 't': decoded = '\t'; break;
+      case 'u': {
+        std::uint32_t unit = hex4_value(raw.data() + pos);
+        pos += kHexDigits;
+        if (unit >= kHighSurrogateFirst && unit < kLowSurrogateFirst) {
+          const std::uint32_t low = hex4_value(raw.data() + pos + 2);
+          pos += 2 + kHexDigits;
+          unit = kSupplementaryFirst + ((unit - kHighSurrogateFirst) << 10) + (low - kLowSurrogateFirst);
+        }
+        append_utf8(decoded, unit);
+        break;
+      }
+      default: decoded = letter; break;  // '"', '\\' and '/' stand for themselves
+    }
+    piece(std::string_view(decoded));
+  }
+}
+
+// Builds the tree of `parse` from the events of a walk. Containers under
+// construction sit on a heap stack, so depth never reaches the call stack.
+// An object's member is appended, with a Null placeholder, at its key; the
+// value replaces the placeholder when complete.
+class TreeBuilder {
+ public:
+  void begin(Value::Kind container) {
+    open_.push_back(container == Value::Kind::Array ? Value::array() : Value::object());
+  }
+  void end(Value::Kind) {
+    Value done = std::move(open_.back());
+    open_.pop_back();
+    add(std::move(done));
+  }
+  void key(std::string_view raw) {
+    Member member;
+    unescape(member.key, raw);
+    open_.back().members().push_back(std::move(member));
+  }
+  void scalar(Value::Kind kind, std::string_view raw) {
+    Value value;  // Null
+    if (kind == Value::Kind::Bool) {
+      value = Value::boolean(raw == "true");
+    } else if (kind == Value::Kind::Number) {
+      value = Value::number(std::string(raw));
+    } else if (kind == Value::Kind::String) {
+      std::string text;
+      unescape(text, raw);
+      value = Value::string(std::move(text));
+    }
+    add(std::move(value));
+  }
+
+  Value take_root() { return std::move(root_); }
+
+ private:
+  void add(Value&& value) {
+    if (open_.empty()) {
+      root_ = std::move(value);
+    } else if (open_.back().kind() == Value::Kind::Array) {
+      open_.back().elements().push_back(std::move(value));
+    } else {
+      open_.back().members().back().value = std::move(value);
+    }
+  }
+
+  Elements open_;  // innermost last
+  Value root_;
+};
+
+// A sink that keeps nothing: the walk alone checks the document.
+struct NoSink {
+  void begin(Value::Kind) {}
+  void end(Value::Kind) {}
+  void key(std::string_view) {}
+  void scalar(Value::Kind, std::string_view) {}
+};
+
 }  // namespace
 
 Value::~Value() {
@@ -492,9 +290,175 @@ void Value::take_children(Elements& out) {
   }
 }
 
-ParseResult parse(std::string_view text) { return Parser(text).run(); }
 
-std::string validate(std::string_view text) { return Parser(text).validate(); }
+namespace detail {
+
+Scanner::Scanner(std::string_view text) : text_(text) {}
+
+void Scanner::skip_space() {
+  while (pos_ < text_.size() && is_space(text_[pos_])) ++pos_;
+}
+
+bool Scanner::fail(std::string message) {
+  error_ = std::move(message);
+  return false;
+}
+
+bool Scanner::at_end_of_document() {
+  skip_space();
+  return pos_ == text_.size() || fail(at_offset("trailing data at byte", pos_));
+}
+
+bool Scanner::fail_after_element(bool in_array) {
+  return fail(at_offset(in_array ? "expected ',' or ']' at" : "expected ',' or '}' at", pos_));
+}
+
+bool Scanner::key(std::string_view& raw) {
+  skip_space();
+  if (!next_is('"')) return fail(at_offset("expected object key at", pos_));
+  if (!string(raw)) return false;
+  skip_space();
+  if (!next_is(':')) return fail(at_offset("expected ':' at", pos_));
+  ++pos_;
+  skip_space();
+  return true;
+}
+
+bool Scanner::scalar(Value::Kind& kind, std::string_view& raw) {
+  if (pos_ == text_.size()) return fail("unexpected end of input");
+  const char c = text_[pos_];
+  const std::size_t start = pos_;
+  if (c == '"') {
+    kind = Value::Kind::String;
+    return string(raw);
+  }
+  if (c == '-' || (c >= '0' && c <= '9')) {
+    // The longest run of number bytes, kept as text; its grammar is not checked.
+    while (pos_ < text_.size() && is_number_byte(text_[pos_])) ++pos_;
+    kind = Value::Kind::Number;
+    raw = text_.substr(start, pos_ - start);
+    return true;
+  }
+  std::string_view word;
+  switch (c) {
+    case 't': word = "true"; kind = Value::Kind::Bool; break;
+    case 'f': word = "false"; kind = Value::Kind::Bool; break;
+    case 'n': word = "null"; kind = Value::Kind::Null; break;
+    default: {
+      std::string message = "unexpected byte 0x";
+      char hex[2];
+      const auto written = std::to_chars(hex, hex + sizeof hex, static_cast<unsigned char>(c), 16);
+      message.append(hex, written.ptr);
+      message += " at ";
+      message += std::to_string(pos_);
+      return fail(std::move(message));
+    }
+  }
+  // The byte after the word is left to the enclosing context.
+  if (text_.substr(pos_, word.size()) != word) return fail(at_offset("invalid literal at", pos_));
+  pos_ += word.size();
+  raw = word;
+  return true;
+}
+
+bool Scanner::string(std::string_view& raw) {
+  ++pos_;  // the opening quotation mark
+  const std::size_t start = pos_;
+  for (;;) {
+    // Each search resumes where the last one stopped, so a string full of
+    // escapes is still searched once, not once per escape.
+    if (next_quote_ < pos_) next_quote_ = std::min(text_.find('"', pos_), text_.size());
+    if (next_backslash_ < pos_) next_backslash_ = std::min(text_.find('\\', pos_), text_.size());
+    pos_ = std::min(next_quote_, next_backslash_);
+    if (pos_ == text_.size()) return fail("unterminated string");
+    if (text_[pos_] == '"') {
+      raw = text_.substr(start, pos_ - start);
+      ++pos_;
+      return true;
+    }
+    if (pos_ + 1 == text_.size()) return fail("unterminated escape");
+    const char letter = text_[pos_ + 1];
+    pos_ += 2;
+    switch (letter) {
+      case '"': case '\\': case '/': case 'b': case 'f': case 'n': case 'r': case 't':
+        break;
+      case 'u':
+        if (!unicode_escape()) return false;
+        break;
+      default: {
+        // The byte is named as the code point of the same value, U+0000 to U+00FF.
+        std::string message = "invalid escape \\";
+        append_utf8(message, static_cast<unsigned char>(letter));
+        return fail(std::move(message));
+      }
+    }
+  }
+}
+
+// With pos_ just past "\u".
+bool Scanner::unicode_escape() {
+  std::uint32_t unit;
+  if (!hex4(unit)) return false;
+  if (unit >= kLowSurrogateFirst && unit <= kLowSurrogateLast) return fail("invalid code point");
+  if (unit < kHighSurrogateFirst || unit > kLowSurrogateLast) return true;
+  if (text_.size() - pos_ < 2 || text_[pos_] != '\\' || text_[pos_ + 1] != 'u') {
+    return fail("lone high surrogate");
+  }
+  pos_ += 2;
+  std::uint32_t low;
+  if (!hex4(low)) return false;
+  if (low < kLowSurrogateFirst || low > kLowSurrogateLast) return fail("invalid low surrogate");
+  return true;
+}
+
+bool Scanner::hex4(std::uint32_t& out) {
+  if (text_.size() - pos_ < kHexDigits) return fail("truncated \\u escape");
+  const std::string_view digits = text_.substr(pos_, kHexDigits);
+  if (!is_utf8(digits)) return fail("invalid \\u escape");
+  out = 0;
+  for (const char c : digits) {
+    const int digit = hex_value(c);
+    if (digit < 0) return fail("invalid \\u hex");
+    out = (out << 4) | static_cast<std::uint32_t>(digit);
+  }
+  pos_ += kHexDigits;
+  return true;
+}
+
+}  // namespace detail
+
+ParseResult parse(std::string_view text) {
+  TreeBuilder builder;
+  ParseResult result;
+  result.error = walk(text, builder);
+  if (result.ok()) result.root = builder.take_root();
+  return result;
+}
+
+std::string validate(std::string_view text) {
+  NoSink sink;
+  return walk(text, sink);
+}
+
+void unescape(std::string& out, std::string_view raw) {
+  for_each_piece(raw, [&out](std::string_view piece) { out.append(piece); });
+}
+
+void write_raw_string(std::string& out, std::string_view raw) {
+  out += '"';
+  for_each_piece(raw, [&out](std::string_view piece) { append_escaped(out, piece); });
+  out += '"';
+}
+
+bool raw_equals(std::string_view raw, std::string_view text) {
+  if (raw.find('\\') == std::string_view::npos) return raw == text;
+  // An escape stands for at least one byte per six of its own, so a longer
+  // raw text cannot match.
+  if (raw.size() / 6 > text.size()) return false;
+  std::string resolved;
+  unescape(resolved, raw);
+  return resolved == text;
+}
 
 void write_value(std::string& out, const Value& root) {
   // Open containers with the index of the child to write next.
@@ -554,31 +518,7 @@ void write_value(std::string& out, const Value& root) {
 
 void write_string(std::string& out, std::string_view text) {
   out += '"';
-  const char* p = text.data();
-  const char* const end = p + text.size();
-  const char* run_start = p;
-  while (p < end) {
-    // Plain text (Base64 stores, names) has no byte to escape: skip eight
-    // bytes at a time while none of them needs it.
-    while (end - p >= 8 && !word_needs_escape(load_word(p))) p += 8;
-    if (p == end) break;
-    const auto c = static_cast<unsigned char>(*p);
-    if (c >= 0x20 && c != '"' && c != '\\') {
-      ++p;
-      continue;
-    }
-    out.append(run_start, static_cast<std::size_t>(p - run_start));
-    ++p;
-    run_start = p;
-    const std::string_view escape = short_escape(c);
-    if (!escape.empty()) {
-      out += escape;
-    } else {
-      const char code[] = {'\\', 'u', '0', '0', kLowerHex[c >> 4], kLowerHex[c & 0xF]};
-      out.append(code, sizeof code);
-    }
-  }
-  out.append(run_start, static_cast<std::size_t>(end - run_start));
+  append_escaped(out, text);
   out += '"';
 }
 

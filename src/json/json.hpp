@@ -6,9 +6,11 @@
 // string escapes change. Failures are plain message texts (byte offsets in
 // decimal), which callers wrap into their own errors.
 //
-// Nesting depth is bounded only by the input's length: parsing, writing and
-// releasing a tree all keep their own stacks on the heap, so no input can
-// exhaust the call stack. Everything here is reentrant.
+// `parse` and `validate` are the one walk of the grammar (json/walk.hpp)
+// with a tree-building sink and with none; consumers that need no tree walk
+// the text themselves. Nesting depth is bounded only by the input's length:
+// walking, writing and releasing a tree all keep their own stacks on the
+// heap, so no input can exhaust the call stack. Everything here is reentrant.
 #pragma once
 
 #include <cassert>

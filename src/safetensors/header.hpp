@@ -13,6 +13,10 @@ namespace quillon::safetensors {
 // Bytes taken by the header length field.
 inline constexpr std::uint64_t kLengthFieldSize = 8;
 
+// The longest header that the safetensors readers accept; they refuse to
+// open a file whose header is longer.
+inline constexpr std::uint64_t kMaxHeaderSize = 100000000;
+
 // A header's byte range [start, end) within the file.
 struct HeaderBounds {
   std::uint64_t start;

@@ -1,193 +1,319 @@
 #include "safetensors/manifest.hpp"
 
-#include <cstring>
+#include <algorithm>
+#include <optional>
+#include <string>
 #include <utility>
-#include <vector>
 
 #include "base64/base64.hpp"
-#include "json/json.hpp"
+#include "json/walk.hpp"
 #include "safetensors/header.hpp"
 #include "utf8/utf8.hpp"
 
 namespace quillon::safetensors {
 namespace {
 
-constexpr std::string_view kMetadataKey = "__metadata__";
+using Kind = json::Value::Kind;
 
-// The parsed header and the tensor data that follows it in the file.
-struct Split {
-  json::Value header;  // always an Object
-  Bytes tensor_data;
-  std::size_t header_size;  // of the header text in the file
+constexpr std::string_view kMetadataKey = "__metadata__";
+// Store bytes encoded per step when a store is written into a header: a
+// multiple of 3, so the pieces of Base64 join without padding in between.
+constexpr std::size_t kStoreChunk = 3 * 64 * 1024;
+
+// How an operation reports a header that is not UTF-8 or not JSON: reading
+// the store calls it a broken exclusion, everything else a broken container.
+enum class Faults { Container, Exclusion };
+
+// The header's text, checked to be UTF-8, and where it lies in the file.
+struct Header {
+  std::string_view text;
+  HeaderBounds bounds;
 };
 
-std::string_view header_text(Bytes model, const HeaderBounds& bounds) {
-  return as_text(model.subspan(bounds.start, bounds.end - bounds.start));
-}
-
-Result<Split> split(Bytes model) {
-  Result<HeaderBounds> bounds = header_bounds(model);
-  if (!bounds) return std::move(bounds).error();
-  const std::string_view text = header_text(model, *bounds);
-  if (!is_utf8(text)) return Error::malformed_container("header is not UTF-8");
-  json::ParseResult parsed = json::parse(text);
-  if (!parsed.ok()) return Error::malformed_container(std::move(parsed.error));
-  if (parsed.root.kind() != json::Value::Kind::Object) {
-    return Error::malformed_container("header is not a JSON object");
+Result<Header> header_of(Bytes model, Faults faults) {
+  QUILLON_TRY_ASSIGN(const HeaderBounds bounds, header_bounds(model));
+  const std::string_view text = as_text(model.subspan(bounds.start, bounds.end - bounds.start));
+  if (!is_utf8(text)) {
+    return faults == Faults::Exclusion ? Error::malformed_exclusion("header is not UTF-8")
+                                       : Error::malformed_container("header is not UTF-8");
   }
-  return Split{std::move(parsed.root), model.subspan(bounds->end), text.size()};
+  return Header{text, bounds};
 }
 
-// The new file: the length field and compact header as one owned piece, the
-// tensor data as a view of the model.
-FileImage assemble(const json::Value& header, Bytes tensor_data, std::size_t size_hint) {
+// Walks the header text with `sink`; a JSON error becomes the operation's own.
+template <class Sink>
+Result<Ok> walk_header(const Header& header, Sink& sink, Faults faults) {
+  std::string message = json::walk(header.text, sink);
+  if (message.empty()) return Ok{};
+  if (faults == Faults::Exclusion) {
+    return Error::malformed_exclusion("header length field does not span valid JSON: " + message);
+  }
+  return Error::malformed_container(std::move(message));
+}
+
+Error not_an_object() { return Error::malformed_container("header is not a JSON object"); }
+
+// The store scan: every "c2pa:manifest" string value standing directly in a
+// "__metadata__" object, at any depth and in every such object, keys
+// compared as the raw bytes between their quotation marks. A
+// "__metadata__" object nested in another takes over, and when it closes
+// the scan is outside any metadata until the next one opens.
+class StoreScan {
+ public:
+  void begin(Kind container) {
+    ++depth_;
+    if (container == Kind::Object && pending_key_ == kMetadataKey) {
+      in_metadata_ = true;
+      metadata_depth_ = depth_;
+    }
+    pending_key_ = {};
+  }
+  void end(Kind) {
+    if (in_metadata_ && metadata_depth_ == depth_) in_metadata_ = false;
+    --depth_;
+    pending_key_ = {};
+  }
+  void key(std::string_view raw) { pending_key_ = raw; }
+  void scalar(Kind kind, std::string_view raw) {
+    if (kind == Kind::String && in_metadata_ && metadata_depth_ == depth_ && pending_key_ == kManifestKey) {
+      if (found_++ == 0) first_ = raw;
+    }
+    pending_key_ = {};
+  }
+
+  std::size_t found() const { return found_; }
+  // The raw Base64 text of the first store found.
+  std::string_view first() const { return first_; }
+
+ private:
+  std::size_t depth_ = 0;
+  // The key whose value comes next; empty, which no key searched for is,
+  // when there is none.
+  std::string_view pending_key_;
+  bool in_metadata_ = false;
+  std::size_t metadata_depth_ = 0;
+  std::size_t found_ = 0;
+  std::string_view first_;
+};
+
+// The URI read: the first "c2pa:manifest.uri" member of the first top-level
+// "__metadata__" member, keys compared with their escapes resolved. Absent
+// unless both are there, the metadata is an object and the URI a string.
+class UriFind {
+ public:
+  void begin(Kind container) {
+    if (depth_++ == 0) root_is_object_ = container == Kind::Object;
+    if (next_is_metadata_) in_metadata_ = container == Kind::Object;
+    next_is_metadata_ = next_is_uri_ = false;
+  }
+  void end(Kind) {
+    if (depth_-- == 2) in_metadata_ = false;
+  }
+  void key(std::string_view raw) {
+    if (depth_ == 1 && !metadata_seen_ && json::raw_equals(raw, kMetadataKey)) {
+      metadata_seen_ = next_is_metadata_ = true;
+    } else if (depth_ == 2 && in_metadata_ && !uri_seen_ && json::raw_equals(raw, kManifestUriKey)) {
+      uri_seen_ = next_is_uri_ = true;
+    }
+  }
+  void scalar(Kind kind, std::string_view raw) {
+    if (next_is_uri_ && kind == Kind::String) json::unescape(uri_.emplace(), raw);
+    next_is_metadata_ = next_is_uri_ = false;
+  }
+
+  bool root_is_object() const { return root_is_object_; }
+  std::optional<std::string>& uri() { return uri_; }
+
+ private:
+  std::size_t depth_ = 0;
+  bool root_is_object_ = false;
+  bool metadata_seen_ = false;
+  bool next_is_metadata_ = false;
+  bool in_metadata_ = false;  // inside the first top-level metadata object
+  bool uri_seen_ = false;
+  bool next_is_uri_ = false;
+  std::optional<std::string> uri_;
+};
+
+// The streaming rewrite of embed and remove: copies the header to `out` in
+// compact form, as the tree writer would write it, without building a tree.
+// In the first top-level "__metadata__" object it drops every C2PA member
+// and, when embedding, appends the new ones at its close; an embed into a
+// header without one appends the object at the root's close. A remove that
+// leaves the object empty takes the whole member back out of `out`.
+//
+// The only state per open level is the depth: the edits all happen at the
+// levels of the root and of that one metadata object.
+class Rewrite {
+ public:
+  // `source` is null for a remove.
+  Rewrite(std::string& out, const ManifestSource* source) : out_(out), source_(source) {}
+
+  void begin(Kind container) {
+    if (depth_ == 0) root_is_object_ = container == Kind::Object;
+    if (!root_is_object_) return;
+    if (dropping_) {
+      ++depth_;
+      return;
+    }
+    if (next_is_metadata_) {
+      next_is_metadata_ = false;
+      in_metadata_ = container == Kind::Object;
+      metadata_is_object_ = in_metadata_;
+    }
+    separate();
+    out_ += container == Kind::Array ? '[' : '{';
+    ++depth_;
+  }
+
+  void end(Kind container) {
+    if (!root_is_object_) return;
+    if (dropping_) {
+      dropping_ = --depth_ != kMetadataDepth;
+      return;
+    }
+    if (in_metadata_ && depth_ == kMetadataDepth) {
+      in_metadata_ = false;
+      close_metadata();
+    } else {
+      if (depth_ == 1 && source_ && !metadata_seen_) {
+        write_member_key(kMetadataKey);
+        out_ += '{';
+        close_metadata();
+      }
+      out_ += container == Kind::Array ? ']' : '}';
+    }
+    --depth_;
+  }
+
+  void key(std::string_view raw) {
+    if (!root_is_object_ || dropping_) return;
+    if (depth_ == 1 && !metadata_seen_ && json::raw_equals(raw, kMetadataKey)) {
+      metadata_seen_ = next_is_metadata_ = true;
+      metadata_mark_ = out_.size();
+    } else if (depth_ == kMetadataDepth && in_metadata_ &&
+               (json::raw_equals(raw, kManifestKey) || json::raw_equals(raw, kManifestUriKey))) {
+      dropping_ = true;  // until this member's value is complete
+      return;
+    }
+    separate();
+    json::write_raw_string(out_, raw);
+    out_ += ':';
+  }
+
+  void scalar(Kind kind, std::string_view raw) {
+    if (!root_is_object_) return;
+    if (dropping_) {
+      dropping_ = depth_ != kMetadataDepth;
+      return;
+    }
+    next_is_metadata_ = false;
+    separate();
+    if (kind == Kind::String) {
+      json::write_raw_string(out_, raw);
+    } else {
+      out_ += raw;
+    }
+  }
+
+  bool root_is_object() const { return root_is_object_; }
+  // False when the first top-level "__metadata__" holds anything but an object.
+  bool metadata_is_object() const { return !metadata_seen_ || metadata_is_object_; }
+
+ private:
+  static constexpr std::size_t kMetadataDepth = 2;
+
+  // The ',' in front of a value or member that follows a sibling.
+  void separate() {
+    if (depth_ == 0) return;
+    const char last = out_.back();
+    if (last != '[' && last != '{' && last != ':') out_ += ',';
+  }
+
+  void write_member_key(std::string_view key) {
+    separate();
+    json::write_string(out_, key);
+    out_ += ':';
+  }
+
+  // At the metadata object's close, with its '{' and kept members written.
+  void close_metadata() {
+    if (!source_) {
+      if (out_.back() == '{') {
+        out_.resize(metadata_mark_);  // nothing left in it: the member goes
+      } else {
+        out_ += '}';
+      }
+      return;
+    }
+    if (source_->store) {
+      write_member_key(kManifestKey);
+      out_ += '"';
+      const Bytes store = as_bytes(*source_->store);
+      for (std::size_t at = 0; at < store.size(); at += kStoreChunk) {
+        out_ += base64::encode(store.subspan(at, std::min(kStoreChunk, store.size() - at)));
+      }
+      out_ += '"';
+    }
+    if (source_->uri) {
+      write_member_key(kManifestUriKey);
+      json::write_string(out_, *source_->uri);
+    }
+    out_ += '}';
+  }
+
+  std::string& out_;
+  const ManifestSource* source_;
+  std::size_t depth_ = 0;
+  bool root_is_object_ = false;
+  bool metadata_seen_ = false;      // the first top-level "__metadata__" key was met
+  bool next_is_metadata_ = false;   // its value comes next
+  bool metadata_is_object_ = false;
+  bool in_metadata_ = false;        // inside that value, an object
+  std::size_t metadata_mark_ = 0;   // where that member begins in `out_`
+  bool dropping_ = false;           // inside a C2PA member of that object
+};
+
+// The new file: length field and compact header rewritten from `model`,
+// then the tensor data as a view of the model. `source` is null for remove.
+Result<FileImage> rewrite(Bytes model, const ManifestSource* source) {
+  QUILLON_TRY_ASSIGN(const Header header, header_of(model, Faults::Container));
+  std::size_t added = 64;  // keys, quotation marks and separators of new members
+  if (source && source->store) added += (source->store->size() + 2) / 3 * 4;
+  if (source && source->uri) added += source->uri->size();
   std::string head;
-  head.reserve(kLengthFieldSize + size_hint);
+  head.reserve(kLengthFieldSize + header.text.size() + added);
   head.assign(kLengthFieldSize, '\0');
-  json::write_value(head, header);
+  Rewrite sink(head, source);
+  QUILLON_TRY(walk_header(header, sink, Faults::Container));
+  if (!sink.root_is_object()) return not_an_object();
+  if (source && !sink.metadata_is_object()) return Error::malformed_container("__metadata__ is not a JSON object");
+
+  const std::uint64_t size = head.size() - kLengthFieldSize;
+  // The safetensors readers refuse larger headers: a stamp must not make a
+  // loadable file unloadable (one already past the limit stays as it was).
+  if (source && size > kMaxHeaderSize && header.text.size() <= kMaxHeaderSize) {
+    return Error::manifest_too_large(Format::SafeTensors, "header over " + std::to_string(kMaxHeaderSize) + " bytes");
+  }
   std::string length;
-  store_le<std::uint64_t>(length, head.size() - kLengthFieldSize);
+  store_le<std::uint64_t>(length, size);
   head.replace(0, kLengthFieldSize, length);
   FileImage image;
   image.append_owned(std::move(head));
-  image.append_view(tensor_data);
+  image.append_view(model.subspan(header.bounds.end));
   return image;
-}
-
-// The value of the first top-level "__metadata__" member, or nullptr.
-json::Value* metadata_of(json::Value& header) {
-  json::Member* member = json::object_find(header.members(), kMetadataKey);
-  return member ? &member->value : nullptr;
-}
-
-void remove_c2pa_members(json::Members& metadata) {
-  json::object_remove_all(metadata, kManifestKey);
-  json::object_remove_all(metadata, kManifestUriKey);
-}
-
-// A byte range [begin, end) within the header text.
-struct Range {
-  std::size_t begin;
-  std::size_t end;
-};
-
-// The end of the string whose content starts at `begin`: the first '"' not
-// escaped by a backslash. A quotation mark is escaped exactly when an odd run
-// of backslashes precedes it inside the string. The header is known to be
-// valid JSON, so the string is closed; the text length is returned otherwise.
-std::size_t string_end(std::string_view text, std::size_t begin) {
-  std::size_t pos = begin;
-  for (;;) {
-    const void* hit = std::memchr(text.data() + pos, '"', text.size() - pos);
-    if (!hit) return text.size();
-    const auto quote = static_cast<std::size_t>(static_cast<const char*>(hit) - text.data());
-    std::size_t run = 0;
-    while (quote - run > begin && text[quote - run - 1] == '\\') ++run;
-    if (run % 2 == 0) return quote;
-    pos = quote + 1;
-  }
-}
-
-// The stored Base64 text of every "c2pa:manifest" string member standing
-// directly in a "__metadata__" object, at any depth, keys compared as raw
-// bytes. Stops at the second one found: more cannot change the outcome.
-class StoreScan {
- public:
-  explicit StoreScan(std::string_view text) : text_(text) {}
-
-  // The ranges found (none, one, or two meaning "more than one").
-  std::vector<Range> run();
-
- private:
-  bool pending_key_is(std::string_view key) const {
-    return has_pending_key_ && text_.substr(pending_key_.begin, pending_key_.end - pending_key_.begin) == key;
-  }
-  void on_string(Range content);
-  void on_open(bool is_object);
-  void on_close();
-  void on_comma();
-
-  std::string_view text_;
-  std::vector<bool> open_is_object_;  // one flag per open container, innermost last
-  bool key_position_ = false;
-  bool has_pending_key_ = false;
-  Range pending_key_{};
-  bool in_metadata_ = false;
-  std::size_t metadata_depth_ = 0;
-  std::vector<Range> found_;
-};
-
-std::vector<Range> StoreScan::run() {
-  for (std::size_t pos = 0; pos < text_.size() && found_.size() < 2; ++pos) {
-    switch (text_[pos]) {
-      case '"': {
-        const std::size_t end = string_end(text_, pos + 1);
-        on_string({pos + 1, end});
-        pos = end;
-        break;
-      }
-      case '{': on_open(true); break;
-      case '[': on_open(false); break;
-      case '}': case ']': on_close(); break;
-      case ',': on_comma(); break;
-      case ':': key_position_ = false; break;
-      default: break;
-    }
-  }
-  return std::move(found_);
-}
-
-void StoreScan::on_string(Range content) {
-  if (key_position_) {
-    pending_key_ = content;
-    has_pending_key_ = true;
-    key_position_ = false;
-    return;
-  }
-  if (in_metadata_ && metadata_depth_ == open_is_object_.size() && pending_key_is(kManifestKey)) {
-    found_.push_back(content);
-  }
-  has_pending_key_ = false;
-}
-
-void StoreScan::on_open(bool is_object) {
-  if (is_object && pending_key_is(kMetadataKey)) {
-    in_metadata_ = true;
-    metadata_depth_ = open_is_object_.size() + 1;
-  }
-  open_is_object_.push_back(is_object);
-  key_position_ = is_object;
-  has_pending_key_ = false;
-}
-
-void StoreScan::on_close() {
-  if (in_metadata_ && metadata_depth_ == open_is_object_.size()) in_metadata_ = false;
-  if (!open_is_object_.empty()) open_is_object_.pop_back();
-  key_position_ = false;
-  has_pending_key_ = false;
-}
-
-void StoreScan::on_comma() {
-  has_pending_key_ = false;
-  key_position_ = !open_is_object_.empty() && open_is_object_.back();
 }
 
 // The stored Base64 text of the single "c2pa:manifest" member, as a view
 // into `model` (between the quotation marks; escapes are not resolved).
 Result<Bytes> store_text(Bytes model) {
-  Result<HeaderBounds> bounds = header_bounds(model);
-  if (!bounds) return std::move(bounds).error();
-  const std::string_view text = header_text(model, *bounds);
-  if (!is_utf8(text)) return Error::malformed_exclusion("header is not UTF-8");
-  const std::string invalid = json::validate(text);
-  if (!invalid.empty()) {
-    return Error::malformed_exclusion("header length field does not span valid JSON: " + invalid);
-  }
-
-  const std::vector<Range> found = StoreScan(text).run();
-  if (found.empty()) return Error::no_manifest();
-  if (found.size() > 1) return Error::duplicate_manifest(Format::SafeTensors);
-  return model.subspan(bounds->start + found[0].begin, found[0].end - found[0].begin);
+  QUILLON_TRY_ASSIGN(const Header header, header_of(model, Faults::Exclusion));
+  StoreScan scan;
+  QUILLON_TRY(walk_header(header, scan, Faults::Exclusion));
+  if (scan.found() == 0) return Error::no_manifest();
+  if (scan.found() > 1) return Error::duplicate_manifest(Format::SafeTensors);
+  const auto offset = static_cast<std::size_t>(scan.first().data() - header.text.data());
+  return model.subspan(header.bounds.start + offset, scan.first().size());
 }
 
 Result<std::string> decode_store(Bytes text) {
@@ -199,75 +325,32 @@ Result<std::string> decode_store(Bytes text) {
 }  // namespace
 
 Result<std::string> read_store(Bytes model) {
-  Result<Bytes> text = store_text(model);
-  if (!text) return std::move(text).error();
-  return decode_store(*text);
+  QUILLON_TRY_ASSIGN(const Bytes text, store_text(model));
+  return decode_store(text);
 }
 
 Result<std::vector<ByteRange>> store_ranges(Bytes model) {
-  Result<Bytes> text = store_text(model);
-  if (!text) return std::move(text).error();
+  QUILLON_TRY_ASSIGN(const Bytes text, store_text(model));
   // A range is only worth handing out when the store there reads back.
-  Result<std::string> store = decode_store(*text);
-  if (!store) return std::move(store).error();
-  return std::vector<ByteRange>{{static_cast<std::uint64_t>(text->data() - model.data()), text->size()}};
+  QUILLON_TRY(decode_store(text));
+  return std::vector<ByteRange>{{static_cast<std::uint64_t>(text.data() - model.data()), text.size()}};
 }
 
 std::string encode_store(Bytes store) { return base64::encode(store); }
 
 Result<std::optional<std::string>> read_uri(Bytes model) {
-  Result<Split> parts = split(model);
-  if (!parts) return std::move(parts).error();
-  const json::Value* metadata = metadata_of(parts->header);
-  if (!metadata || metadata->kind() != json::Value::Kind::Object) return std::optional<std::string>();
-  const json::Member* uri = json::object_find(metadata->members(), kManifestUriKey);
-  if (!uri || uri->value.kind() != json::Value::Kind::String) return std::optional<std::string>();
-  return std::optional<std::string>(uri->value.text());
+  QUILLON_TRY_ASSIGN(const Header header, header_of(model, Faults::Container));
+  UriFind find;
+  QUILLON_TRY(walk_header(header, find, Faults::Container));
+  if (!find.root_is_object()) return not_an_object();
+  return std::move(find.uri());
 }
 
 Result<FileImage> embed(Bytes model, const ManifestSource& source) {
   if (source.empty()) return Error::empty_source();
-  Result<Split> parts = split(model);
-  if (!parts) return std::move(parts).error();
-  json::Value& header = parts->header;
-
-  json::Value* metadata = metadata_of(header);
-  if (!metadata) {
-    header.members().push_back(json::Member{std::string(kMetadataKey), json::Value::object()});
-    metadata = &header.members().back().value;
-  }
-  if (metadata->kind() != json::Value::Kind::Object) {
-    return Error::malformed_container("__metadata__ is not a JSON object");
-  }
-  // Every old C2PA member goes, so the new ones always end up last, store
-  // before URI.
-  json::Members& members = metadata->members();
-  remove_c2pa_members(members);
-  std::size_t extra = 64;  // keys, quotes and escapes of the new members
-  if (source.store) {
-    std::string text = base64::encode(as_bytes(*source.store));
-    extra += text.size();
-    json::object_set(members, kManifestKey, json::Value::string(std::move(text)));
-  }
-  if (source.uri) {
-    extra += source.uri->size();
-    json::object_set(members, kManifestUriKey, json::Value::string(*source.uri));
-  }
-  return assemble(header, parts->tensor_data, parts->header_size + extra);
+  return rewrite(model, &source);
 }
 
-Result<FileImage> remove(Bytes model) {
-  Result<Split> parts = split(model);
-  if (!parts) return std::move(parts).error();
-  json::Value& header = parts->header;
-
-  json::Value* metadata = metadata_of(header);
-  if (metadata && metadata->kind() == json::Value::Kind::Object) {
-    remove_c2pa_members(metadata->members());
-    // Removes this same member: it is the first one with the key.
-    if (metadata->members().empty()) json::object_remove(header.members(), kMetadataKey);
-  }
-  return assemble(header, parts->tensor_data, parts->header_size);
-}
+Result<FileImage> remove(Bytes model) { return rewrite(model, nullptr); }
 
 }  // namespace quillon::safetensors

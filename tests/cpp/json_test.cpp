@@ -1,4 +1,5 @@
 #include "json/json.hpp"
+#include "json/walk.hpp"
 
 #include <gtest/gtest.h>
 
@@ -174,6 +175,39 @@ TEST(JsonWrite, FindsEscapesAtEveryPositionOfABlock) {
       std::string out;
       write_string(out, text);
       EXPECT_EQ(out, expected) << "byte " << int(c.byte) << " at " << at;
+    }
+  }
+}
+
+// What a walk hands its sinks for a string: the raw bytes between the
+// quotation marks. Resolving, rewriting and comparing them must agree with
+// the tree's resolved text.
+TEST(JsonRawString, ResolvesRewritesAndComparesLikeTheTree) {
+  const struct {
+    std::string_view raw;
+    std::string_view text;
+  } cases[] = {
+      {"", ""},
+      {"plain", "plain"},
+      {R"(\"\\\/\b\f\n\r\t)", "\"\\/\b\f\n\r\t"},
+      {R"(\u0063\u00e9\u20ac\ud83d\ude00)", "c\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80"},
+      {"a\\u0000b\x01", std::string_view("a\0b\x01", 4)},
+      {R"(x\\)", "x\\"},
+      {R"(__metadat\u0061__)", "__metadata__"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.raw);
+    std::string resolved;
+    unescape(resolved, c.raw);
+    EXPECT_EQ(resolved, c.text);
+    std::string rewritten, written;
+    write_raw_string(rewritten, c.raw);
+    write_string(written, c.text);
+    EXPECT_EQ(rewritten, written);
+    EXPECT_TRUE(raw_equals(c.raw, c.text));
+    EXPECT_FALSE(raw_equals(c.raw, std::string(c.text) + "x"));
+    if (!c.text.empty()) {
+      EXPECT_FALSE(raw_equals(c.raw, c.text.substr(1)));
     }
   }
 }

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "manifest/bytes.hpp"
+#include "safetensors/header.hpp"
 
 namespace quillon::safetensors {
 namespace {
@@ -117,6 +118,15 @@ TEST(SafeTensors, EmbedPlacesC2paMembersLast) {
        R"({"__metadata__":{"c2pa:manifest":"Yw=="},"__metadata__":{"c2pa:manifest":"Yg=="}})"},
       {R"( { "t" : { "shape" : [ 123456789012345678901234567890, 1.0e+00 ] } }      )", std::nullopt, "",
        R"({"t":{"shape":[123456789012345678901234567890,1.0e+00]},"__metadata__":{"c2pa:manifest":""}})"},
+      {"{}", "u", std::nullopt, R"({"__metadata__":{"c2pa:manifest.uri":"u"}})"},
+      // Old C2PA values of any shape go whole; keys match with escapes resolved.
+      {R"({"__metadata__":{"c2pa:manifest":{"a":[1,{"c2pa:manifest":2}]},"k":[]}})", "u", std::nullopt,
+       R"({"__metadata__":{"k":[],"c2pa:manifest.uri":"u"}})"},
+      {R"({"__metadata__":{"c2pa:manifest":"YQ==","k":"\/é	"}})", "u", std::nullopt,
+       "{\"__metadata__\":{\"k\":\"/\xc3\xa9\\t\",\"c2pa:manifest.uri\":\"u\"}}"},
+      // Only the first top-level "__metadata__" is edited.
+      {R"({"t":{"__metadata__":{"c2pa:manifest":"YQ=="}}})", "u", std::nullopt,
+       R"({"t":{"__metadata__":{"c2pa:manifest":"YQ=="}},"__metadata__":{"c2pa:manifest.uri":"u"}})"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.header);
@@ -180,6 +190,9 @@ TEST(SafeTensors, RemoveRewrites) {
       {R"({"__metadata__":{"C2PA:manifest":"Zm9v","c2pa:manifest ":"x"}})",
        R"({"__metadata__":{"C2PA:manifest":"Zm9v","c2pa:manifest ":"x"}})"},
       {R"({"__metadata__":{"\u00632pa:manifest":"Zm9v","k":1}})", R"({"__metadata__":{"k":1}})"},
+      {R"({"__metadata__":{"c2pa:manifest":[[{"x":"]"}]]},"a":{"b":[]}})", R"({"a":{"b":[]}})"},
+      {R"({"a":[],"__metadata__":{"c2pa:manifest.uri":"u"},"b":{}})", R"({"a":[],"b":{}})"},
+      {"{\"a\x01\":\"\x1f\"}", R"({"a\u0001":"\u001f"})"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.header);
@@ -258,6 +271,31 @@ TEST(SafeTensors, SecondMetadataObjectCountsForReadStoreOnly) {
             R"({"__metadata__":{"k":1,"c2pa:manifest":"YQ==","c2pa:manifest.uri":"u"},"__metadata__":{"c2pa:manifest":"Yg=="}})");
   EXPECT_EQ(uri_of(out), "u");
   EXPECT_EQ(store_of(out), kDuplicate);
+}
+
+// safetensors refuses headers over 100,000,000 bytes: an embed must not
+// make a loadable file unloadable, but a file already past it stays as it was.
+TEST(SafeTensors, EmbedKeepsTheHeaderWithinTheReadersLimit) {
+  const std::string stamped = R"({"p":"","__metadata__":{"c2pa:manifest":""}})";
+  const std::size_t fits = kMaxHeaderSize - stamped.size();  // filler bytes for a header of exactly the limit
+  const std::string too_large =
+      "error: manifest too large for the SafeTensors container: header over 100000000 bytes";
+  const struct {
+    const char* what;
+    std::size_t filler;
+    std::string expected;  // the new header's size, or the error
+  } cases[] = {
+      {"exactly the limit", fits, std::to_string(kMaxHeaderSize)},
+      {"one byte over", fits + 1, too_large},
+      {"input already over", kMaxHeaderSize, std::to_string(kMaxHeaderSize + stamped.size())},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string file = st_file(R"({"p":")" + std::string(c.filler, 'x') + R"("})");
+    const std::string out = embedded(file, std::nullopt, "");
+    EXPECT_EQ(out.rfind("error", 0) == 0 ? out : std::to_string(header_of(out).size()), c.expected);
+    EXPECT_EQ(header_of(removed(file)).size(), c.filler + 8);  // remove never refuses
+  }
 }
 
 std::string repeated(std::string_view unit, std::size_t count) {
