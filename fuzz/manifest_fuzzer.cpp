@@ -28,11 +28,8 @@
 #include "check.hpp"
 #include "format/dispatch.hpp"
 #include "format/format.hpp"
-#include "gguf/manifest.hpp"
 #include "json/walk.hpp"
-#include "onnx/manifest.hpp"
 #include "safetensors/header.hpp"
-#include "safetensors/manifest.hpp"
 #include "utf8/utf8.hpp"
 
 #ifndef QUILLON_FUZZ_FORMAT
@@ -58,26 +55,8 @@ constexpr std::string_view kFallbackUri =
     "https://example.com/manifests/\"quoted\"\\back\tslash\x01\x1f/\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80"
     "/0123456789012345678901234567890123456789012345678901234567890123456789012345678901234567890";
 
-// The operations of the target format's handler, called without dispatch.
-struct Handler {
-  Result<std::string> (*read_store)(Bytes);
-  Result<Uri> (*read_uri)(Bytes);
-  Result<FileImage> (*embed)(Bytes, const ManifestSource&);
-  Result<FileImage> (*remove)(Bytes);
-};
-
-constexpr Handler handler() {
-  switch (kTarget) {
-    case Format::GGUF:
-      return {quillon::gguf::read_store, quillon::gguf::read_uri, quillon::gguf::embed, quillon::gguf::remove};
-    case Format::SafeTensors:
-      return {quillon::safetensors::read_store, quillon::safetensors::read_uri, quillon::safetensors::embed,
-              quillon::safetensors::remove};
-    case Format::ONNX:
-      break;
-  }
-  return {quillon::onnx::read_store, quillon::onnx::read_uri, quillon::onnx::embed, quillon::onnx::remove};
-}
+// The target format's handler, called without detection.
+const quillon::Handler& handler() { return quillon::handler_for(kTarget); }
 
 bool is(const Error& error, Kind kind) { return error.kind() == kind; }
 
@@ -291,16 +270,17 @@ ManifestSource uri_from(Bytes model) {
 }
 
 void check_handler_matches_dispatch(Bytes model, const ManifestSource& source) {
-  const Handler direct = handler();
+  const quillon::Handler& direct = handler();
   FUZZ_CHECK(same_outcome(direct.read_store(model), quillon::read_manifest(model)));
   FUZZ_CHECK(same_outcome(direct.read_uri(model), quillon::read_manifest_uri(model)));
   FUZZ_CHECK(same_outcome(direct.embed(model, source), quillon::embed_manifest(model, source)));
   FUZZ_CHECK(same_outcome(direct.remove(model), quillon::remove_manifest(model)));
+  FUZZ_CHECK(same_outcome(direct.store_ranges(model), quillon::store_ranges(model)));
 }
 
 // The handler on input of any shape, as if detection had chosen it.
 void check_handler_alone(Bytes model, const ManifestSource& source) {
-  const Handler direct = handler();
+  const quillon::Handler& direct = handler();
   if (auto store = direct.read_store(model); !store) check_read_store_error(store.error(), kTarget);
   if (auto uri = direct.read_uri(model); !uri) check_rewrite_error(uri.error());
   if (auto image = direct.embed(model, source); !image) check_rewrite_error(image.error());

@@ -8,31 +8,27 @@
 namespace quillon {
 namespace {
 
-// Detects the format and calls the matching handler operation with `args`.
-template <class Gguf, class SafeTensors, class Onnx, class... Args>
-auto dispatch(Bytes model, Gguf gguf_op, SafeTensors safetensors_op, Onnx onnx_op, const Args&... args)
-    -> decltype(gguf_op(model, args...)) {
+// The handlers, in the order of Format's values.
+constexpr const Handler* kHandlers[] = {&gguf::handler, &safetensors::handler, &onnx::handler};
+
+// Detects the format and calls `Operation` of its handler with `args`.
+template <auto Operation, class... Args>
+auto dispatch(Bytes model, const Args&... args) -> decltype((kHandlers[0]->*Operation)(model, args...)) {
   const std::optional<Format> format = Format::detect(model);
   if (!format) return Error::unrecognized_format();
-  switch (*format) {
-    case Format::GGUF: return gguf_op(model, args...);
-    case Format::SafeTensors: return safetensors_op(model, args...);
-    case Format::ONNX: return onnx_op(model, args...);
-  }
-  return Error::unrecognized_format();
+  return (handler_for(*format).*Operation)(model, args...);
 }
 
 // The patches that write `encoded` over the store's `ranges`, in order.
-Result<std::vector<StorePatch>> patches_for(Result<std::vector<ByteRange>> ranges, std::string encoded) {
-  if (!ranges) return std::move(ranges).error();
+Result<std::vector<StorePatch>> patches_for(std::vector<ByteRange> ranges, std::string encoded) {
   std::uint64_t embedded = 0;
-  for (const ByteRange& range : *ranges) embedded += range.length;
+  for (const ByteRange& range : ranges) embedded += range.length;
   if (encoded.size() != embedded) return Error::store_size_mismatch(encoded.size(), embedded);
   // Every format keeps its store in one range today; splitting the encoded
   // bytes over the ranges in order keeps this right should that change.
   std::vector<StorePatch> patches;
   std::uint64_t taken = 0;
-  for (const ByteRange& range : *ranges) {
+  for (const ByteRange& range : ranges) {
     patches.push_back({range, encoded.substr(taken, range.length)});
     taken += range.length;
   }
@@ -41,32 +37,26 @@ Result<std::vector<StorePatch>> patches_for(Result<std::vector<ByteRange>> range
 
 }  // namespace
 
-Result<std::string> read_manifest(Bytes model) {
-  return dispatch(model, gguf::read_store, safetensors::read_store, onnx::read_store);
-}
+const Handler& handler_for(Format format) { return *kHandlers[format]; }
+
+Result<std::string> read_manifest(Bytes model) { return dispatch<&Handler::read_store>(model); }
 
 Result<FileImage> embed_manifest(Bytes model, const ManifestSource& source) {
-  return dispatch(model, gguf::embed, safetensors::embed, onnx::embed, source);
+  return dispatch<&Handler::embed>(model, source);
 }
 
-Result<FileImage> remove_manifest(Bytes model) {
-  return dispatch(model, gguf::remove, safetensors::remove, onnx::remove);
-}
+Result<FileImage> remove_manifest(Bytes model) { return dispatch<&Handler::remove>(model); }
 
-Result<std::optional<std::string>> read_manifest_uri(Bytes model) {
-  return dispatch(model, gguf::read_uri, safetensors::read_uri, onnx::read_uri);
-}
+Result<std::optional<std::string>> read_manifest_uri(Bytes model) { return dispatch<&Handler::read_uri>(model); }
 
-Result<std::vector<ByteRange>> store_ranges(Bytes model) {
-  return dispatch(model, gguf::store_ranges, safetensors::store_ranges, onnx::store_ranges);
-}
+Result<std::vector<ByteRange>> store_ranges(Bytes model) { return dispatch<&Handler::store_ranges>(model); }
 
 Result<std::vector<StorePatch>> patch_store(Bytes model, Bytes store) {
-  return dispatch(
-      model,
-      [](Bytes m, Bytes s) { return patches_for(gguf::store_ranges(m), gguf::encode_store(s)); },
-      [](Bytes m, Bytes s) { return patches_for(safetensors::store_ranges(m), safetensors::encode_store(s)); },
-      [](Bytes m, Bytes s) { return patches_for(onnx::store_ranges(m), onnx::encode_store(s)); }, store);
+  const std::optional<Format> format = Format::detect(model);
+  if (!format) return Error::unrecognized_format();
+  const Handler& handler = handler_for(*format);
+  QUILLON_TRY_ASSIGN(std::vector<ByteRange> ranges, handler.store_ranges(model));
+  return patches_for(std::move(ranges), handler.encode_store(store));
 }
 
 }  // namespace quillon

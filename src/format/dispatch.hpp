@@ -1,4 +1,4 @@
-// The four manifest operations of the library.
+// The manifest operations of the library, and the table of handlers.
 //
 // Each takes the whole model file as a borrowed view, detects its format with
 // the probes of `Format::detect` (GGUF magic, SafeTensors header, ONNX
@@ -13,11 +13,16 @@
 
 #include "error/result.hpp"
 #include "manifest/bytes.hpp"
+#include "format/format.hpp"
 #include "manifest/file_image.hpp"
+#include "manifest/handler.hpp"
 #include "manifest/source.hpp"
 #include "manifest/store_range.hpp"
 
 namespace quillon {
+
+// The handler of `format`: its operations called directly, without detection.
+const Handler& handler_for(Format format);
 
 // The embedded Manifest Store.
 Result<std::string> read_manifest(Bytes model);

@@ -40,8 +40,6 @@ Result<Bytes> store_bytes(Bytes model) {
   return store;
 }
 
-}  // namespace
-
 Result<std::string> read_store(Bytes model) {
   QUILLON_TRY_ASSIGN(const Bytes store, store_bytes(model));
   return std::string(as_text(store));
@@ -79,5 +77,14 @@ Result<FileImage> remove(Bytes model) {
   QUILLON_TRY_ASSIGN(const Gguf gguf, parse_without_c2pa(model));
   return gguf.serialize();
 }
+
+}  // namespace
+
+const Handler handler{.read_store = read_store,
+                      .store_ranges = store_ranges,
+                      .encode_store = encode_store,
+                      .read_uri = read_uri,
+                      .embed = embed,
+                      .remove = remove};
 
 }  // namespace quillon::gguf

@@ -16,6 +16,9 @@ namespace quillon::onnx {
 
 // The top-level field number of the model's metadata entries.
 inline constexpr std::uint64_t kMetadataField = 14;
+// Field numbers inside an entry.
+inline constexpr std::uint64_t kEntryKeyField = 1;
+inline constexpr std::uint64_t kEntryValueField = 2;
 
 // A parsed entry: views into the entry bytes of the value ranges of the last
 // field 1 (key) and the last field 2 (value), whatever their wire types.
@@ -24,6 +27,9 @@ inline constexpr std::uint64_t kMetadataField = 14;
 struct Entry {
   std::optional<Bytes> key;
   std::optional<Bytes> value;
+
+  // Whether the key is present and exactly `name`, byte for byte.
+  bool has_key(std::string_view name) const { return key && as_text(*key) == name; }
 };
 
 // Splits the entry bytes (the field's value, without tag and length prefix)

@@ -29,6 +29,17 @@ Result<Varint> read_varint(Bytes data, std::uint64_t pos) {
   return unexpected_end();  // not reached: the tenth byte always returns
 }
 
+std::size_t varint_size(std::uint64_t value) {
+  std::size_t size = 1;
+  for (; value >= 0x80; value >>= 7) ++size;
+  return size;
+}
+
+void append_varint(std::string& out, std::uint64_t value) {
+  for (; value >= 0x80; value >>= 7) out.push_back(static_cast<char>((value & 0x7F) | 0x80));
+  out.push_back(static_cast<char>(value));
+}
+
 bool FieldScanner::next(Field& field) {
   if (error_ || pos_ >= data_.size()) return false;
   const std::uint64_t size = data_.size();
@@ -41,8 +52,9 @@ bool FieldScanner::next(Field& field) {
   const std::uint64_t p = tag->next;
   std::uint64_t payload_start = p;
   std::uint64_t end;
-  switch (tag->value & 7) {
-    case 0: {
+  const auto type = static_cast<WireType>(tag->value & ((1u << kWireTypeBits) - 1));
+  switch (type) {
+    case WireType::Varint: {
       Result<Varint> value = read_varint(data_, p);
       if (!value) {
         error_ = std::move(value).error();
@@ -51,9 +63,9 @@ bool FieldScanner::next(Field& field) {
       end = value->next;
       break;
     }
-    case 1:
-    case 5: {
-      const std::uint64_t width = (tag->value & 7) == 1 ? 8 : 4;
+    case WireType::Fixed64:
+    case WireType::Fixed32: {
+      const std::uint64_t width = type == WireType::Fixed64 ? 8 : 4;
       if (size - p < width) {  // p <= size always holds after a varint
         error_ = unexpected_end();
         return false;
@@ -61,7 +73,7 @@ bool FieldScanner::next(Field& field) {
       end = p + width;
       break;
     }
-    case 2: {
+    case WireType::LengthDelimited: {
       Result<Varint> length = read_varint(data_, p);
       if (!length) {
         error_ = std::move(length).error();
@@ -76,10 +88,10 @@ bool FieldScanner::next(Field& field) {
       break;
     }
     default:
-      error_ = Error::malformed_container("unsupported wire type " + std::to_string(tag->value & 7));
+      error_ = Error::malformed_container("unsupported wire type " + std::to_string(static_cast<unsigned>(type)));
       return false;
   }
-  field = Field{start, end, payload_start, end, tag->value >> 3};
+  field = Field{start, end, payload_start, end, tag->value >> kWireTypeBits};
   pos_ = end;
   return true;
 }

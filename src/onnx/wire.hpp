@@ -13,6 +13,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "error/result.hpp"
@@ -22,6 +23,18 @@ namespace quillon::onnx {
 
 // A varint is at most this many bytes long.
 inline constexpr std::size_t kMaxVarintLength = 10;
+
+// The wire types this scanner reads: the low three bits of a tag. The
+// others (3 and 4, the deprecated groups; 6 and 7) are errors.
+enum class WireType : std::uint8_t { Varint = 0, Fixed64 = 1, LengthDelimited = 2, Fixed32 = 5 };
+
+// Bits of a tag below the field number.
+inline constexpr unsigned kWireTypeBits = 3;
+
+// The tag of field `number` with wire type `type`.
+constexpr std::uint64_t tag_of(std::uint64_t number, WireType type) {
+  return number << kWireTypeBits | static_cast<std::uint64_t>(type);
+}
 
 // One scanned top-level field.
 struct Field {
@@ -44,6 +57,17 @@ struct Varint {
 // past the end). Non-minimal encodings are accepted; a tenth byte contributes
 // only its lowest bit.
 Result<Varint> read_varint(Bytes data, std::uint64_t pos);
+
+// The length of the minimal varint encoding of `value`: 1 to 10 bytes.
+std::size_t varint_size(std::uint64_t value);
+
+// Appends the minimal varint encoding of `value` to `out`.
+void append_varint(std::string& out, std::uint64_t value);
+
+// The value bytes of a scanned field: [payload_start, payload_end) of `data`.
+inline Bytes payload_of(Bytes data, const Field& field) {
+  return data.subspan(field.payload_start, field.payload_end - field.payload_start);
+}
 
 // Yields the top-level fields of a byte string one at a time, so that callers
 // consume them as they are scanned instead of keeping a list:

@@ -322,8 +322,6 @@ Result<std::string> decode_store(Bytes text) {
   return std::move(*store);
 }
 
-}  // namespace
-
 Result<std::string> read_store(Bytes model) {
   QUILLON_TRY_ASSIGN(const Bytes text, store_text(model));
   return decode_store(text);
@@ -352,5 +350,14 @@ Result<FileImage> embed(Bytes model, const ManifestSource& source) {
 }
 
 Result<FileImage> remove(Bytes model) { return rewrite(model, nullptr); }
+
+}  // namespace
+
+const Handler handler{.read_store = read_store,
+                      .store_ranges = store_ranges,
+                      .encode_store = encode_store,
+                      .read_uri = read_uri,
+                      .embed = embed,
+                      .remove = remove};
 
 }  // namespace quillon::safetensors

@@ -376,8 +376,8 @@ struct Reparsed {
 };
 
 TEST(GgufManifest, ReadsWithoutC2paEntries) {
-  EXPECT_EQ(failure(read_store(view(kPlain))), "no C2PA manifest found in model");
-  Result<std::optional<std::string>> uri = read_uri(view(kPlain));
+  EXPECT_EQ(failure(handler.read_store(view(kPlain))), "no C2PA manifest found in model");
+  Result<std::optional<std::string>> uri = handler.read_uri(view(kPlain));
   ASSERT_TRUE(uri) << failure(uri);
   EXPECT_EQ(*uri, std::nullopt);
 }
@@ -405,7 +405,7 @@ TEST(GgufManifest, ReadStore) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     const std::string bytes = Model{.kvs = c.kvs}.bytes();
-    Result<std::string> store = read_store(view(bytes));
+    Result<std::string> store = handler.read_store(view(bytes));
     EXPECT_EQ(store ? *store : store.error().message(), c.expected);
   }
 }
@@ -430,7 +430,7 @@ TEST(GgufManifest, ReadUri) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     const std::string bytes = Model{.kvs = c.kvs}.bytes();
-    Result<std::optional<std::string>> uri = read_uri(view(bytes));
+    Result<std::optional<std::string>> uri = handler.read_uri(view(bytes));
     EXPECT_EQ(!uri ? uri.error().message() : *uri ? "=" + **uri : "absent", c.expected);
   }
 }
@@ -455,12 +455,12 @@ TEST(GgufManifest, EmbedReplacesEveryC2paEntryAndAppendsInOrder) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    const Reparsed out(embed(view(input), c.source));
+    const Reparsed out(handler.embed(view(input), c.source));
     ASSERT_TRUE(out.gguf) << failure(out.gguf);
     EXPECT_EQ(keys(*out.gguf), c.keys);
-    Result<std::string> store = read_store(view(out.bytes));
+    Result<std::string> store = handler.read_store(view(out.bytes));
     EXPECT_EQ(store ? *store : store.error().message(), c.source.store.value_or("no C2PA manifest found in model"));
-    Result<std::optional<std::string>> uri = read_uri(view(out.bytes));
+    Result<std::optional<std::string>> uri = handler.read_uri(view(out.bytes));
     ASSERT_TRUE(uri) << failure(uri);
     EXPECT_EQ(*uri, c.source.uri);
   }
@@ -468,21 +468,21 @@ TEST(GgufManifest, EmbedReplacesEveryC2paEntryAndAppendsInOrder) {
 
 TEST(GgufManifest, EmbeddedEntriesHaveTheirExactLayout) {
   const std::string store("\x00\x01\xFFstore", 8);
-  const Reparsed out(embed(view(kPlain), source("https://h/ü", store)));
+  const Reparsed out(handler.embed(view(kPlain), source("https://h/ü", store)));
   ASSERT_TRUE(out.gguf) << failure(out.gguf);
   const std::vector<Kv>& kvs = out.gguf->kvs;
   ASSERT_EQ(kvs.size(), 4u);
   EXPECT_EQ(as_text(kvs[2].entry), u8_array_kv("c2pa:manifest", store));
   EXPECT_EQ(as_text(kvs[3].entry), str_kv("c2pa:manifest.uri", "https://h/ü"));
-  const Reparsed empty(embed(view(kPlain), store_only("")));
+  const Reparsed empty(handler.embed(view(kPlain), store_only("")));
   ASSERT_TRUE(empty.gguf) << failure(empty.gguf);
   EXPECT_EQ(empty.gguf->kvs.back().raw.size(), 16u);
 }
 
 TEST(GgufManifest, EmptySourceWinsOverAnyModelError) {
-  EXPECT_EQ(failure(embed(view(std::string("not a model")), {})),
+  EXPECT_EQ(failure(handler.embed(view(std::string("not a model")), {})),
             "manifest source has neither an embedded store nor a URI");
-  EXPECT_EQ(failure(embed(view(kPlain), {})), "manifest source has neither an embedded store nor a URI");
+  EXPECT_EQ(failure(handler.embed(view(kPlain), {})), "manifest source has neither an embedded store nor a URI");
 }
 
 TEST(GgufManifest, EmbedKeepsTensorsAligned) {
@@ -495,13 +495,13 @@ TEST(GgufManifest, EmbedKeepsTensorsAligned) {
     Result<Gguf> in = Gguf::parse(view(input));
     ASSERT_TRUE(in) << failure(in);
     for (const std::string& store : {std::string("s"), std::string(1000, 'x')}) {
-      const Reparsed out(embed(view(input), store_only(store)));
+      const Reparsed out(handler.embed(view(input), store_only(store)));
       ASSERT_TRUE(out.gguf) << failure(out.gguf);
       EXPECT_EQ(out.gguf->alignment, alignment);
       EXPECT_EQ(data_start(*out.gguf, out.bytes) % alignment, 0u);
       EXPECT_EQ(as_text(out.gguf->tensor_info), as_text(in->tensor_info));
       EXPECT_EQ(as_text(out.gguf->tensor_data), model.data);
-      EXPECT_EQ(output(remove(view(out.bytes))), input);
+      EXPECT_EQ(output(handler.remove(view(out.bytes))), input);
     }
   }
 }
@@ -518,12 +518,12 @@ TEST(GgufManifest, EmbedThenRemoveGivesTheInputBack) {
   for (std::size_t i = 0; i < inputs.size(); ++i) {
     for (const ManifestSource& source : sources) {
       SCOPED_TRACE(i);
-      Result<FileImage> embedded = embed(view(inputs[i]), source);
+      Result<FileImage> embedded = handler.embed(view(inputs[i]), source);
       ASSERT_TRUE(embedded) << failure(embedded);
       const std::string with = embedded->to_string();
-      EXPECT_EQ(output(remove(view(with))), inputs[i]);
+      EXPECT_EQ(output(handler.remove(view(with))), inputs[i]);
     }
-    EXPECT_EQ(output(remove(view(inputs[i]))), inputs[i]);
+    EXPECT_EQ(output(handler.remove(view(inputs[i]))), inputs[i]);
   }
 }
 
@@ -531,7 +531,7 @@ TEST(GgufManifest, RemoveDropsEveryC2paEntry) {
   const Model model{.kvs = {str_kv("c2pa:manifest.uri", "u"), str_kv("a", "1"), u8_array_kv("c2pa:manifest", "s"),
                             str_kv("c2pa:manifest", "wrong type"), str_kv("b", "2")},
                     .pad_byte = '\x01'};
-  const Reparsed out(remove(view(model.bytes())));
+  const Reparsed out(handler.remove(view(model.bytes())));
   ASSERT_TRUE(out.gguf) << failure(out.gguf);
   EXPECT_EQ(out.bytes, (Model{.kvs = {str_kv("a", "1"), str_kv("b", "2")}}.bytes()));
 }
@@ -544,11 +544,11 @@ TEST(GgufManifest, EveryOperationReportsParseErrors) {
       {Model{.kvs = {c2pa, kv("k", 13, "")}}.bytes(), "malformed model container: bad value type 13"},
   };
   for (const auto& [bytes, message] : cases) {
-    EXPECT_EQ(failure(read_store(view(bytes))), message);
-    EXPECT_EQ(failure(read_uri(view(bytes))), message);
-    EXPECT_EQ(failure(embed(view(bytes), store_only("s"))), message);
-    EXPECT_EQ(failure(embed(view(bytes), uri_only("u"))), message);
-    EXPECT_EQ(failure(remove(view(bytes))), message);
+    EXPECT_EQ(failure(handler.read_store(view(bytes))), message);
+    EXPECT_EQ(failure(handler.read_uri(view(bytes))), message);
+    EXPECT_EQ(failure(handler.embed(view(bytes), store_only("s"))), message);
+    EXPECT_EQ(failure(handler.embed(view(bytes), uri_only("u"))), message);
+    EXPECT_EQ(failure(handler.remove(view(bytes))), message);
   }
 }
 

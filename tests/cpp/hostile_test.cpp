@@ -233,10 +233,10 @@ TEST(HostileSafeTensors, HeaderLengthsThatWrap) {
       ASSERT_FALSE(bounds) << n;
       EXPECT_EQ(bounds.error().message(), kExceeds) << n;
       EXPECT_FALSE(safetensors::is_safetensors(bytes)) << n;
-      EXPECT_EQ(safetensors::read_store(bytes).error().message(), kExceeds);
-      EXPECT_EQ(safetensors::read_uri(bytes).error().message(), kExceeds);
-      EXPECT_EQ(safetensors::embed(bytes, kStore).error().message(), kExceeds);
-      EXPECT_EQ(safetensors::remove(bytes).error().message(), kExceeds);
+      EXPECT_EQ(safetensors::handler.read_store(bytes).error().message(), kExceeds);
+      EXPECT_EQ(safetensors::handler.read_uri(bytes).error().message(), kExceeds);
+      EXPECT_EQ(safetensors::handler.embed(bytes, kStore).error().message(), kExceeds);
+      EXPECT_EQ(safetensors::handler.remove(bytes).error().message(), kExceeds);
       if (rest.empty()) {
         EXPECT_EQ(outcomes(model), all_four(kUnrecognized)) << n;
       }

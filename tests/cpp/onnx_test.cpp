@@ -37,13 +37,13 @@ const std::string kTail = "\x10\x05"s + field(8, "\x08\x0D");
 Bytes view(const std::string& s) { return as_bytes(s); }
 
 std::string embedded(const std::string& model, const ManifestSource& source) {
-  Result<FileImage> image = embed(view(model), source);
+  Result<FileImage> image = handler.embed(view(model), source);
   EXPECT_TRUE(image) << image.error().message();
   return image ? image->to_string() : "";
 }
 
 std::string removed(const std::string& model) {
-  Result<FileImage> image = remove(view(model));
+  Result<FileImage> image = handler.remove(view(model));
   EXPECT_TRUE(image) << image.error().message();
   return image ? image->to_string() : "";
 }
@@ -107,8 +107,8 @@ TEST(OnnxEntry, OnlyTheExactKeysAreC2pa) {
 }
 
 TEST(OnnxManifest, ModelWithoutMetadata) {
-  EXPECT_EQ(read_store(view(kHead)).error(), Error::no_manifest());
-  Result<std::optional<std::string>> uri = read_uri(view(kHead));
+  EXPECT_EQ(handler.read_store(view(kHead)).error(), Error::no_manifest());
+  Result<std::optional<std::string>> uri = handler.read_uri(view(kHead));
   ASSERT_TRUE(uri);
   EXPECT_FALSE(*uri);
   EXPECT_EQ(removed(kHead), kHead);
@@ -118,10 +118,10 @@ TEST(OnnxManifest, EmbeddedDataReadsBack) {
   const std::string stores[] = {"", "a", std::string("\0\xFF\x80", 3), std::string(1000, 'z')};
   for (const std::string& store : stores) {
     const std::string model = embedded(kHead, {"https://x.test/m", store});
-    Result<std::string> read = read_store(view(model));
+    Result<std::string> read = handler.read_store(view(model));
     ASSERT_TRUE(read) << read.error().message();
     EXPECT_EQ(*read, store);
-    EXPECT_EQ(read_uri(view(model)).value(), "https://x.test/m");
+    EXPECT_EQ(handler.read_uri(view(model)).value(), "https://x.test/m");
     EXPECT_EQ(removed(model), kHead);
   }
 }
@@ -135,7 +135,7 @@ TEST(OnnxManifest, EmbedReplacesEveryC2paEntryWhereverItStands) {
   const std::string kept = kHead + other + prefixed + cased + kTail;
 
   EXPECT_EQ(removed(model), kept);
-  EXPECT_EQ(read_store(view(model)).error(), Error::duplicate_manifest(Format::ONNX));
+  EXPECT_EQ(handler.read_store(view(model)).error(), Error::duplicate_manifest(Format::ONNX));
   EXPECT_EQ(embedded(model, {"new", "abc"}), kept + entry(kStoreKey, "YWJj") + entry(kUriKey, "new"));
   // Whatever the source holds, both keys go.
   EXPECT_EQ(embedded(model, uri_only("u")), kept + entry(kUriKey, "u"));
@@ -143,8 +143,8 @@ TEST(OnnxManifest, EmbedReplacesEveryC2paEntryWhereverItStands) {
 
   const std::string twice = embedded(embedded(model, {"one", "1"}), store_only("abc"));
   EXPECT_EQ(twice, kept + entry(kStoreKey, "YWJj"));
-  EXPECT_EQ(read_store(view(twice)).value(), "abc");
-  EXPECT_FALSE(read_uri(view(twice)).value());
+  EXPECT_EQ(handler.read_store(view(twice)).value(), "abc");
+  EXPECT_FALSE(handler.read_uri(view(twice)).value());
 }
 
 TEST(OnnxManifest, ReadStoreFailures) {
@@ -164,7 +164,7 @@ TEST(OnnxManifest, ReadStoreFailures) {
       {kHead + "\x72\x05\x0A"s, Error::malformed_container("unexpected end of ONNX protobuf")},
   };
   for (const Case& c : cases) {
-    Result<std::string> read = read_store(view(c.model));
+    Result<std::string> read = handler.read_store(view(c.model));
     ASSERT_FALSE(read) << c.model;
     EXPECT_EQ(read.error(), c.error) << read.error().message();
   }
@@ -181,13 +181,13 @@ TEST(OnnxManifest, ReadUriStopsAtTheFirstUriEntry) {
       {kHead + entry("c2pa:manifest.URI", "u") + entry(kStoreKey, "YQ=="), std::nullopt},
   };
   for (const Case& c : cases) {
-    Result<std::optional<std::string>> read = read_uri(view(c.model));
+    Result<std::optional<std::string>> read = handler.read_uri(view(c.model));
     ASSERT_TRUE(read) << read.error().message();
     EXPECT_EQ(*read, c.uri);
   }
-  EXPECT_EQ(read_uri(view(kHead + entry(kUriKey, "\xC0\x80"))).error(),
+  EXPECT_EQ(handler.read_uri(view(kHead + entry(kUriKey, "\xC0\x80"))).error(),
             Error::malformed_container("URI is not UTF-8"));
-  EXPECT_EQ(read_uri(view(kHead + field(14, "\x0B") + entry(kUriKey, "u"))).error(),
+  EXPECT_EQ(handler.read_uri(view(kHead + field(14, "\x0B") + entry(kUriKey, "u"))).error(),
             Error::malformed_container("unsupported wire type 3"));
 }
 
@@ -200,19 +200,19 @@ TEST(OnnxManifest, MalformedEntriesFailEmbedAndRemove) {
   };
   const Error expected = Error::malformed_container("unsupported wire type 3");
   for (const std::string& model : models) {
-    EXPECT_EQ(remove(view(model)).error(), expected);
-    EXPECT_EQ(embed(view(model), uri_only("u")).error(), expected);
+    EXPECT_EQ(handler.remove(view(model)).error(), expected);
+    EXPECT_EQ(handler.embed(view(model), uri_only("u")).error(), expected);
   }
-  EXPECT_EQ(remove(view(kHead + "\x3A\x05"s)).error(), Error::malformed_container("unexpected end of ONNX protobuf"));
+  EXPECT_EQ(handler.remove(view(kHead + "\x3A\x05"s)).error(), Error::malformed_container("unexpected end of ONNX protobuf"));
   // The source is checked before the model is looked at.
-  EXPECT_EQ(embed(view("\x0B"), ManifestSource{}).error(), Error::empty_source());
+  EXPECT_EQ(handler.embed(view("\x0B"), ManifestSource{}).error(), Error::empty_source());
 }
 
 TEST(OnnxManifest, NonLengthDelimitedEntriesAreParsedAndKept) {
   // A 32-bit field 14 whose four bytes read as two varint fields 1 and 2.
   const std::string model = kHead + "\x75\x08\x01\x10\x02"s;
   EXPECT_EQ(removed(model), model);
-  EXPECT_EQ(read_store(view(model)).error(), Error::no_manifest());
+  EXPECT_EQ(handler.read_store(view(model)).error(), Error::no_manifest());
 }
 
 TEST(OnnxManifest, KeptRunsCoalesceIntoFewPieces) {
@@ -221,16 +221,16 @@ TEST(OnnxManifest, KeptRunsCoalesceIntoFewPieces) {
   model += entry(kUriKey, "old");
   for (int i = 0; i < 100000; ++i) model += "\x10\x02";
 
-  Result<FileImage> kept = remove(view(model));
+  Result<FileImage> kept = handler.remove(view(model));
   ASSERT_TRUE(kept);
   EXPECT_EQ(kept->piece_count(), 2u);
   EXPECT_EQ(kept->size(), 400000u);
 
   const ManifestSource source{"new", "abc"};  // the image borrows the URI
-  Result<FileImage> image = embed(view(model), source);
+  Result<FileImage> image = handler.embed(view(model), source);
   ASSERT_TRUE(image);
   EXPECT_LE(image->piece_count(), 6u);
-  EXPECT_EQ(read_uri(as_bytes(image->to_string())).value(), "new");
+  EXPECT_EQ(handler.read_uri(as_bytes(image->to_string())).value(), "new");
 }
 
 }  // namespace

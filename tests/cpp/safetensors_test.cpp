@@ -44,18 +44,18 @@ std::string image_of(const Result<FileImage>& image) {
 }
 
 std::string embedded(const std::string& file, std::optional<std::string> uri, std::optional<std::string> store) {
-  return image_of(embed(view(file), ManifestSource{std::move(uri), std::move(store)}));
+  return image_of(handler.embed(view(file), ManifestSource{std::move(uri), std::move(store)}));
 }
 
-std::string removed(const std::string& file) { return image_of(remove(view(file))); }
+std::string removed(const std::string& file) { return image_of(handler.remove(view(file))); }
 
 std::string store_of(const std::string& file) {
-  Result<std::string> store = read_store(view(file));
+  Result<std::string> store = handler.read_store(view(file));
   return store ? *store : "error: " + store.error().message();
 }
 
 std::string uri_of(const std::string& file) {
-  Result<std::optional<std::string>> uri = read_uri(view(file));
+  Result<std::optional<std::string>> uri = handler.read_uri(view(file));
   if (!uri) return "error: " + uri.error().message();
   return uri->value_or("<absent>");
 }
@@ -84,12 +84,12 @@ TEST(SafeTensors, BrokenHeadersAndTheirErrorKinds) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.file);
-    EXPECT_EQ(message_of(read_uri(view(c.file))), c.tree_error);
-    EXPECT_EQ(message_of(embed(view(c.file), ManifestSource{"u", std::nullopt})), c.tree_error);
-    EXPECT_EQ(message_of(remove(view(c.file))), c.tree_error);
-    EXPECT_EQ(message_of(read_store(view(c.file))), c.store_error);
+    EXPECT_EQ(message_of(handler.read_uri(view(c.file))), c.tree_error);
+    EXPECT_EQ(message_of(handler.embed(view(c.file), ManifestSource{"u", std::nullopt})), c.tree_error);
+    EXPECT_EQ(message_of(handler.remove(view(c.file))), c.tree_error);
+    EXPECT_EQ(message_of(handler.read_store(view(c.file))), c.store_error);
     // An empty source is rejected before the model is looked at.
-    EXPECT_EQ(message_of(embed(view(c.file), ManifestSource{})),
+    EXPECT_EQ(message_of(handler.embed(view(c.file), ManifestSource{})),
               "manifest source has neither an embedded store nor a URI");
   }
 }
@@ -167,7 +167,7 @@ TEST(SafeTensors, RewrittenHeaderIsCompactAndUnpadded) {
   EXPECT_EQ(header_of(out), R"({"__metadata__":{"c2pa:manifest.uri":"u"},"t":{"dtype":"F32"}})");
   EXPECT_EQ(out.size(), 8 + header_of(out).size() + kData.size());
 
-  Result<FileImage> image = remove(view(file));
+  Result<FileImage> image = handler.remove(view(file));
   ASSERT_TRUE(image);
   EXPECT_EQ(image->piece_count(), 2u);  // the owned header and a view of the tensor data
   EXPECT_EQ(header_of(image->to_string()), R"({"t":{"dtype":"F32"}})");

@@ -65,6 +65,39 @@ TEST(ReadVarint, FailsOnTruncationAndOverflow) {
   }
 }
 
+TEST(WriteVarint, MinimalEncodingsReadBack) {
+  const struct {
+    std::uint64_t value;
+    std::string encoded;
+  } cases[] = {
+      {0, "\x00"s},
+      {127, "\x7F"},
+      {128, "\x80\x01"},
+      {300, "\xAC\x02"},
+      {16383, "\xFF\x7F"},
+      {16384, "\x80\x80\x01"},
+      {std::uint64_t{1} << 63, "\x80\x80\x80\x80\x80\x80\x80\x80\x80\x01"},
+      {~std::uint64_t{0}, "\xFF\xFF\xFF\xFF\xFF\xFF\xFF\xFF\xFF\x01"},
+  };
+  for (const auto& c : cases) {
+    std::string out = "x";
+    append_varint(out, c.value);
+    EXPECT_EQ(out.substr(1), c.encoded) << c.value;
+    EXPECT_EQ(varint_size(c.value), c.encoded.size()) << c.value;
+    Result<Varint> read = read_varint(view(out), 1);
+    ASSERT_TRUE(read) << c.value;
+    EXPECT_EQ(read->value, c.value);
+    EXPECT_EQ(read->next, out.size());
+  }
+  // The tags of ONNX metadata entries and their fields.
+  EXPECT_EQ(tag_of(14, WireType::LengthDelimited), 0x72u);
+  EXPECT_EQ(tag_of(1, WireType::LengthDelimited), 0x0Au);
+  EXPECT_EQ(tag_of(2, WireType::LengthDelimited), 0x12u);
+  EXPECT_EQ(tag_of(1, WireType::Varint), 0x08u);
+  EXPECT_EQ(tag_of(1, WireType::Fixed64), 0x09u);
+  EXPECT_EQ(tag_of(1, WireType::Fixed32), 0x0Du);
+}
+
 TEST(ScanFields, RecordsOffsetsAndNumbers) {
   struct Case {
     std::string bytes;

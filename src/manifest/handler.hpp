@@ -1,0 +1,49 @@
+// The contract of a container handler: the operations that dispatch calls
+// once a model has been detected as the handler's format. GGUF, SafeTensors
+// and ONNX each provide one `Handler` (gguf::handler, safetensors::handler,
+// onnx::handler); dispatch holds them in a table indexed by `Format`.
+//
+// Every operation takes the whole model file as a borrowed view and returns
+// a new value or one Error; the model is never modified. Every operation
+// also accepts input of any shape, detected or not. Pure functions: they may
+// run on any thread.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "error/result.hpp"
+#include "manifest/bytes.hpp"
+#include "manifest/file_image.hpp"
+#include "manifest/source.hpp"
+#include "manifest/store_range.hpp"
+
+namespace quillon {
+
+struct Handler {
+  // The embedded Manifest Store, or NoManifest.
+  Result<std::string> (*read_store)(Bytes model);
+
+  // The absolute byte ranges of `model` that encode its embedded store,
+  // found by the same parse as read_store and failing as it does.
+  Result<std::vector<ByteRange>> (*store_ranges)(Bytes model);
+
+  // `store` encoded as it stands in a store range: what a same-size patch
+  // writes there (the raw bytes for GGUF, Base64 text for the others).
+  std::string (*encode_store)(Bytes store);
+
+  // The remote manifest URI; absent (not an error) when the model has none.
+  Result<std::optional<std::string>> (*read_uri)(Bytes model);
+
+  // The complete new file with every C2PA entry replaced by what `source`
+  // holds. EmptySource, before the model is looked at, when it holds
+  // nothing. The image borrows from `model` and `source`.
+  Result<FileImage> (*embed)(Bytes model, const ManifestSource& source);
+
+  // The complete new file without any C2PA entry. The image borrows from
+  // `model`.
+  Result<FileImage> (*remove)(Bytes model);
+};
+
+}  // namespace quillon
