@@ -71,6 +71,9 @@ READ_SCALING_GOAL = 1.5     # read time at the largest size / at the smallest
 READ_ABSOLUTE_GOAL = 1e-3   # seconds, GGUF and SafeTensors
 EMBED_EXTRA_GOAL = 32 * MIB  # peak beyond input + output
 PEER_SPEEDUP_GOAL = 5.0
+HOSTILE_EXTRA_GOAL = 8 * MIB  # peak beyond input + output + new header, hostile SafeTensors header
+# Operations on the hostile SafeTensors header, each in its own process.
+HOSTILE_OPS = ("read", "read_uri", "embed", "remove")
 
 
 # --------------------------------------------------------------------------
@@ -338,6 +341,15 @@ def build_safetensors(size: int) -> bytes:
     return model
 
 
+def build_hostile_safetensors(header_size: int) -> bytes:
+    """A SafeTensors file with a store whose header of `header_size` bytes is
+    nearly all balanced nested arrays: [[[...]]], as deep as it is long."""
+    head = b'{"__metadata__":{"c2pa:manifest":"Zm9v"},"a":'
+    depth = (header_size - len(head) - 1) // 2
+    header = head + b"[" * depth + b"]" * depth + b"}"
+    return struct.pack("<Q", len(header)) + header + tensor_bytes(64)
+
+
 def build_onnx(size: int) -> bytes:
     import onnx
     from onnx import TensorProto, helper
@@ -575,7 +587,10 @@ def run_child_case(args: argparse.Namespace, fmt: str, op: str, store: bytes) ->
         output = len(result)
     else:
         output = 0  # a file on tmpfs (the gguf peer), or a count
-    print(json.dumps({"baseline": baseline, "loaded": loaded, "peak": peak, "input": len(model), "output": output}))
+    # A SafeTensors rewrite builds its new header before it copies the file.
+    header = struct.unpack_from("<Q", result)[0] if fmt == "safetensors" and op in REWRITES else 0
+    print(json.dumps({"baseline": baseline, "loaded": loaded, "peak": peak, "input": len(model), "output": output,
+                      "header": header}))
 
 
 def measure_memory(fmt: str, op: str, model_path: str, stamped_path: str, args, scratch: str) -> dict | None:
@@ -713,6 +728,30 @@ def big_vocab_reads(args) -> Case:
     return case
 
 
+def hostile_memory(args) -> dict[str, dict]:
+    """Peak memory of each operation on a SafeTensors header of nested
+    brackets, the shape that costs a tree builder most per byte."""
+    model = build_hostile_safetensors(args.hostile_header)
+    model_path = os.path.join(args.scratch_dir, f"quillon-bench-{os.getpid()}-hostile")
+    with open(model_path, "wb") as f:
+        f.write(model)
+    del model
+    figures = {}
+    try:
+        for op in HOSTILE_OPS:
+            t0 = time.perf_counter()
+            m = measure_memory("safetensors", op, model_path, model_path, args, "")
+            if m:
+                m["seconds"] = time.perf_counter() - t0
+                figures[op] = m
+    finally:
+        with contextlib.suppress(FileNotFoundError):
+            os.unlink(model_path)
+    print(f"SafeTensors, {args.hostile_header / 1e6:.0f} MB header of nested brackets: " + "  ".join(
+        f"{op}={hostile_extra(m) / MIB:+.1f} MiB" for op, m in figures.items()), flush=True)
+    return figures
+
+
 # --------------------------------------------------------------------------
 # Reporting
 
@@ -729,6 +768,12 @@ def extra_beyond(m: dict) -> int:
     """Peak RSS beyond the interpreter (measured before the model existed),
     the input model and the output."""
     return m["peak"] - m["baseline"] - m["input"] - m["output"]
+
+
+def hostile_extra(m: dict) -> int:
+    """Peak RSS beyond the interpreter, the input, the output and the new
+    header that a rewrite builds before it copies the file."""
+    return extra_beyond(m) - m.get("header", 0)
 
 
 def rewrite_goal(thp: str) -> float:
@@ -771,7 +816,8 @@ def goals(cases: list[Case], thp: str) -> list[tuple[str, bool, str]]:
     return out
 
 
-def markdown(cases: list[Case], info: dict[str, str], args, command: str, big_vocab: Case | None = None) -> str:
+def markdown(cases: list[Case], info: dict[str, str], args, command: str, big_vocab: Case | None = None,
+             hostile: dict[str, dict] | None = None) -> str:
     thp = info["Transparent huge pages"]
     lines = ["# quillon benchmark", "", f"Command: `{command}`", ""]
     lines += ["| Machine | |", "|---|---|"] + [f"| {k} | {v} |" for k, v in info.items()] + [""]
@@ -840,6 +886,13 @@ def markdown(cases: list[Case], info: dict[str, str], args, command: str, big_vo
             lines.append(f"| {FORMAT_NAMES[c.fmt]} | {size_label(c.size)} | " + " | ".join(cells) + " |")
         lines += ["", "Cells: peak RSS ÷ model size / extra beyond interpreter + input + output. The gguf peer "
                   "writes its output to tmpfs, which is not counted in RSS."]
+    if hostile:
+        lines += ["", f"### SafeTensors header of {args.hostile_header / 1e6:.0f} MB of nested brackets", "",
+                  "The header is `{\"__metadata__\":{…},\"a\":[[[…]]]}`, as deep as it is long. Peak RSS beyond the interpreter, "
+                  "the input, the output and (for rewrites) the new header; wall time of the whole process.", "",
+                  "| Operation | Peak beyond | Time |", "|---|---|---|"]
+        for op, m in hostile.items():
+            lines.append(f"| {op} | {hostile_extra(m) / MIB:+.1f} MiB | {m['seconds']:.1f} s |")
     lines += ["", "## Peers", ""] + [f"- {PEER_DESCRIPTIONS[f]}" for f in by_format]
     lines += ["", "## Goals", "", "| Goal | Met | Figure |", "|---|---|---|"]
     checks = goals(cases, thp)
@@ -848,6 +901,11 @@ def markdown(cases: list[Case], info: dict[str, str], args, command: str, big_vo
         checks.append((f"GGUF reads under 1 ms with {args.big_vocab:,} tokens "
                        f"(metadata {big_vocab.metadata / 1024:.0f} KiB)", worst < READ_ABSOLUTE_GOAL,
                        format_seconds(worst)))
+    if hostile:
+        worst = max(hostile_extra(m) for m in hostile.values())
+        checks.append((f"SafeTensors, {args.hostile_header / 1e6:.0f} MB header of nested brackets: every operation "
+                       f"≤ input + output + new header + 8 MiB", worst <= HOSTILE_EXTRA_GOAL,
+                       f"{worst / MIB:+.1f} MiB"))
     for text, ok, figure in checks:
         lines.append(f"| {text} | {'yes' if ok else '**no**'} | {figure} |")
     lines += ["", f"Load average (1, 5, 15 min) at end: {' '.join(f'{x:.2f}' for x in os.getloadavg())}", ""]
@@ -905,6 +963,11 @@ def main() -> None:
     parser.add_argument("--peer-limit", type=parse_size, default=GIB, help="skip peers above this model size")
     parser.add_argument("--no-peers", dest="peers", action="store_false", help="do not time the peers")
     parser.add_argument("--no-memory", dest="memory", action="store_false", help="do not measure peak memory")
+    # Just under the 100,000,000 bytes that safetensors readers accept, so
+    # that embed still has room for the store.
+    parser.add_argument("--hostile-header", type=parse_size, default=99 * 1000 * 1000,
+                        help="SafeTensors header of nested brackets for the memory section, in bytes "
+                        "(default 99000000; 0 skips)")
     parser.add_argument("--scratch-dir", default=None,
                         help="where model files for the memory cases and the gguf peer's output go "
                         "(default /dev/shm when it has room, else the temporary directory)")
@@ -936,7 +999,8 @@ def main() -> None:
             cases.append(run_case(fmt, size, args))
             gc.collect()
     big_vocab = big_vocab_reads(args) if args.big_vocab and "gguf" in formats else None
-    report = markdown(cases, info, args, command, big_vocab)
+    hostile = hostile_memory(args) if args.memory and args.hostile_header and "safetensors" in formats else None
+    report = markdown(cases, info, args, command, big_vocab, hostile)
     print()
     print(report)
     if args.out:
