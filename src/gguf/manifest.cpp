@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "gguf/gguf.hpp"
+#include "manifest/store_codec.hpp"
 #include "utf8/utf8.hpp"
 
 namespace quillon::gguf {
@@ -40,18 +41,6 @@ Result<Bytes> store_bytes(Bytes model) {
   return store;
 }
 
-Result<std::string> read_store(Bytes model) {
-  QUILLON_TRY_ASSIGN(const Bytes store, store_bytes(model));
-  return std::string(as_text(store));
-}
-
-Result<std::vector<ByteRange>> store_ranges(Bytes model) {
-  QUILLON_TRY_ASSIGN(const Bytes store, store_bytes(model));
-  return std::vector<ByteRange>{{static_cast<std::uint64_t>(store.data() - model.data()), store.size()}};
-}
-
-std::string encode_store(Bytes store) { return std::string(as_text(store)); }
-
 Result<std::optional<std::string>> read_uri(Bytes model) {
   QUILLON_TRY_ASSIGN(const Gguf gguf, Gguf::parse(model));
   const Kv* kv = first_entry(gguf, kManifestUriKey);
@@ -80,11 +69,6 @@ Result<FileImage> remove(Bytes model) {
 
 }  // namespace
 
-const Handler handler{.read_store = read_store,
-                      .store_ranges = store_ranges,
-                      .encode_store = encode_store,
-                      .read_uri = read_uri,
-                      .embed = embed,
-                      .remove = remove};
+constinit const Handler handler = with_store<RawStore<store_bytes>>(read_uri, embed, remove);
 
 }  // namespace quillon::gguf

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "base64/base64.hpp"
+#include "manifest/store_codec.hpp"
 #include "json/walk.hpp"
 #include "safetensors/header.hpp"
 #include "utf8/utf8.hpp"
@@ -316,26 +317,6 @@ Result<Bytes> store_text(Bytes model) {
   return model.subspan(header.bounds.start + offset, scan.first().size());
 }
 
-Result<std::string> decode_store(Bytes text) {
-  std::optional<std::string> store = base64::decode(as_text(text));
-  if (!store) return Error::malformed_reference("value is not valid Base64");
-  return std::move(*store);
-}
-
-Result<std::string> read_store(Bytes model) {
-  QUILLON_TRY_ASSIGN(const Bytes text, store_text(model));
-  return decode_store(text);
-}
-
-Result<std::vector<ByteRange>> store_ranges(Bytes model) {
-  QUILLON_TRY_ASSIGN(const Bytes text, store_text(model));
-  // A range is only worth handing out when the store there reads back.
-  QUILLON_TRY(decode_store(text));
-  return std::vector<ByteRange>{{static_cast<std::uint64_t>(text.data() - model.data()), text.size()}};
-}
-
-std::string encode_store(Bytes store) { return base64::encode(store); }
-
 Result<std::optional<std::string>> read_uri(Bytes model) {
   QUILLON_TRY_ASSIGN(const Header header, header_of(model, Faults::Container));
   UriFind find;
@@ -353,11 +334,6 @@ Result<FileImage> remove(Bytes model) { return rewrite(model, nullptr); }
 
 }  // namespace
 
-const Handler handler{.read_store = read_store,
-                      .store_ranges = store_ranges,
-                      .encode_store = encode_store,
-                      .read_uri = read_uri,
-                      .embed = embed,
-                      .remove = remove};
+constinit const Handler handler = with_store<Base64Store<store_text>>(read_uri, embed, remove);
 
 }  // namespace quillon::safetensors
