@@ -1,11 +1,10 @@
 #include "json/json.hpp"
 
-#include "json/walk.hpp"
-
 #include <algorithm>
 #include <charconv>
 #include <cstring>
 
+#include "json/walk.hpp"
 #include "utf8/utf8.hpp"
 
 namespace quillon::json {
