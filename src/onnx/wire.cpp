@@ -40,15 +40,17 @@ void append_varint(std::string& out, std::uint64_t value) {
   out.push_back(static_cast<char>(value));
 }
 
+bool FieldScanner::fail(Error error) {
+  error_ = std::move(error);
+  return false;
+}
+
 bool FieldScanner::next(Field& field) {
   if (error_ || pos_ >= data_.size()) return false;
   const std::uint64_t size = data_.size();
   const std::uint64_t start = pos_;
   Result<Varint> tag = read_varint(data_, start);
-  if (!tag) {
-    error_ = std::move(tag).error();
-    return false;
-  }
+  if (!tag) return fail(std::move(tag).error());
   const std::uint64_t p = tag->next;
   std::uint64_t payload_start = p;
   std::uint64_t end;
@@ -56,40 +58,27 @@ bool FieldScanner::next(Field& field) {
   switch (type) {
     case WireType::Varint: {
       Result<Varint> value = read_varint(data_, p);
-      if (!value) {
-        error_ = std::move(value).error();
-        return false;
-      }
+      if (!value) return fail(std::move(value).error());
       end = value->next;
       break;
     }
     case WireType::Fixed64:
     case WireType::Fixed32: {
       const std::uint64_t width = type == WireType::Fixed64 ? 8 : 4;
-      if (size - p < width) {  // p <= size always holds after a varint
-        error_ = unexpected_end();
-        return false;
-      }
+      if (size - p < width) return fail(unexpected_end());  // p <= size always holds after a varint
       end = p + width;
       break;
     }
     case WireType::LengthDelimited: {
       Result<Varint> length = read_varint(data_, p);
-      if (!length) {
-        error_ = std::move(length).error();
-        return false;
-      }
+      if (!length) return fail(std::move(length).error());
       payload_start = length->next;
-      if (length->value > size - payload_start) {
-        error_ = unexpected_end();
-        return false;
-      }
+      if (length->value > size - payload_start) return fail(unexpected_end());
       end = payload_start + length->value;
       break;
     }
     default:
-      error_ = Error::malformed_container("unsupported wire type " + std::to_string(static_cast<unsigned>(type)));
-      return false;
+      return fail(Error::malformed_container("unsupported wire type " + std::to_string(static_cast<unsigned>(type))));
   }
   field = Field{start, end, payload_start, end, tag->value >> kWireTypeBits};
   pos_ = end;

@@ -88,6 +88,9 @@ class FieldScanner {
   const Error& error() const { return *error_; }
 
  private:
+  // Records `error` as the scan's outcome; returns false for next() to return.
+  bool fail(Error error);
+
   Bytes data_;
   std::uint64_t pos_ = 0;
   std::optional<Error> error_;
