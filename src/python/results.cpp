@@ -8,6 +8,7 @@
 #include <sys/mman.h>
 #endif
 
+#include "python/gil.hpp"
 #include "python/ref.hpp"
 
 namespace quillon::python {
@@ -41,8 +42,12 @@ PyObject* new_bytes(const FileImage& image) {
   Ref bytes = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(image.size())));
   if (!bytes) return nullptr;
   auto* data = reinterpret_cast<std::uint8_t*>(PyBytes_AsString(bytes.get()));
-  advise_huge_pages(data, image.size());
-  image.write_to(data);
+  // Nobody else can see the new object yet, so it is filled without the lock.
+  {
+    WithoutInterpreterLock released(worth_releasing(image.size()));
+    advise_huge_pages(data, image.size());
+    image.write_to(data);
+  }
   return bytes.release();
 }
 

@@ -16,7 +16,8 @@ namespace quillon::python {
 PyObject* new_bytes(std::string_view bytes);
 
 // A new `bytes` object holding the complete file that `image` describes,
-// written piece by piece into the object's buffer.
+// written piece by piece into the object's buffer; a large one is written
+// without the interpreter lock.
 PyObject* new_bytes(const FileImage& image);
 
 // A new `str` decoded from the UTF-8 text `text`.
