@@ -1,7 +1,8 @@
 // Turning the outcome of a core operation into a Python object or exception.
 //
 // Each function returns a new reference, or null with a Python exception set.
-// A result is copied exactly once, straight into the new object's own buffer.
+// A result is copied exactly once, straight into the new object's own buffer;
+// a large one without the interpreter lock.
 #pragma once
 
 #include <string_view>
@@ -16,8 +17,7 @@ namespace quillon::python {
 PyObject* new_bytes(std::string_view bytes);
 
 // A new `bytes` object holding the complete file that `image` describes,
-// written piece by piece into the object's buffer; a large one is written
-// without the interpreter lock.
+// written piece by piece into the object's buffer.
 PyObject* new_bytes(const FileImage& image);
 
 // A new `str` decoded from the UTF-8 text `text`.

@@ -13,7 +13,8 @@ import quillon
 from conftest import make_safetensors
 
 URI = "https://example.com/manifest.c2pa"
-STORE = bytes(range(256)) * 64
+# Large enough that a read's copy of it runs without the lock too.
+STORE = bytes(range(256)) * 512
 LARGE = 256 << 20
 # Comfortably above the size from which the calls run without the lock.
 RELEASED = 1 << 20
@@ -52,22 +53,23 @@ BUILDERS = {
     "ONNX": make_onnx_with_doc,
 }
 
+# name -> call(model, store)
 CALLS = {
-    "embed_manifest": lambda model: quillon.embed_manifest(model, STORE),
-    "embed_manifest_remote": lambda model: quillon.embed_manifest_remote(model, URI),
-    "embed_manifest_both": lambda model: quillon.embed_manifest_both(model, URI, STORE),
-    "read_manifest": quillon.read_manifest,
-    "read_manifest_uri": quillon.read_manifest_uri,
-    "remove_manifest": quillon.remove_manifest,
-    "detect_format": quillon.detect_format,
-    "model_type": quillon.model_type,
+    "embed_manifest": quillon.embed_manifest,
+    "embed_manifest_remote": lambda model, _: quillon.embed_manifest_remote(model, URI),
+    "embed_manifest_both": lambda model, store: quillon.embed_manifest_both(model, URI, store),
+    "read_manifest": lambda model, _: quillon.read_manifest(model),
+    "read_manifest_uri": lambda model, _: quillon.read_manifest_uri(model),
+    "remove_manifest": lambda model, _: quillon.remove_manifest(model),
+    "detect_format": lambda model, _: quillon.detect_format(model),
+    "model_type": lambda model, _: quillon.model_type(model),
 }
 REWRITES = ["embed_manifest", "embed_manifest_remote", "embed_manifest_both", "remove_manifest"]
 
 
 def outcome(name, model):
     try:
-        return "returned", CALLS[name](model)
+        return "returned", CALLS[name](model, STORE)
     except Exception as error:  # noqa: BLE001 - the exception is the outcome
         return type(error), error.args
 
@@ -108,14 +110,20 @@ def test_another_thread_runs_while_a_large_model_is_stamped(name, long_switch_in
     large = make_safetensors(b"\x01" * LARGE)
     stamped = quillon.embed_manifest_both(large, URI, STORE)
     model = stamped if name == "remove_manifest" else large
-    assert other_thread_ran_during(lambda: CALLS[name](model))
+    assert other_thread_ran_during(lambda: CALLS[name](model, STORE))
+
+
+def test_another_thread_runs_while_a_large_store_is_read(long_switch_interval):
+    model = quillon.embed_manifest(make_gguf_with_tensor(HELD), b"\x02" * LARGE)
+    assert other_thread_ran_during(lambda: quillon.read_manifest(model))
 
 
 @pytest.mark.parametrize("name", CALLS)
 def test_a_tiny_model_keeps_the_lock(name, long_switch_interval):
-    model = quillon.embed_manifest_both(make_safetensors(b"\x01"), URI, STORE)
-    assert len(model) < HELD * 64
-    assert not other_thread_ran_during(lambda: [CALLS[name](model) for _ in range(100)])
+    store = b"store"
+    model = quillon.embed_manifest_both(make_safetensors(b"\x01"), URI, store)
+    assert len(model) < HELD
+    assert not other_thread_ran_during(lambda: [CALLS[name](model, store) for _ in range(100)])
 
 
 def inputs():
