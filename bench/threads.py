@@ -84,9 +84,17 @@ def run_processes(model: bytes, store: bytes, workers: int, calls: int) -> float
     return max(ends) - begin
 
 
-def throughput(run, model: bytes, store: bytes, workers: int, calls: int, runs: int) -> float:
-    """Median bytes per second over `runs`."""
-    return statistics.median(workers * calls * len(model) / run(model, store, workers, calls) for _ in range(runs))
+def paired_runs(model: bytes, store: bytes, workers: int, calls: int, runs: int) -> dict[str, float]:
+    """Median throughput (bytes per second) of threads and of processes, and
+    the median of their ratio. Threads and processes alternate run by run,
+    so a change in the machine's load hits both alike."""
+    stamped = workers * calls * len(model)
+    threads, processes = [], []
+    for _ in range(runs):
+        threads.append(stamped / run_threads(model, store, workers, calls))
+        processes.append(stamped / run_processes(model, store, workers, calls))
+    return {"threads": statistics.median(threads), "processes": statistics.median(processes),
+            "ratio": statistics.median(t / p for t, p in zip(threads, processes))}
 
 
 def calls_for(model: bytes, store: bytes, seconds: float) -> int:
@@ -98,15 +106,17 @@ def calls_for(model: bytes, store: bytes, seconds: float) -> int:
 
 
 def scaling(args) -> list[tuple[int, dict[str, dict[int, float]]]]:
+    """Per size: throughput of threads and processes and their ratio, by
+    worker count."""
     store = bench.make_store(args.store_size)
     rows = []
     for size in args.sizes:
         model = bench.build_model(args.format, size, args.vocab)
         calls = calls_for(model, store, args.seconds)
-        figures: dict[str, dict[int, float]] = {"threads": {}, "processes": {}}
+        figures: dict[str, dict[int, float]] = {"threads": {}, "processes": {}, "ratio": {}}
         for workers in args.workers:
-            figures["threads"][workers] = throughput(run_threads, model, store, workers, calls, args.runs)
-            figures["processes"][workers] = throughput(run_processes, model, store, workers, calls, args.runs)
+            for kind, value in paired_runs(model, store, workers, calls, args.runs).items():
+                figures[kind][workers] = value
         rows.append((len(model), figures))
         print(f"  {bench.size_label(len(model))}: "
               + ", ".join(f"{kind} {w}: {figures[kind][w] / 1e9:.2f} GB/s"
@@ -143,7 +153,8 @@ SECTION = "## Threads and processes (bench/threads.py)"
 def markdown(args, rows, base64_text: str, peers) -> str:
     out = [SECTION, "", f"Command: `{args.command}`", "",
            f"Format {bench.FORMAT_NAMES[args.format]}, embed_manifest_both with a "
-           f"{args.store_size:,}-byte store; median of {args.runs} runs of ≥ {args.seconds} s per worker. "
+           f"{args.store_size:,}-byte store; median of {args.runs} runs of ≥ {args.seconds} s per worker, "
+           "threads and processes alternating; thr ÷ proc is the median of the runs' ratios. "
            f"Cores: {os.cpu_count()}. Load average at start: {args.load}.", ""]
     head = ["Size"] + [f"{w} {kind}" for w in args.workers for kind in ("thr", "proc")]
     head += [f"{w} thr ÷ proc" for w in args.workers if w > 1]
@@ -151,7 +162,7 @@ def markdown(args, rows, base64_text: str, peers) -> str:
     for size, figures in rows:
         cells = [bench.size_label(size)]
         cells += [f"{figures[kind][w] / 1e9:.2f} GB/s" for w in args.workers for kind in ("threads", "processes")]
-        cells += [f"{figures['threads'][w] / figures['processes'][w]:.0%}" for w in args.workers if w > 1]
+        cells += [f"{figures['ratio'][w]:.0%}" for w in args.workers if w > 1]
         out.append("| " + " | ".join(cells) + " |")
     if 1 in args.workers:
         out += ["", "Scaling over one worker of the same kind:", ""]
@@ -165,7 +176,7 @@ def markdown(args, rows, base64_text: str, peers) -> str:
     if 2 in args.workers:
         out += ["", "| Goal | Met | Figure |", "|---|---|---|"]
         for size, figures in rows:
-            ratio = figures["threads"][2] / figures["processes"][2]
+            ratio = figures["ratio"][2]
             met = "yes" if ratio >= THREAD_GOAL else "**no**"
             out.append(f"| 2 threads ≥ {THREAD_GOAL:.0%} of 2 processes at {bench.size_label(size)} | {met} | {ratio:.0%} |")
     out += ["", "Base64 of the core (bench/base64_bench.cpp, best of 7):", "", "```", base64_text, "```"]
