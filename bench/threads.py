@@ -155,7 +155,7 @@ def markdown(args, rows, base64_text: str, peers) -> str:
            f"Format {bench.FORMAT_NAMES[args.format]}, embed_manifest_both with a "
            f"{args.store_size:,}-byte store; median of {args.runs} runs of ≥ {args.seconds} s per worker, "
            "threads and processes alternating; thr ÷ proc is the median of the runs' ratios. "
-           f"Cores: {os.cpu_count()}. Load average at start: {args.load}.", ""]
+           f"Cores: {os.cpu_count()}. Load average (1, 5, 15 min): {args.load}.", ""]
     head = ["Size"] + [f"{w} {kind}" for w in args.workers for kind in ("thr", "proc")]
     head += [f"{w} thr ÷ proc" for w in args.workers if w > 1]
     out += ["| " + " | ".join(head) + " |", "|" + "---|" * len(head)]
@@ -208,6 +208,7 @@ def main() -> None:
     args.command = "python " + " ".join(bench.shlex.quote(a) for a in sys.argv)
     args.load = " ".join(f"{x:.2f}" for x in os.getloadavg())
     rows = scaling(args)
+    args.load += " at start, " + " ".join(f"{x:.2f}" for x in os.getloadavg()) + " at the end"
     text = markdown(args, rows, base64_figures(args.base64_bench), peer_ratios(args) if args.peers else [])
     print(text)
     if args.out:
