@@ -155,7 +155,9 @@ def markdown(args, rows, base64_text: str, peers) -> str:
            f"Format {bench.FORMAT_NAMES[args.format]}, embed_manifest_both with a "
            f"{args.store_size:,}-byte store; median of {args.runs} runs of ≥ {args.seconds} s per worker, "
            "threads and processes alternating; thr ÷ proc is the median of the runs' ratios. "
-           f"Cores: {os.cpu_count()}. Load average (1, 5, 15 min): {args.load}.", ""]
+           f"Cores: {os.cpu_count()}. Load average (1, 5, 15 min): {args.load}. "
+           "When other work keeps the cores busy (load above the core count) neither kind scales; "
+           "the ratio still compares both under the same load.", ""]
     head = ["Size"] + [f"{w} {kind}" for w in args.workers for kind in ("thr", "proc")]
     head += [f"{w} thr ÷ proc" for w in args.workers if w > 1]
     out += ["| " + " | ".join(head) + " |", "|" + "---|" * len(head)]
@@ -205,7 +207,8 @@ def main() -> None:
     args = parser.parse_args()
     args.sizes = [bench.parse_size(s) for s in args.sizes.split(",")]
     args.workers = [int(w) for w in args.workers.split(",")]
-    args.command = "python " + " ".join(bench.shlex.quote(a) for a in sys.argv)
+    path = os.environ.get("PYTHONPATH")
+    args.command = (f"PYTHONPATH={path} " if path else "") + "python " + " ".join(map(bench.shlex.quote, sys.argv))
     args.load = " ".join(f"{x:.2f}" for x in os.getloadavg())
     rows = scaling(args)
     args.load += " at start, " + " ".join(f"{x:.2f}" for x in os.getloadavg()) + " at the end"
