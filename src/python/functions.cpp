@@ -10,6 +10,7 @@
 #include "manifest/source.hpp"
 #include "python/arguments.hpp"
 #include "python/boundary.hpp"
+#include "python/gil.hpp"
 #include "python/results.hpp"
 
 namespace quillon::python {
@@ -29,9 +30,17 @@ PyObject* outcome(const Result<T>& result, Convert convert) {
 
 PyObject* new_model(const FileImage& image) { return new_bytes(image); }
 
+// `operation(model)`, run without the interpreter lock when the model is
+// large. Detection is included: its probes may scan a hostile file's whole
+// length.
+template <class Operation>
+auto on_model(Bytes model, Operation operation) {
+  return without_lock_for(model.size(), [&] { return operation(model); });
+}
+
 // The image borrows from `model` and `source`; both outlive it here.
 PyObject* embed(Bytes model, const ManifestSource& source) {
-  return outcome(quillon::embed_manifest(model, source), new_model);
+  return outcome(on_model(model, [&](Bytes m) { return quillon::embed_manifest(m, source); }), new_model);
 }
 
 PyObject* embed_manifest(PyObject*, PyObject* args, PyObject* kwargs) {
@@ -86,32 +95,32 @@ PyObject* with_model(const char* function, PyObject* args, PyObject* kwargs, Bod
 
 PyObject* read_manifest(PyObject*, PyObject* args, PyObject* kwargs) {
   return with_model("read_manifest", args, kwargs, [](Bytes model) {
-    return outcome(quillon::read_manifest(model), [](const std::string& store) { return new_bytes(store); });
+    return outcome(on_model(model, quillon::read_manifest), [](const std::string& store) { return new_bytes(store); });
   });
 }
 
 PyObject* read_manifest_uri(PyObject*, PyObject* args, PyObject* kwargs) {
   return with_model("read_manifest_uri", args, kwargs, [](Bytes model) {
-    return outcome(quillon::read_manifest_uri(model),
+    return outcome(on_model(model, quillon::read_manifest_uri),
                    [](const std::optional<std::string>& uri) { return uri ? new_text(*uri) : new_none(); });
   });
 }
 
 PyObject* remove_manifest(PyObject*, PyObject* args, PyObject* kwargs) {
   return with_model("remove_manifest", args, kwargs,
-                    [](Bytes model) { return outcome(quillon::remove_manifest(model), new_model); });
+                    [](Bytes model) { return outcome(on_model(model, quillon::remove_manifest), new_model); });
 }
 
 PyObject* detect_format(PyObject*, PyObject* args, PyObject* kwargs) {
   return with_model("detect_format", args, kwargs, [](Bytes model) {
-    const std::optional<Format> format = Format::detect(model);
+    const std::optional<Format> format = on_model(model, Format::detect);
     return format ? new_text(format->display_name()) : new_none();
   });
 }
 
 PyObject* model_type(PyObject*, PyObject* args, PyObject* kwargs) {
   return with_model("model_type", args, kwargs, [](Bytes model) {
-    const std::optional<Format> format = Format::detect(model);
+    const std::optional<Format> format = on_model(model, Format::detect);
     return format ? new_text(format->asset_type()) : new_none();
   });
 }

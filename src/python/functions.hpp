@@ -3,8 +3,9 @@
 // Each binds and converts its arguments, calls exactly one core operation
 // with a borrowed view of the model's buffer and converts the outcome: new
 // `bytes` or `str`, None, or ValueError carrying the library error's message.
-// They run with the interpreter lock held from start to end and keep nothing
-// between calls.
+// The core work on a large model (detection, parsing and writing the result)
+// runs without the interpreter lock (see gil.hpp). They keep nothing between
+// calls.
 #pragma once
 
 #include <span>

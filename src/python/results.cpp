@@ -2,12 +2,14 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
 
 #ifdef __linux__
 #include <sys/mman.h>
 #endif
 
+#include "python/gil.hpp"
 #include "python/ref.hpp"
 
 namespace quillon::python {
@@ -31,19 +33,34 @@ void advise_huge_pages([[maybe_unused]] std::uint8_t* data, [[maybe_unused]] std
 #endif
 }
 
+// A new `bytes` object of `size` bytes that `fill` writes. The object is
+// allocated with the lock held; nobody else can see it yet, so a large one
+// is filled without the lock.
+template <class Fill>
+PyObject* filled_bytes(std::size_t size, Fill fill) {
+  Ref bytes = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
+  if (!bytes) return nullptr;
+  auto* data = reinterpret_cast<std::uint8_t*>(PyBytes_AsString(bytes.get()));
+  {
+    WithoutInterpreterLock released(worth_releasing(size));
+    fill(data);
+  }
+  return bytes.release();
+}
+
 }  // namespace
 
 PyObject* new_bytes(std::string_view bytes) {
-  return PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size()));
+  return filled_bytes(bytes.size(), [&](std::uint8_t* data) {
+    if (!bytes.empty()) std::memcpy(data, bytes.data(), bytes.size());
+  });
 }
 
 PyObject* new_bytes(const FileImage& image) {
-  Ref bytes = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(image.size())));
-  if (!bytes) return nullptr;
-  auto* data = reinterpret_cast<std::uint8_t*>(PyBytes_AsString(bytes.get()));
-  advise_huge_pages(data, image.size());
-  image.write_to(data);
-  return bytes.release();
+  return filled_bytes(image.size(), [&](std::uint8_t* data) {
+    advise_huge_pages(data, image.size());
+    image.write_to(data);
+  });
 }
 
 PyObject* new_text(std::string_view text) {

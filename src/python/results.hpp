@@ -1,7 +1,8 @@
 // Turning the outcome of a core operation into a Python object or exception.
 //
 // Each function returns a new reference, or null with a Python exception set.
-// A result is copied exactly once, straight into the new object's own buffer.
+// A result is copied exactly once, straight into the new object's own buffer;
+// a large one without the interpreter lock.
 #pragma once
 
 #include <string_view>

@@ -1,0 +1,157 @@
+"""Threads: large calls let other Python threads run, and calls from many
+threads at once return exactly what they return one at a time."""
+
+import random
+import struct
+import sys
+import threading
+from concurrent.futures import ThreadPoolExecutor
+
+import pytest
+
+import quillon
+from conftest import make_safetensors
+
+URI = "https://example.com/manifest.c2pa"
+# Large enough that a read's copy of it runs without the lock too.
+STORE = bytes(range(256)) * 512
+LARGE = 256 << 20
+# Comfortably above the size from which the calls run without the lock.
+RELEASED = 1 << 20
+# Comfortably below it: these calls keep the lock.
+HELD = 1 << 10
+
+
+def gguf_str(text):
+    return struct.pack("<Q", len(text)) + text
+
+
+def make_gguf_with_tensor(size):
+    """A GGUF v3 file with one U8 tensor "t" of `size` bytes and no metadata."""
+    info = gguf_str(b"t") + struct.pack("<IQIQ", 1, size, 24, 0)  # one dimension, type I8, offset 0
+    head = b"GGUF" + struct.pack("<IQQ", 3, 1, 0) + info
+    return head + bytes(-len(head) % 32) + b"\x01" * size
+
+
+def varint(n):
+    out = bytearray()
+    while n >= 0x80:
+        out.append(n & 0x7F | 0x80)
+        n >>= 7
+    return bytes(out + bytes([n]))
+
+
+def make_onnx_with_doc(size):
+    """An ONNX model whose graph holds a doc string of `size` bytes."""
+    graph = b"\x52" + varint(size) + b"d" * size
+    return b"\x08\x07" + b"\x3a" + varint(len(graph)) + graph
+
+
+BUILDERS = {
+    "GGUF": make_gguf_with_tensor,
+    "SafeTensors": lambda size: make_safetensors(b"\x01" * size),
+    "ONNX": make_onnx_with_doc,
+}
+
+# name -> call(model, store)
+CALLS = {
+    "embed_manifest": quillon.embed_manifest,
+    "embed_manifest_remote": lambda model, _: quillon.embed_manifest_remote(model, URI),
+    "embed_manifest_both": lambda model, store: quillon.embed_manifest_both(model, URI, store),
+    "read_manifest": lambda model, _: quillon.read_manifest(model),
+    "read_manifest_uri": lambda model, _: quillon.read_manifest_uri(model),
+    "remove_manifest": lambda model, _: quillon.remove_manifest(model),
+    "detect_format": lambda model, _: quillon.detect_format(model),
+    "model_type": lambda model, _: quillon.model_type(model),
+}
+REWRITES = ["embed_manifest", "embed_manifest_remote", "embed_manifest_both", "remove_manifest"]
+
+
+def outcome(name, model):
+    try:
+        return "returned", CALLS[name](model, STORE)
+    except Exception as error:  # noqa: BLE001 - the exception is the outcome
+        return type(error), error.args
+
+
+@pytest.fixture
+def long_switch_interval():
+    """While this holds, a Python thread gives the lock up only when it blocks
+    or a call releases it, so which thread ran when is deterministic."""
+    before = sys.getswitchinterval()
+    sys.setswitchinterval(10.0)
+    yield
+    sys.setswitchinterval(before)
+
+
+def other_thread_ran_during(call, attempts=3):
+    """Whether a second thread ran 10,000 iterations while `call()` ran.
+
+    While the lock is held it never can; while it is released the thread
+    still needs the operating system to schedule it in time, so a loaded
+    machine gets a few attempts."""
+    for _ in range(attempts):
+        go = threading.Event()
+        state = {"call_done": False, "saw_call_done": None}
+
+        def counter():
+            go.wait()
+            count = 0
+            while count < 10_000:
+                count += 1
+            state["saw_call_done"] = state["call_done"]
+
+        thread = threading.Thread(target=counter)
+        thread.start()
+        go.set()  # the counter now waits only for the interpreter lock
+        call()
+        state["call_done"] = True
+        thread.join()
+        if not state["saw_call_done"]:
+            return True
+    return False
+
+
+@pytest.mark.parametrize("name", REWRITES)
+def test_another_thread_runs_while_a_large_model_is_stamped(name, long_switch_interval):
+    large = make_safetensors(b"\x01" * LARGE)
+    stamped = quillon.embed_manifest_both(large, URI, STORE)
+    model = stamped if name == "remove_manifest" else large
+    assert other_thread_ran_during(lambda: CALLS[name](model, STORE))
+
+
+def test_another_thread_runs_while_a_large_store_is_read(long_switch_interval):
+    model = quillon.embed_manifest(make_gguf_with_tensor(HELD), b"\x02" * LARGE)
+    assert other_thread_ran_during(lambda: quillon.read_manifest(model))
+
+
+@pytest.mark.parametrize("name", CALLS)
+def test_a_tiny_model_keeps_the_lock(name, long_switch_interval):
+    store = b"store"
+    model = quillon.embed_manifest_both(make_safetensors(b"\x01"), URI, store)
+    assert len(model) < HELD
+    assert not other_thread_ran_during(lambda: [CALLS[name](model, store) for _ in range(100)])
+
+
+def inputs():
+    """Per format and size: a plain model, the same stamped, the stamped one
+    cut short; and bytes of no format."""
+    models = [b"not a model" * 10_000]
+    for build in BUILDERS.values():
+        for size in (HELD, RELEASED):
+            plain = build(size)
+            stamped = quillon.embed_manifest_both(plain, URI, STORE)
+            models += [plain, stamped, stamped[: len(stamped) // 2]]
+    return models
+
+
+def test_many_threads_get_the_single_threaded_results():
+    cases = [(name, model) for model in inputs() for name in CALLS]
+    expected = [outcome(name, model) for name, model in cases]
+    assert {kind for kind, _ in expected} == {"returned", ValueError}
+    order = [i for i in range(len(cases)) for _ in range(4)]
+    random.Random(5).shuffle(order)
+    with ThreadPoolExecutor(max_workers=8) as pool:
+        seen = list(pool.map(lambda i: outcome(*cases[i]), order))
+    for i, got in zip(order, seen):
+        assert got == expected[i], cases[i][0]
