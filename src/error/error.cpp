@@ -1,5 +1,7 @@
 #include "error/error.hpp"
 
+#include <cstring>
+
 namespace quillon {
 
 std::string Error::message() const {
@@ -19,8 +21,20 @@ std::string Error::message() const {
              " container";
     case Kind::MalformedExclusion:
       return "data hash exclusion is malformed: " + detail_;
+    case Kind::SystemFailure:
+      return path_ + ": " + system_text();
+    case Kind::Cancelled:
+      return "operation cancelled";
   }
   return {};
+}
+
+std::string Error::system_text() const {
+  if (!detail_.empty()) return detail_;
+  // The GNU strerror_r: thread-safe, and it may return a static text instead
+  // of filling the buffer.
+  char buffer[128];
+  return strerror_r(code_, buffer, sizeof buffer);
 }
 
 }  // namespace quillon

@@ -1,0 +1,54 @@
+#include "files/operations.hpp"
+
+#include <utility>
+
+#include "format/dispatch.hpp"
+
+namespace quillon::files {
+namespace {
+
+// Runs `operation` on the mapped bytes of `model`; its result type must be
+// constructible from an Error.
+template <class Operation>
+auto on_model(const std::string& model, Operation operation) -> decltype(operation(Bytes{})) {
+  Result<InputFile> input = InputFile::open(model);
+  if (!input) return std::move(input).error();
+  return operation(input->bytes());
+}
+
+// Builds the new file's image from the mapped model and writes it to
+// `output`; the image borrows from the mapping, which outlives it here.
+template <class Build>
+Result<Ok> rewrite(const std::string& model, const std::string& output, const WriteOptions& options, Build build) {
+  Result<InputFile> input = InputFile::open(model);
+  if (!input) return std::move(input).error();
+  Result<FileImage> image = build(input->bytes());
+  if (!image) return std::move(image).error();
+  return replace_file(
+      output, [&](int descriptor) { return write_image(*image, *input, descriptor, output, options); }, options);
+}
+
+}  // namespace
+
+Result<std::string> read_manifest(const std::string& model) {
+  return on_model(model, [](Bytes bytes) { return quillon::read_manifest(bytes); });
+}
+
+Result<std::optional<std::string>> read_manifest_uri(const std::string& model) {
+  return on_model(model, [](Bytes bytes) { return quillon::read_manifest_uri(bytes); });
+}
+
+Result<std::optional<Format>> detect_format(const std::string& model) {
+  return on_model(model, [](Bytes bytes) { return Result<std::optional<Format>>(Format::detect(bytes)); });
+}
+
+Result<Ok> embed_manifest(const std::string& model, const ManifestSource& source, const std::string& output,
+                          const WriteOptions& options) {
+  return rewrite(model, output, options, [&](Bytes bytes) { return quillon::embed_manifest(bytes, source); });
+}
+
+Result<Ok> remove_manifest(const std::string& model, const std::string& output, const WriteOptions& options) {
+  return rewrite(model, output, options, [](Bytes bytes) { return quillon::remove_manifest(bytes); });
+}
+
+}  // namespace quillon::files
