@@ -3,9 +3,12 @@
 import argparse
 import contextlib
 import os
+import signal
 import sys
+import threading
 from importlib.metadata import PackageNotFoundError, version
-from typing import List, Optional
+from types import FrameType
+from typing import Any, Dict, Iterator, List, Optional
 
 from quillon_cli.commands import FileError, embed, info, is_text, read, remove, report
 from quillon_cli.demo import demo
@@ -21,8 +24,45 @@ URI, --uri alone drops an old store."""
 
 MODEL_HELP = "a GGUF, SafeTensors or ONNX model file"
 
-# The exit status of a process ended by SIGINT, as shells report it.
-INTERRUPTED = 130
+# The exit status of a process ended by a signal, as shells report it:
+# 128 plus the signal's number (130 for SIGINT).
+SIGNAL_STATUS_BASE = 128
+# Stopping signals that end a run the way Ctrl-C does: the write in progress
+# is abandoned and the destination stays untouched.
+STOPPING_SIGNALS = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
+
+
+class Stopped(KeyboardInterrupt):
+    """A stopping signal other than SIGINT arrived."""
+
+    def __init__(self, number: int) -> None:
+        super().__init__(number)
+        self.number = number
+
+
+def _stop(number: int, frame: Optional[FrameType]) -> None:
+    if number == signal.SIGINT:
+        raise KeyboardInterrupt
+    raise Stopped(number)
+
+
+@contextlib.contextmanager
+def stopping_signals_interrupt() -> Iterator[None]:
+    """While running, SIGTERM and SIGHUP interrupt like SIGINT. Handlers can
+    only be set from the main thread; elsewhere nothing changes."""
+    if threading.current_thread() is not threading.main_thread():
+        yield
+        return
+    previous: Dict[signal.Signals, Any] = {}
+    for number in STOPPING_SIGNALS:
+        if signal.getsignal(number) in (signal.SIG_IGN, None):
+            continue  # e.g. nohup: an ignored signal stays ignored
+        previous[number] = signal.signal(number, _stop)
+    try:
+        yield
+    finally:
+        for number, handler in previous.items():
+            signal.signal(number, handler)
 
 
 def _version() -> str:
@@ -108,13 +148,14 @@ def main(argv: Optional[List[str]] = None) -> int:
     except SystemExit as stop:
         return stop.code if isinstance(stop.code, int) else 2
     try:
-        return int(args.run(args))
+        with stopping_signals_interrupt():
+            return int(args.run(args))
     except FileError as error:
         report(error)
         return 1
-    except KeyboardInterrupt:
+    except KeyboardInterrupt as stop:
         print("quillon: interrupted", file=sys.stderr)
-        return INTERRUPTED
+        return SIGNAL_STATUS_BASE + (stop.number if isinstance(stop, Stopped) else signal.SIGINT)
     except BrokenPipeError:
         # The reader went away (`quillon info ... | head`): stop quietly, and
         # keep the interpreter from failing again while flushing stdout.
