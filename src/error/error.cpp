@@ -21,12 +21,19 @@ std::string Error::message() const {
              " container";
     case Kind::MalformedExclusion:
       return "data hash exclusion is malformed: " + detail_;
+    case Kind::StoreSizeMismatch:
+      return "new store does not fit the embedded one: " + detail_;
     case Kind::SystemFailure:
       return path_ + ": " + system_text();
     case Kind::Cancelled:
       return "operation cancelled";
   }
   return {};
+}
+
+Error Error::store_size_mismatch(std::uint64_t size, std::uint64_t embedded) {
+  return Error(Kind::StoreSizeMismatch, "it encodes to " + std::to_string(size) +
+                                            " bytes, the embedded store takes " + std::to_string(embedded));
 }
 
 std::string Error::system_text() const {

@@ -26,6 +26,7 @@ class Error {
     MalformedReference,
     DuplicateManifest,
     MalformedExclusion,
+    StoreSizeMismatch,
     SystemFailure,  // a system call failed on a file: an errno value and the path
     Cancelled,      // the caller's progress callback asked to stop
   };
@@ -44,6 +45,9 @@ class Error {
     return Error(Kind::MalformedExclusion, std::move(detail));
   }
 
+  // A same-size store replacement whose new store encodes to `size` bytes
+  // where the embedded one takes `embedded` bytes.
+  static Error store_size_mismatch(std::uint64_t size, std::uint64_t embedded);
   // `description` replaces the system's text for `code` where the failure
   // is one the system has no words for (a FIFO given as a model, say).
   static Error system_failure(int code, std::string path, std::string description = {}) {
@@ -55,8 +59,8 @@ class Error {
   static Error cancelled() { return Error(Kind::Cancelled); }
 
   Kind kind() const { return kind_; }
-  // The detail text of MalformedContainer, MalformedReference and
-  // MalformedExclusion; empty for the other kinds.
+  // The detail text of MalformedContainer, MalformedReference,
+  // MalformedExclusion and StoreSizeMismatch; empty for the other kinds.
   const std::string& detail() const { return detail_; }
   // The errno value and the path of a SystemFailure; 0 and empty otherwise.
   int system_code() const { return code_; }

@@ -9,11 +9,13 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "error/result.hpp"
 #include "manifest/bytes.hpp"
 #include "manifest/file_image.hpp"
 #include "manifest/source.hpp"
+#include "manifest/store_range.hpp"
 
 namespace quillon {
 
@@ -30,5 +32,15 @@ Result<FileImage> remove_manifest(Bytes model);
 
 // The remote manifest URI, or absent when a recognized model has none.
 Result<std::optional<std::string>> read_manifest_uri(Bytes model);
+
+// The absolute byte ranges of `model` that encode its embedded store: what a
+// C2PA data hash excludes. The same errors as read_manifest.
+Result<std::vector<ByteRange>> store_ranges(Bytes model);
+
+// What to write, and where, to replace the embedded store by `store` without
+// touching any other byte: possible only when the new store's encoded form
+// is exactly as long as the old one's (StoreSizeMismatch otherwise). The
+// same errors as read_manifest when the model holds no readable store.
+Result<std::vector<StorePatch>> patch_store(Bytes model, Bytes store);
 
 }  // namespace quillon

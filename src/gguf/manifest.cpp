@@ -24,9 +24,8 @@ Result<Gguf> parse_without_c2pa(Bytes model) {
   return gguf;
 }
 
-}  // namespace
-
-Result<std::string> read_store(Bytes model) {
+// The element bytes of the first "c2pa:manifest" entry, a view into `model`.
+Result<Bytes> store_bytes(Bytes model) {
   Result<Gguf> gguf = Gguf::parse(model);
   if (!gguf) return std::move(gguf).error();
   const Kv* kv = first_entry(*gguf, kManifestKey);
@@ -43,10 +42,24 @@ Result<std::string> read_store(Bytes model) {
   if (*element_type != kUint8) return Error::malformed_container("c2pa:manifest is not a UINT8 array");
   Result<std::uint64_t> count = value.u64();
   if (!count) return std::move(count).error();
-  Result<Bytes> store = value.take(*count);
+  return value.take(*count);
+}
+
+}  // namespace
+
+Result<std::string> read_store(Bytes model) {
+  Result<Bytes> store = store_bytes(model);
   if (!store) return std::move(store).error();
   return std::string(as_text(*store));
 }
+
+Result<std::vector<ByteRange>> store_ranges(Bytes model) {
+  Result<Bytes> store = store_bytes(model);
+  if (!store) return std::move(store).error();
+  return std::vector<ByteRange>{{static_cast<std::uint64_t>(store->data() - model.data()), store->size()}};
+}
+
+std::string encode_store(Bytes store) { return std::string(as_text(store)); }
 
 Result<std::optional<std::string>> read_uri(Bytes model) {
   Result<Gguf> gguf = Gguf::parse(model);

@@ -54,6 +54,36 @@ Result<FileImage> without_c2pa(Bytes model) {
   return image;
 }
 
+// The value of the single "c2pa:manifest" entry (its Base64 text), as a
+// view into `model`.
+Result<Bytes> store_text(Bytes model) {
+  std::size_t stores = 0;
+  Bytes store;
+  FieldScanner scanner(model);
+  Field field;
+  // Every entry is parsed, also after a store was found: a malformed or a
+  // second store entry further on must still fail the read.
+  while (scanner.next(field)) {
+    if (field.number != kMetadataField) continue;
+    Result<Entry> entry = parse_entry(payload(model, field));
+    if (!entry) return std::move(entry).error();
+    if (!entry->value || !key_is(entry->key, kManifestKey)) continue;
+    ++stores;
+    store = *entry->value;
+  }
+  if (scanner.failed()) return scanner.error();
+  if (stores == 0) return Error::no_manifest();
+  if (stores > 1) return Error::duplicate_manifest(Format::ONNX);
+  if (!is_utf8(store)) return Error::malformed_container("store is not UTF-8");
+  return store;
+}
+
+Result<std::string> decode_store(Bytes text) {
+  std::optional<std::string> decoded = base64::decode(as_text(text));
+  if (!decoded) return Error::malformed_reference("value is not valid Base64");
+  return std::move(*decoded);
+}
+
 }  // namespace
 
 Result<Entry> parse_entry(Bytes entry) {
@@ -95,28 +125,21 @@ std::string encode_entry(std::string_view key, Bytes value) {
 }
 
 Result<std::string> read_store(Bytes model) {
-  std::size_t stores = 0;
-  Bytes store;
-  FieldScanner scanner(model);
-  Field field;
-  // Every entry is parsed, also after a store was found: a malformed or a
-  // second store entry further on must still fail the read.
-  while (scanner.next(field)) {
-    if (field.number != kMetadataField) continue;
-    Result<Entry> entry = parse_entry(payload(model, field));
-    if (!entry) return std::move(entry).error();
-    if (!entry->value || !key_is(entry->key, kManifestKey)) continue;
-    ++stores;
-    store = *entry->value;
-  }
-  if (scanner.failed()) return scanner.error();
-  if (stores == 0) return Error::no_manifest();
-  if (stores > 1) return Error::duplicate_manifest(Format::ONNX);
-  if (!is_utf8(store)) return Error::malformed_container("store is not UTF-8");
-  std::optional<std::string> decoded = base64::decode(as_text(store));
-  if (!decoded) return Error::malformed_reference("value is not valid Base64");
-  return std::move(*decoded);
+  Result<Bytes> text = store_text(model);
+  if (!text) return std::move(text).error();
+  return decode_store(*text);
 }
+
+Result<std::vector<ByteRange>> store_ranges(Bytes model) {
+  Result<Bytes> text = store_text(model);
+  if (!text) return std::move(text).error();
+  // A range is only worth handing out when the store there reads back.
+  Result<std::string> store = decode_store(*text);
+  if (!store) return std::move(store).error();
+  return std::vector<ByteRange>{{static_cast<std::uint64_t>(text->data() - model.data()), text->size()}};
+}
+
+std::string encode_store(Bytes store) { return base64::encode(store); }
 
 Result<std::optional<std::string>> read_uri(Bytes model) {
   std::optional<Bytes> uri;

@@ -5,16 +5,25 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "error/result.hpp"
 #include "manifest/bytes.hpp"
 #include "manifest/file_image.hpp"
 #include "manifest/source.hpp"
+#include "manifest/store_range.hpp"
 
 namespace quillon::onnx {
 
 // The embedded Manifest Store, or NoManifest.
 Result<std::string> read_store(Bytes model);
+
+// The absolute byte ranges of `model` that encode its embedded store, with
+// the same errors as read_store.
+Result<std::vector<ByteRange>> store_ranges(Bytes model);
+
+// `store` encoded as it stands in a store range: its Base64 text.
+std::string encode_store(Bytes store);
 
 // The remote manifest URI; absent (not an error) when the model has none.
 Result<std::optional<std::string>> read_uri(Bytes model);

@@ -172,9 +172,9 @@ void StoreScan::on_comma() {
   key_position_ = !open_is_object_.empty() && open_is_object_.back();
 }
 
-}  // namespace
-
-Result<std::string> read_store(Bytes model) {
+// The stored Base64 text of the single "c2pa:manifest" member, as a view
+// into `model` (between the quotation marks; escapes are not resolved).
+Result<Bytes> store_text(Bytes model) {
   Result<HeaderBounds> bounds = header_bounds(model);
   if (!bounds) return std::move(bounds).error();
   const std::string_view text = header_text(model, *bounds);
@@ -187,11 +187,33 @@ Result<std::string> read_store(Bytes model) {
   const std::vector<Range> found = StoreScan(text).run();
   if (found.empty()) return Error::no_manifest();
   if (found.size() > 1) return Error::duplicate_manifest(Format::SafeTensors);
-  // Taken raw: escapes in the stored text are not resolved.
-  std::optional<std::string> store = base64::decode(text.substr(found[0].begin, found[0].end - found[0].begin));
+  return model.subspan(bounds->start + found[0].begin, found[0].end - found[0].begin);
+}
+
+Result<std::string> decode_store(Bytes text) {
+  std::optional<std::string> store = base64::decode(as_text(text));
   if (!store) return Error::malformed_reference("value is not valid Base64");
   return std::move(*store);
 }
+
+}  // namespace
+
+Result<std::string> read_store(Bytes model) {
+  Result<Bytes> text = store_text(model);
+  if (!text) return std::move(text).error();
+  return decode_store(*text);
+}
+
+Result<std::vector<ByteRange>> store_ranges(Bytes model) {
+  Result<Bytes> text = store_text(model);
+  if (!text) return std::move(text).error();
+  // A range is only worth handing out when the store there reads back.
+  Result<std::string> store = decode_store(*text);
+  if (!store) return std::move(store).error();
+  return std::vector<ByteRange>{{static_cast<std::uint64_t>(text->data() - model.data()), text->size()}};
+}
+
+std::string encode_store(Bytes store) { return base64::encode(store); }
 
 Result<std::optional<std::string>> read_uri(Bytes model) {
   Result<Split> parts = split(model);

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "base64/base64.hpp"
 #include "format/dispatch.hpp"
 
 namespace quillon {
@@ -86,6 +87,83 @@ TEST(Dispatch, RoundTripOnEveryFormat) {
     const std::string stripped = remove_manifest(as_bytes(stamped)).value().to_string();
     EXPECT_EQ(read_manifest(as_bytes(stripped)).error().kind(), Error::Kind::NoManifest);
     EXPECT_EQ(read_manifest_uri(as_bytes(stripped)).value(), std::nullopt);
+  }
+}
+
+// The store as it stands in the file: raw in GGUF, Base64 text elsewhere.
+std::string encoded(const std::string& model, const std::string& store) {
+  return Format::detect(as_bytes(model)) == Format::GGUF ? store : base64::encode(as_bytes(store));
+}
+
+TEST(Dispatch, StoreRangesHoldExactlyTheEncodedStore) {
+  const ManifestSource both{std::string("https://example.com/m.c2pa"), std::string("\x00st\"ore\xff", 8)};
+  for (const std::string& model : recognized_models()) {
+    const std::string stamped = embed_manifest(as_bytes(model), both).value().to_string();
+    const std::vector<ByteRange> ranges = store_ranges(as_bytes(stamped)).value();
+    ASSERT_EQ(ranges.size(), 1u);
+    EXPECT_EQ(stamped.substr(ranges[0].start, ranges[0].length), encoded(model, *both.store));
+  }
+}
+
+TEST(Dispatch, SameSizePatchChangesOnlyTheStoreBytes) {
+  const ManifestSource both{std::string("https://example.com/m.c2pa"), std::string(100, 'p')};
+  const std::string signed_store = std::string(99, 's') + '\x01';
+  for (const std::string& model : recognized_models()) {
+    const std::string placeholder = embed_manifest(as_bytes(model), both).value().to_string();
+    const std::vector<StorePatch> patches = patch_store(as_bytes(placeholder), as_bytes(signed_store)).value();
+    std::string patched = placeholder;
+    for (const StorePatch& patch : patches) {
+      ASSERT_EQ(patch.bytes.size(), patch.range.length);
+      patched.replace(patch.range.start, patch.range.length, patch.bytes);
+    }
+    EXPECT_EQ(read_manifest(as_bytes(patched)).value(), signed_store);
+    EXPECT_EQ(read_manifest_uri(as_bytes(patched)).value(), both.uri);
+    const std::vector<ByteRange> ranges = store_ranges(as_bytes(placeholder)).value();
+    EXPECT_EQ(store_ranges(as_bytes(patched)).value(), ranges);
+    EXPECT_EQ(patched.substr(0, ranges[0].start), placeholder.substr(0, ranges[0].start));
+    const std::uint64_t end = ranges[0].start + ranges[0].length;
+    EXPECT_EQ(patched.substr(end), placeholder.substr(end));
+  }
+}
+
+TEST(Dispatch, RangesAndPatchFailLikeReadingTheStore) {
+  const std::string store(30, 'x');
+  for (const std::string& model : recognized_models()) {
+    const std::string uri_only =
+        embed_manifest(as_bytes(model), ManifestSource{std::string("u"), std::nullopt}).value().to_string();
+    EXPECT_EQ(store_ranges(as_bytes(uri_only)).error().kind(), Error::Kind::NoManifest);
+    EXPECT_EQ(patch_store(as_bytes(uri_only), as_bytes(store)).error().kind(), Error::Kind::NoManifest);
+  }
+  EXPECT_EQ(store_ranges(as_bytes(std::string("GGU"))).error().kind(), Error::Kind::UnrecognizedFormat);
+  EXPECT_EQ(patch_store(as_bytes(std::string("GGU")), as_bytes(store)).error().kind(),
+            Error::Kind::UnrecognizedFormat);
+  // A store text that does not decode yields no range to sign around.
+  const std::string bad = framed(R"({"__metadata__":{"c2pa:manifest":"Zm9"}})");
+  EXPECT_EQ(store_ranges(as_bytes(bad)).error().message(), "malformed manifest reference: value is not valid Base64");
+  const std::string twice = framed(R"({"__metadata__":{"c2pa:manifest":"Zm9v","c2pa:manifest":"Zm9v"}})");
+  EXPECT_EQ(store_ranges(as_bytes(twice)).error().kind(), Error::Kind::DuplicateManifest);
+}
+
+TEST(Dispatch, PatchOfAnotherSizeIsRefusedWithBothSizes) {
+  struct Case {
+    std::size_t new_size;
+    std::string gguf_message, base64_message;
+  };
+  const Case cases[] = {
+      {31, "new store does not fit the embedded one: it encodes to 31 bytes, the embedded store takes 30",
+       "new store does not fit the embedded one: it encodes to 44 bytes, the embedded store takes 40"},
+      {28, "new store does not fit the embedded one: it encodes to 28 bytes, the embedded store takes 30", ""},
+  };
+  for (const std::string& model : recognized_models()) {
+    const bool gguf = Format::detect(as_bytes(model)) == Format::GGUF;
+    const std::string stamped =
+        embed_manifest(as_bytes(model), ManifestSource{std::nullopt, std::string(30, 'x')}).value().to_string();
+    for (const Case& c : cases) {
+      const Result<std::vector<StorePatch>> patch = patch_store(as_bytes(stamped), as_bytes(std::string(c.new_size, 'y')));
+      const std::string& expected = gguf ? c.gguf_message : c.base64_message;
+      // 28 bytes encode to the same 40 Base64 characters as 30: that patch fits.
+      EXPECT_EQ(patch ? "" : patch.error().message(), expected);
+    }
   }
 }
 
