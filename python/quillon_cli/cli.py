@@ -10,7 +10,7 @@ from importlib.metadata import PackageNotFoundError, version
 from types import FrameType
 from typing import Any, Dict, Iterator, List, Optional
 
-from quillon_cli.commands import FileError, embed, info, is_text, read, remove, report
+from quillon_cli.commands import FileError, embed, info, is_text, patch, ranges, read, remove, report
 from quillon_cli.demo import demo
 
 DESCRIPTION = """\
@@ -121,6 +121,23 @@ def build_parser() -> argparse.ArgumentParser:
     command.add_argument("model", metavar="MODEL", help=MODEL_HELP)
     _add_destination(command, in_place=True)
     command.set_defaults(run=remove)
+
+    command = commands.add_parser(
+        "ranges", help="show the byte ranges that encode the embedded store",
+        description="Print, as JSON, the byte ranges of each model that encode its "
+                    "embedded Manifest Store: what a C2PA data hash excludes.")
+    command.add_argument("models", nargs="+", metavar="MODEL", help=MODEL_HELP)
+    command.set_defaults(run=ranges)
+
+    command = commands.add_parser(
+        "patch", help="overwrite the embedded store with one of the same size",
+        description="Overwrite the Manifest Store embedded in MODEL, in place, with one "
+                    "whose encoded form is exactly as long, writing only the store's "
+                    "bytes. A crash in the middle may leave the store partly written "
+                    "(the model itself stays intact); run the patch again to mend it.")
+    command.add_argument("model", metavar="MODEL", help=MODEL_HELP)
+    command.add_argument("--store", metavar="FILE", required=True, help="the new Manifest Store")
+    command.set_defaults(run=patch)
 
     command = commands.add_parser(
         "demo", help="embed, read and remove C2PA data in the bundled sample models",

@@ -141,6 +141,30 @@ def info(args: argparse.Namespace) -> int:
     return status
 
 
+def ranges(args: argparse.Namespace) -> int:
+    status = 0
+    found: List[Dict[str, Any]] = []
+    for path in args.models:
+        try:
+            with about(path):
+                spans = quillon_files.store_ranges(path)
+        except FileError as error:
+            report(error)
+            status = 1
+            continue
+        found.append({"file": shown(path),
+                      "ranges": [{"start": start, "length": length} for start, length in spans]})
+    print(json.dumps(found, indent=2, ensure_ascii=False))
+    return status
+
+
+def patch(args: argparse.Namespace) -> int:
+    store = load(args.store)
+    with about(args.model):
+        quillon_files.patch_store(args.model, store)
+    return 0
+
+
 def check_output(model_path: str, output: str, force: bool) -> None:
     """Refuses an output that is the input itself or, without `force`, a file
     that exists."""

@@ -9,7 +9,7 @@ OSError with `filename` set.
 """
 
 import os
-from typing import Callable, Literal, Optional, Union
+from typing import Callable, List, Literal, Optional, Tuple, Union
 
 __all__ = [
     "embed_manifest",
@@ -20,6 +20,8 @@ __all__ = [
     "remove_manifest",
     "detect_format",
     "model_type",
+    "store_ranges",
+    "patch_store",
 ]
 
 _Path = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
@@ -54,3 +56,10 @@ def detect_format(model: _Path) -> Optional[Literal["GGUF", "SafeTensors", "ONNX
 
 def model_type(model: _Path) -> Optional[Literal["c2pa.types.model", "c2pa.types.model.onnx"]]:
     """The C2PA asset type, or None when the format is unknown."""
+
+def store_ranges(model: _Path) -> List[Tuple[int, int]]:
+    """The (start, length) byte ranges that encode the embedded store."""
+
+def patch_store(model: _Path, store: bytes) -> None:
+    """Overwrites the embedded store in place with `store`, whose encoded form
+    must be exactly as long; ValueError, and the file unchanged, otherwise."""

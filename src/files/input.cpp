@@ -16,10 +16,10 @@ constexpr const char* kNotRegular = "not a regular file";
 
 // Opens without blocking: opening a FIFO for reading would otherwise wait
 // for a writer before the file type could be checked.
-int open_for_reading(const std::string& path) {
+int open_without_blocking(const std::string& path, bool writable) {
   int descriptor;
   do {
-    descriptor = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    descriptor = ::open(path.c_str(), (writable ? O_RDWR : O_RDONLY) | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
   } while (descriptor < 0 && errno == EINTR);
   return descriptor;
 }
@@ -35,8 +35,8 @@ Error not_a_regular_file(const std::string& path, unsigned mode) {
   return Error::system_failure(EINVAL, path, kNotRegular);
 }
 
-Result<InputFile> InputFile::open(const std::string& path) {
-  const int descriptor = open_for_reading(path);
+Result<InputFile> InputFile::open(const std::string& path, bool writable) {
+  const int descriptor = open_without_blocking(path, writable);
   if (descriptor < 0) return system_error(path);
   struct stat status;
   std::optional<Error> refused;

@@ -21,8 +21,9 @@ namespace quillon::files {
 
 class InputFile {
  public:
-  // Opens and maps `path`; a system failure names `path`.
-  static Result<InputFile> open(const std::string& path);
+  // Opens and maps `path`; a system failure names `path`. With `writable`
+  // the descriptor is also open for writing (the mapping stays read-only).
+  static Result<InputFile> open(const std::string& path, bool writable = false);
 
   InputFile(InputFile&& other) noexcept;
   InputFile& operator=(InputFile&&) = delete;

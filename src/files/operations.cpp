@@ -51,4 +51,20 @@ Result<Ok> remove_manifest(const std::string& model, const std::string& output, 
   return rewrite(model, output, options, [](Bytes bytes) { return quillon::remove_manifest(bytes); });
 }
 
+Result<std::vector<ByteRange>> store_ranges(const std::string& model) {
+  return on_model(model, [](Bytes bytes) { return quillon::store_ranges(bytes); });
+}
+
+Result<Ok> patch_store(const std::string& model, Bytes store) {
+  Result<InputFile> file = InputFile::open(model, true);
+  if (!file) return std::move(file).error();
+  Result<std::vector<StorePatch>> patches = quillon::patch_store(file->bytes(), store);
+  if (!patches) return std::move(patches).error();
+  for (const StorePatch& patch : *patches) {
+    Result<Ok> written = write_all_at(file->descriptor(), as_bytes(patch.bytes), patch.range.start, model);
+    if (!written) return written;
+  }
+  return sync(file->descriptor(), model);
+}
+
 }  // namespace quillon::files

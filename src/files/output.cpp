@@ -89,17 +89,7 @@ class ImageWriter {
     return Ok{};
   }
 
-  // Writes all of `bytes` at `offset` of the output, through short writes.
-  Result<Ok> write_at(Bytes bytes, std::uint64_t offset) {
-    while (!bytes.empty()) {
-      const ssize_t written = ::pwrite(output_, bytes.data(), bytes.size(), static_cast<off_t>(offset));
-      if (written < 0 && errno == EINTR) continue;
-      if (written <= 0) return written == 0 ? Error::system_failure(EIO, name_) : system_error(name_);
-      bytes = bytes.subspan(static_cast<std::size_t>(written));
-      offset += static_cast<std::uint64_t>(written);
-    }
-    return Ok{};
-  }
+  Result<Ok> write_at(Bytes bytes, std::uint64_t offset) { return write_all_at(output_, bytes, offset, name_); }
 
   Result<Ok> write_zeros(std::size_t count) {
     static const std::uint8_t zeros[4096] = {};
@@ -340,15 +330,6 @@ Result<Ok> take_attributes(int descriptor, const std::optional<struct stat>& rep
   return Ok{};
 }
 
-Result<Ok> sync(int descriptor, const std::string& name) {
-  int result;
-  do {
-    result = ::fsync(descriptor);
-  } while (result != 0 && errno == EINTR);
-  if (result != 0) return system_error(name);
-  return Ok{};
-}
-
 // Makes the rename durable. Best effort: some file systems cannot open or
 // sync a folder, and the data is already in place.
 void sync_folder(const std::string& folder) {
@@ -371,6 +352,26 @@ Result<std::optional<struct stat>> destination_status(const std::string& target,
 }
 
 }  // namespace
+
+Result<Ok> write_all_at(int descriptor, Bytes bytes, std::uint64_t offset, const std::string& name) {
+  while (!bytes.empty()) {
+    const ssize_t written = ::pwrite(descriptor, bytes.data(), bytes.size(), static_cast<off_t>(offset));
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) return written == 0 ? Error::system_failure(EIO, name) : system_error(name);
+    bytes = bytes.subspan(static_cast<std::size_t>(written));
+    offset += static_cast<std::uint64_t>(written);
+  }
+  return Ok{};
+}
+
+Result<Ok> sync(int descriptor, const std::string& name) {
+  int result;
+  do {
+    result = ::fsync(descriptor);
+  } while (result != 0 && errno == EINTR);
+  if (result != 0) return system_error(name);
+  return Ok{};
+}
 
 Result<Ok> write_image(const FileImage& image, const InputFile& input, int output, const std::string& name,
                        const WriteOptions& options) {

@@ -48,6 +48,13 @@ struct WriteOptions {
 Result<Ok> write_image(const FileImage& image, const InputFile& input, int output, const std::string& name,
                        const WriteOptions& options);
 
+// Writes all of `bytes` at `offset` of `descriptor`, through short writes
+// and interruptions; failures name `name`.
+Result<Ok> write_all_at(int descriptor, Bytes bytes, std::uint64_t offset, const std::string& name);
+
+// fsync, retried when interrupted; failures name `name`.
+Result<Ok> sync(int descriptor, const std::string& name);
+
 // Fills a descriptor with the new file; failures name the destination.
 using Fill = std::function<Result<Ok>(int descriptor)>;
 

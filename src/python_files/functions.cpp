@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "files/operations.hpp"
 #include "python/arguments.hpp"
@@ -143,13 +144,43 @@ PyObject* model_type(PyObject*, PyObject* args, PyObject* kwargs) {
   });
 }
 
+// A list of (start, length) tuples.
+PyObject* new_range_list(const std::vector<ByteRange>& ranges) {
+  Ref list = Ref::steal(PyList_New(0));
+  if (!list) return nullptr;
+  for (const ByteRange& range : ranges) {
+    Ref pair = Ref::steal(Py_BuildValue("(KK)", static_cast<unsigned long long>(range.start),
+                                        static_cast<unsigned long long>(range.length)));
+    if (!pair || PyList_Append(list.get(), pair.get()) != 0) return nullptr;
+  }
+  return list.release();
+}
+
+PyObject* store_ranges(PyObject*, PyObject* args, PyObject* kwargs) {
+  return read("store_ranges", args, kwargs, files::store_ranges, new_range_list);
+}
+
+PyObject* patch_store(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    const std::optional<BoundArguments> bound = bind({"patch_store", kModelStore}, args, kwargs);
+    if (!bound) return nullptr;
+    const std::optional<PathArgument> model = path_argument((*bound)[0].get());
+    if (!model) return nullptr;
+    const std::optional<Bytes> store = bytes_argument((*bound)[1].get(), "store");
+    if (!store) return nullptr;
+    // The bytes object is immutable and referenced by the call's arguments.
+    const Result<Ok> done = unlocked([&] { return files::patch_store(model->path, *store); });
+    return done ? new_none() : raise_error(done.error(), *model);
+  });
+}
+
 PyCFunction entry(PyCFunctionWithKeywords function) {
   return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
 }
 
 constexpr int kCallingConvention = METH_VARARGS | METH_KEYWORDS;
 
-std::array<PyMethodDef, 8> methods = {{
+std::array<PyMethodDef, 10> methods = {{
     {"embed_manifest", entry(embed_manifest), kCallingConvention,
      "embed_manifest(model, store, *, output=None, progress=None)\n--\n\n"
      "Embed a C2PA Manifest Store into the model file `model`, writing the result to\n"
@@ -179,6 +210,14 @@ std::array<PyMethodDef, 8> methods = {{
      "model_type(model)\n--\n\n"
      "The canonical `c2pa.types.model.*` asset type string for the file's format,\n"
      "or `None` if the format is unrecognized."},
+    {"store_ranges", entry(store_ranges), kCallingConvention,
+     "store_ranges(model)\n--\n\n"
+     "The (start, length) byte ranges of the file `model` that encode its embedded\n"
+     "Manifest Store: what a C2PA data hash excludes."},
+    {"patch_store", entry(patch_store), kCallingConvention,
+     "patch_store(model, store)\n--\n\n"
+     "Replace the embedded Manifest Store of the file `model` in place by `store`,\n"
+     "whose encoded form must be exactly as long, writing only the store's bytes."},
 }};
 
 }  // namespace

@@ -7,7 +7,9 @@
 // temporary file that only a complete, synced result ever replaces the
 // destination with. System failures raise OSError (the subclass the errno
 // value selects) whose `filename` names the path concerned. The interpreter
-// lock is released during all file work and parsing.
+// lock is released during all file work and parsing. `store_ranges` and
+// `patch_store` locate the bytes that encode the embedded store and
+// overwrite them with a store of the same encoded size, for signing.
 #pragma once
 
 #include <span>

@@ -320,3 +320,38 @@ TEST(FileOperations, CancellationLeavesTheDestinationUntouched) {
 
 }  // namespace
 }  // namespace quillon::files
+
+namespace quillon::files {
+namespace {
+
+TEST(FileOperations, PatchWritesOnlyTheStoreRanges) {
+  Folder folder;
+  const std::string stored = quillon::embed_manifest(as_bytes(safetensors("tensor")),
+                                                     ManifestSource{std::string("u"), std::string("abcdef")})
+                                 ->to_string();
+  write_file(folder / "m", stored);
+  const std::vector<ByteRange> ranges = *store_ranges(folder / "m");
+  ASSERT_EQ(ranges.size(), 1u);
+  EXPECT_EQ(stored.substr(ranges[0].start, ranges[0].length), "YWJjZGVm");
+
+  struct Case {
+    std::string store;
+    std::string error;  // empty: the patch succeeds
+  } cases[] = {
+      {"ABCDEF", ""},
+      {"ABCDEFG", "new store does not fit the embedded one: it encodes to 12 bytes, the embedded store takes 8"},
+  };
+  for (const Case& c : cases) {
+    const std::string before = read_file(folder / "m");
+    Result<Ok> done = patch_store(folder / "m", as_bytes(c.store));
+    ASSERT_EQ(done ? "" : done.error().message(), c.error);
+    std::string expected = before;
+    if (c.error.empty()) expected.replace(ranges[0].start, ranges[0].length, "QUJDREVG");
+    EXPECT_EQ(read_file(folder / "m"), expected);
+  }
+  EXPECT_EQ(patch_store(folder / "none", as_bytes(std::string("x"))).error(),
+            Error::system_failure(ENOENT, folder / "none"));
+}
+
+}  // namespace
+}  // namespace quillon::files

@@ -18,6 +18,7 @@ import pytest
 
 import quillon
 import quillon_cli
+import quillon_files
 from quillon_cli import files
 from quillon_cli.demo import samples_folder
 
@@ -451,3 +452,25 @@ def test_type_information(tmp_path):
         done = subprocess.run([sys.executable, "-m", *check], capture_output=True, text=True,
                               env=env, cwd=tmp_path, check=False)
         assert done.returncode == 0, done.stdout + done.stderr
+
+
+def test_ranges_and_patch(capsys, model, tmp_path):
+    stamped = tmp_path / "stamped"
+    stamped.write_bytes(quillon.embed_manifest_both(model.read_bytes(), URI, STORE))
+    [(start, length)] = quillon_files.store_ranges(stamped)
+    status, out, err = run(capsys, "ranges", stamped, tmp_path / "missing")
+    assert (status, err) == (1, f"quillon: {tmp_path / 'missing'}: No such file or directory\n")
+    assert json.loads(out) == [{"file": str(stamped), "ranges": [{"start": start, "length": length}]}]
+
+    before = stamped.read_bytes()
+    (tmp_path / "new.c2pa").write_bytes(bytes(reversed(STORE)))
+    assert run(capsys, "patch", stamped, "--store", tmp_path / "new.c2pa") == (0, "", "")
+    assert c2pa_data(stamped.read_bytes()) == (bytes(reversed(STORE)), URI)
+    after = stamped.read_bytes()
+    assert after[:start] == before[:start] and after[start + length:] == before[start + length:]
+
+    (tmp_path / "long.c2pa").write_bytes(STORE + b"xyz")
+    status, out, err = run(capsys, "patch", stamped, "--store", tmp_path / "long.c2pa")
+    assert (status, out) == (1, "")
+    assert err.startswith(f"quillon: {stamped}: new store does not fit the embedded one: ")
+    assert stamped.read_bytes() == after

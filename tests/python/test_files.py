@@ -3,6 +3,7 @@
 byte, and error messages), over the samples, damaged models and generated
 ones; paths of every kind; system failures as OSError; files above 4 GiB."""
 
+import base64
 import os
 import pathlib
 import stat
@@ -36,7 +37,7 @@ MODELS = {
     "store": STORE,
     "cut-gguf": (SAMPLES / "model.gguf").read_bytes()[:30],
     "bad-json": struct.pack("<Q", 5) + b'{"a":',
-    "bad-base64": struct.pack("<Q", 36) + b'{"__metadata__":{"c2pa:manifest":"@"}}'[:36],
+    "bad-base64": struct.pack("<Q", 38) + b'{"__metadata__":{"c2pa:manifest":"@"}}',
 }
 
 READS = ["read_manifest", "read_manifest_uri", "detect_format", "model_type"]
@@ -127,7 +128,7 @@ def test_argument_errors(call, error):
 def test_module_has_exactly_its_functions():
     assert quillon_files.__all__ == ["embed_manifest", "embed_manifest_remote", "embed_manifest_both",
                                      "read_manifest", "read_manifest_uri", "remove_manifest",
-                                     "detect_format", "model_type"]
+                                     "detect_format", "model_type", "store_ranges", "patch_store"]
     assert len(quillon.__all__) == 8
 
 
@@ -300,25 +301,49 @@ def sparse_gguf(path):
     return start
 
 
+def sparse_onnx(path):
+    """A sparse ONNX model whose graph field holds BIG bytes, so that the
+    appended C2PA entries lie beyond 4 GiB."""
+    size, length = BIG, b""
+    while size >= 0x80:
+        length += bytes([size & 0x7F | 0x80])
+        size >>= 7
+    header = b"\x08\x07\x3a" + length + bytes([size])
+    with open(path, "wb") as out:
+        out.write(header)
+        out.truncate(len(header) + BIG)
+        for i, mark in enumerate(MARKS):
+            out.seek(len(header) + mark)
+            out.write(bytes([0x41 + i]))
+    return len(header)
+
+
 @pytest.mark.parametrize("fallback", ["", "copy,tmpfile"])
-@pytest.mark.parametrize("kind, build", [("safetensors", sparse_safetensors), ("gguf", sparse_gguf)])
+@pytest.mark.parametrize("kind, build", [("safetensors", sparse_safetensors), ("gguf", sparse_gguf),
+                                         ("onnx", sparse_onnx)])
 def test_files_above_4_gib(tmp_path, monkeypatch, kind, build, fallback):
     monkeypatch.setenv("QUILLON_FILES_FALLBACK", fallback)
     model = tmp_path / f"m.{kind}"
     start = build(model)
-    marks = MARKS if kind == "safetensors" else MARKS[:-1]
+    marks = MARKS[:-1] if kind == "gguf" else MARKS
     quillon_files.embed_manifest_both(model, URI, STORE, output=tmp_path / "out")
     out = tmp_path / "out"
     assert (quillon_files.read_manifest(out), quillon_files.read_manifest_uri(out)) == (STORE, URI)
     with open(out, "rb") as stamped:
         head = stamped.read(1 << 16)
-        shift = (8 + struct.unpack("<Q", head[:8])[0] if kind == "safetensors"
-                 else out.stat().st_size - (model.stat().st_size - start))
+        shift = {"safetensors": 8 + struct.unpack("<Q", head[:8])[0], "onnx": start,
+                 "gguf": out.stat().st_size - (model.stat().st_size - start)}[kind]
         for i, mark in enumerate(marks):
             stamped.seek(shift + mark)
             assert stamped.read(1) == bytes([0x41 + i]), mark
     # Holes stay holes: the copy allocates about as much as the input.
     assert out.stat().st_blocks <= model.stat().st_blocks + 2048
+    # The store's ranges and a patch, at offsets above 4 GiB for ONNX.
+    [(range_start, _)] = quillon_files.store_ranges(out)
+    assert (range_start > 4 * GIB) == (kind == "onnx")
+    replacement = bytes(reversed(STORE))
+    quillon_files.patch_store(out, replacement)
+    assert (quillon_files.read_manifest(out), quillon_files.read_manifest_uri(out)) == (replacement, URI)
     quillon_files.remove_manifest(out)
     assert quillon_files.read_manifest_uri(out) is None
     assert out.stat().st_size == model.stat().st_size
@@ -353,3 +378,60 @@ def test_generated_models_agree_with_memory(model, store, uri, fallback):
                     assert (folder / "o").read_bytes() == expected[1]
     finally:
         del os.environ["QUILLON_FILES_FALLBACK"]
+
+
+# --- store ranges and same-size patches ------------------------------------------------
+
+UINT8_ARRAY = struct.pack("<I", 0)  # GGUF element type of the store's array
+
+
+def encoded_store(kind, model, start, length, store):
+    """Checks that [start, start + length) of `model` is exactly the encoded
+    `store` and its framing around it."""
+    span = model[start:start + length]
+    if kind == "gguf":
+        assert span == store
+        assert model[start - 12:start] == UINT8_ARRAY + struct.pack("<Q", len(store))
+    else:
+        assert span == base64.b64encode(store)
+        if kind == "safetensors":
+            assert model[start - 1:start] == model[start + length:start + length + 1] == b'"'
+
+
+@pytest.mark.parametrize("store", [STORE, b"", b"\xff" * 3, bytes(range(256)) * 3])
+@pytest.mark.parametrize("kind", ["gguf", "safetensors", "onnx"])
+def test_ranges_hold_exactly_the_encoded_store(tmp_path, kind, store):
+    path = tmp_path / "m"
+    path.write_bytes(quillon.embed_manifest_both(MODELS[kind], URI, store))
+    model = path.read_bytes()
+    [(start, length)] = quillon_files.store_ranges(path)
+    encoded_store(kind, model, start, length, store)
+
+    replacement = bytes(b ^ 0x5A for b in store)
+    quillon_files.patch_store(path, replacement)
+    patched = path.read_bytes()
+    assert len(patched) == len(model)
+    assert patched[:start] == model[:start] and patched[start + length:] == model[start + length:]
+    encoded_store(kind, patched, start, length, replacement)
+    assert (quillon_files.read_manifest(path), quillon_files.read_manifest_uri(path)) == (replacement, URI)
+
+
+@pytest.mark.parametrize("content, store, message", [
+    (quillon.embed_manifest(MODELS["gguf"], STORE), STORE + b"x",
+     f"new store does not fit the embedded one: it encodes to {len(STORE) + 1} bytes, "
+     f"the embedded store takes {len(STORE)}"),
+    (quillon.embed_manifest_remote(MODELS["onnx"], URI), STORE, "no C2PA manifest found in model"),
+    (MODELS["bad-base64"], b"x", "malformed manifest reference: value is not valid Base64"),
+    (b"junk", b"x", "unrecognized ML model container format"),
+], ids=["size", "none", "damaged", "unrecognized"])
+def test_refused_patches_leave_the_file_unchanged(tmp_path, content, store, message):
+    path = tmp_path / "m"
+    path.write_bytes(content)
+    with pytest.raises(ValueError) as caught:
+        quillon_files.patch_store(path, store)
+    assert caught.value.args == (message,)
+    if "fit" not in message:
+        with pytest.raises(ValueError) as caught:
+            quillon_files.store_ranges(path)
+        assert caught.value.args == (message,)
+    assert path.read_bytes() == content
