@@ -51,16 +51,17 @@ std::optional<WriteCall> WriteCall::create(PyObject* progress) {
 
 Result<Ok> WriteCall::run(const std::function<Result<Ok>(const files::WriteOptions&)>& operation) {
   files::WriteOptions options = fallback_options();
-  options.progress = [this](std::uint64_t done, std::uint64_t total) { return report(done, total); };
-  released_ = PyEval_SaveThread();
-  Result<Ok> result = operation(options);
-  PyEval_RestoreThread(released_);
-  released_ = nullptr;
-  return result;
+  options.progress = [this](std::uint64_t done, std::uint64_t total) {
+    return released_->held([&] { return report(done, total); });
+  };
+  Released released;
+  released_ = &released;
+  return operation(options);
 }
 
+// Runs with the lock held: signals first, so that Ctrl-C stops a copy even
+// without a progress callable.
 bool WriteCall::report(std::uint64_t done, std::uint64_t total) {
-  PyEval_RestoreThread(released_);
   bool go = PyErr_CheckSignals() == 0;
   if (go && progress_ != nullptr) {
     Ref result = Ref::steal(PyObject_CallFunction(progress_, "KK", static_cast<unsigned long long>(done),
@@ -74,7 +75,6 @@ bool WriteCall::report(std::uint64_t done, std::uint64_t total) {
     pending_value_ = Ref::steal(value);
     pending_traceback_ = Ref::steal(traceback);
   }
-  released_ = PyEval_SaveThread();
   return go;
 }
 

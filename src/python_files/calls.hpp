@@ -25,6 +25,35 @@ struct PathArgument {
 // anything that is not a path.
 std::optional<PathArgument> path_argument(PyObject* object);
 
+// Holds the interpreter lock released for its lifetime: re-acquired on every
+// way out, a C++ exception included, so that the boundary can raise it.
+class Released {
+ public:
+  Released() : state_(PyEval_SaveThread()) {}
+  ~Released() { PyEval_RestoreThread(state_); }
+  Released(const Released&) = delete;
+  Released& operator=(const Released&) = delete;
+
+  // Runs `body` with the lock held again.
+  template <class Body>
+  auto held(Body body) {
+    PyEval_RestoreThread(state_);
+    auto result = body();
+    state_ = PyEval_SaveThread();
+    return result;
+  }
+
+ private:
+  PyThreadState* state_;
+};
+
+// Runs `work` without the interpreter lock.
+template <class Work>
+auto unlocked(Work work) {
+  Released released;
+  return work();
+}
+
 // The write options of one call: `progress` (null or None for none, else a
 // callable) is called as progress(done, total) with the lock held, and
 // pending signals are checked at the same points, so that Ctrl-C stops a
@@ -50,18 +79,9 @@ class WriteCall {
   bool report(std::uint64_t done, std::uint64_t total);
 
   PyObject* progress_;  // borrowed from the call's arguments; null for none
-  PyThreadState* released_ = nullptr;
+  Released* released_ = nullptr;  // during run()
   Ref pending_type_, pending_value_, pending_traceback_;
 };
-
-// Runs `work` without the interpreter lock.
-template <class Work>
-auto unlocked(Work work) {
-  PyThreadState* state = PyEval_SaveThread();
-  auto result = work();
-  PyEval_RestoreThread(state);
-  return result;
-}
 
 // Raises the exception for `error`: OSError (the subclass its errno value
 // selects) with `filename` for a system failure, naming `model` or `output`
