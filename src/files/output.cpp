@@ -31,7 +31,7 @@ namespace {
 // progress and cancellation come every few tens of MiB.
 constexpr std::size_t kCopyChunk = std::size_t{32} << 20;
 // The fallback's buffer, the only memory a copy needs.
-constexpr std::size_t kBufferSize = std::size_t{4} << 20;
+constexpr std::size_t kBufferSize = std::size_t{128} << 10;
 // Pieces this small are copied without asking where the input's holes are.
 constexpr std::uint64_t kHoleProbeMinimum = std::uint64_t{1} << 20;
 // Symbolic links followed before giving up with ELOOP, as the kernel does.
