@@ -16,6 +16,10 @@
 #ifndef O_TMPFILE
 #define O_TMPFILE (020000000 | O_DIRECTORY)
 #endif
+#ifndef SEEK_DATA
+#define SEEK_DATA 3
+#define SEEK_HOLE 4
+#endif
 #ifndef SYS_copy_file_range
 #if defined(__x86_64__)
 #define SYS_copy_file_range 326
@@ -45,7 +49,7 @@ constexpr mode_t kNewFileMode = 0666;  // narrowed by the umask, as for any new 
 // of files (other file systems, old kernels, special files) rather than
 // failing the copy.
 bool kernel_copy_refused(int code) {
-  return code == EXDEV || code == ENOSYS || code == EINVAL || code == EOPNOTSUPP || code == ENOTSUP;
+  return code == EXDEV || code == ENOSYS || code == EINVAL || code == EOPNOTSUPP;  // ENOTSUP is the same value
 }
 
 // Failures that concern the file being written rather than the one read.

@@ -11,6 +11,7 @@ import pathlib
 import signal
 import subprocess
 import sys
+import tempfile
 import textwrap
 
 import pytest
@@ -133,3 +134,23 @@ def test_signal_in_the_middle_of_a_copy(tmp_path, sent, fallback):
         assert len([name for name in left if name.startswith(TEMP_PREFIX)]) == 1
     else:
         assert left == ["m.safetensors", "out"]
+
+
+@pytest.mark.skipif(os.geteuid() != 0, reason="needs root to run as another user")
+@pytest.mark.parametrize("mode, expected", [(0o4777, 0o777), (0o2777, 0o777), (0o6757, 0o757), (0o1777, 0o1777)])
+def test_set_id_bits_are_dropped_when_the_owner_changes(mode, expected):
+    """A user who may write a file but not give it away rewrites it in place:
+    the new file is theirs, so it must not keep a set-user/group-ID bit."""
+    shared = tempfile.TemporaryDirectory()  # where another user can reach it
+    folder = pathlib.Path(shared.name)
+    folder.chmod(0o777)
+    path = folder / "m.gguf"
+    path.write_bytes(MODELS["gguf"])
+    path.chmod(mode)
+    script = "import os, sys, quillon_files; os.setgid(65534); os.setuid(65534); " \
+             "quillon_files.embed_manifest_remote(sys.argv[1], 'u')"
+    subprocess.run([sys.executable, "-c", script, str(path)], env=child_env(), check=True)
+    status = path.stat()
+    assert (status.st_uid, status.st_mode & 0o7777) == (65534, expected)
+    assert quillon_files.read_manifest_uri(path) == "u"
+    shared.cleanup()
