@@ -3,11 +3,14 @@
 import argparse
 import contextlib
 import os
+import signal
 import sys
+import threading
 from importlib.metadata import PackageNotFoundError, version
-from typing import List, Optional
+from types import FrameType
+from typing import Any, Dict, Iterator, List, Optional
 
-from quillon_cli.commands import FileError, embed, info, is_text, read, remove, report
+from quillon_cli.commands import FileError, embed, info, is_text, patch, ranges, read, remove, report
 from quillon_cli.demo import demo
 
 DESCRIPTION = """\
@@ -21,8 +24,45 @@ URI, --uri alone drops an old store."""
 
 MODEL_HELP = "a GGUF, SafeTensors or ONNX model file"
 
-# The exit status of a process ended by SIGINT, as shells report it.
-INTERRUPTED = 130
+# The exit status of a process ended by a signal, as shells report it:
+# 128 plus the signal's number (130 for SIGINT).
+SIGNAL_STATUS_BASE = 128
+# Stopping signals that end a run the way Ctrl-C does: the write in progress
+# is abandoned and the destination stays untouched.
+STOPPING_SIGNALS = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
+
+
+class Stopped(KeyboardInterrupt):
+    """A stopping signal other than SIGINT arrived."""
+
+    def __init__(self, number: int) -> None:
+        super().__init__(number)
+        self.number = number
+
+
+def _stop(number: int, frame: Optional[FrameType]) -> None:
+    if number == signal.SIGINT:
+        raise KeyboardInterrupt
+    raise Stopped(number)
+
+
+@contextlib.contextmanager
+def stopping_signals_interrupt() -> Iterator[None]:
+    """While running, SIGTERM and SIGHUP interrupt like SIGINT. Handlers can
+    only be set from the main thread; elsewhere nothing changes."""
+    if threading.current_thread() is not threading.main_thread():
+        yield
+        return
+    previous: Dict[signal.Signals, Any] = {}
+    for number in STOPPING_SIGNALS:
+        if signal.getsignal(number) in (signal.SIG_IGN, None):
+            continue  # e.g. nohup: an ignored signal stays ignored
+        previous[number] = signal.signal(number, _stop)
+    try:
+        yield
+    finally:
+        for number, handler in previous.items():
+            signal.signal(number, handler)
 
 
 def _version() -> str:
@@ -83,6 +123,23 @@ def build_parser() -> argparse.ArgumentParser:
     command.set_defaults(run=remove)
 
     command = commands.add_parser(
+        "ranges", help="show the byte ranges that encode the embedded store",
+        description="Print, as JSON, the byte ranges of each model that encode its "
+                    "embedded Manifest Store: what a C2PA data hash excludes.")
+    command.add_argument("models", nargs="+", metavar="MODEL", help=MODEL_HELP)
+    command.set_defaults(run=ranges)
+
+    command = commands.add_parser(
+        "patch", help="overwrite the embedded store with one of the same size",
+        description="Overwrite the Manifest Store embedded in MODEL, in place, with one "
+                    "whose encoded form is exactly as long, writing only the store's "
+                    "bytes. A crash in the middle may leave the store partly written "
+                    "(the model itself stays intact); run the patch again to mend it.")
+    command.add_argument("model", metavar="MODEL", help=MODEL_HELP)
+    command.add_argument("--store", metavar="FILE", required=True, help="the new Manifest Store")
+    command.set_defaults(run=patch)
+
+    command = commands.add_parser(
         "demo", help="embed, read and remove C2PA data in the bundled sample models",
         description="Run quillon's main job on the sample models that ship with it.")
     command.set_defaults(run=demo)
@@ -108,13 +165,14 @@ def main(argv: Optional[List[str]] = None) -> int:
     except SystemExit as stop:
         return stop.code if isinstance(stop.code, int) else 2
     try:
-        return int(args.run(args))
+        with stopping_signals_interrupt():
+            return int(args.run(args))
     except FileError as error:
         report(error)
         return 1
-    except KeyboardInterrupt:
+    except KeyboardInterrupt as stop:
         print("quillon: interrupted", file=sys.stderr)
-        return INTERRUPTED
+        return SIGNAL_STATUS_BASE + (stop.number if isinstance(stop, Stopped) else signal.SIGINT)
     except BrokenPipeError:
         # The reader went away (`quillon info ... | head`): stop quietly, and
         # keep the interpreter from failing again while flushing stdout.

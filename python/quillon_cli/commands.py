@@ -1,16 +1,21 @@
 """The subcommands of `quillon`. Each takes the parsed arguments and returns
-the exit status; a failure that concerns one file is raised as FileError."""
+the exit status; a failure that concerns one file is raised as FileError.
+
+Model files go through the file engine (`quillon_files`): reads touch only
+their metadata and writes are copied by the kernel, so no model is held in
+memory. Standard input and output ("-") take the in-memory path."""
 
 import argparse
 import contextlib
 import json
 import os
 import sys
-from typing import Any, Dict, Iterator, List, Optional
+from typing import Any, Callable, Dict, Iterator, List, Optional
 
 import quillon
+import quillon_files
 
-from quillon_cli.files import STDOUT, is_same_file, permission_bits, read_file, write_file
+from quillon_cli.files import STDIN, STDOUT, Progress, is_same_file, permission_bits, read_file, write_file
 
 # The library's message for a model without an embedded store: for `info`
 # that is an answer, not an error.
@@ -70,27 +75,40 @@ def load(path: str) -> bytes:
 
 def describe(path: str) -> Dict[str, Any]:
     """What `info` shows for one model file."""
-    model = load(path)
+    if path == STDIN:
+        return describe_bytes(path, load(path))
     with about(path):
         # read_manifest_uri parses the container, so it rejects an unknown
         # format or a damaged file with the library's own message.
+        uri = quillon_files.read_manifest_uri(path)
+        store = store_or_none(quillon_files.read_manifest, path)
+        return facts(path, quillon_files.detect_format(path), quillon_files.model_type(path), store, uri)
+
+
+def describe_bytes(path: str, model: bytes) -> Dict[str, Any]:
+    with about(path):
         uri = quillon.read_manifest_uri(model)
-        store = store_or_none(model)
+        store = store_or_none(quillon.read_manifest, model)
+    return facts(path, quillon.detect_format(model), quillon.model_type(model), store, uri)
+
+
+def facts(path: str, kind: Optional[str], asset_type: Optional[str], store: Optional[bytes],
+          uri: Optional[str]) -> Dict[str, Any]:
     return {
         "file": shown(path),
-        "format": quillon.detect_format(model),
-        "asset_type": quillon.model_type(model),
+        "format": kind,
+        "asset_type": asset_type,
         "store": store is not None,
         "store_size": None if store is None else len(store),
         "uri": uri,
     }
 
 
-def store_or_none(model: bytes) -> Optional[bytes]:
+def store_or_none(read_manifest: Callable[[Any], bytes], model: Any) -> Optional[bytes]:
     """The embedded store, or None when the model has none; a damaged store
     still raises."""
     try:
-        return quillon.read_manifest(model)
+        return read_manifest(model)
     except ValueError as error:
         if str(error) == NO_MANIFEST:
             return None
@@ -123,6 +141,30 @@ def info(args: argparse.Namespace) -> int:
     return status
 
 
+def ranges(args: argparse.Namespace) -> int:
+    status = 0
+    found: List[Dict[str, Any]] = []
+    for path in args.models:
+        try:
+            with about(path):
+                spans = quillon_files.store_ranges(path)
+        except FileError as error:
+            report(error)
+            status = 1
+            continue
+        found.append({"file": shown(path),
+                      "ranges": [{"start": start, "length": length} for start, length in spans]})
+    print(json.dumps(found, indent=2, ensure_ascii=False))
+    return status
+
+
+def patch(args: argparse.Namespace) -> int:
+    store = load(args.store)
+    with about(args.model):
+        quillon_files.patch_store(args.model, store)
+    return 0
+
+
 def check_output(model_path: str, output: str, force: bool) -> None:
     """Refuses an output that is the input itself or, without `force`, a file
     that exists."""
@@ -145,34 +187,62 @@ def save(args: argparse.Namespace, data: bytes) -> None:
 
 def read(args: argparse.Namespace) -> int:
     check_output(args.model, args.output, args.force)
-    model = load(args.model)
-    with about(args.model):
-        store = quillon.read_manifest(model)
+    if args.model == STDIN:
+        model = load(args.model)
+        with about(args.model):
+            store = quillon.read_manifest(model)
+    else:
+        with about(args.model):
+            store = quillon_files.read_manifest(args.model)
     save(args, store)
     return 0
+
+
+def in_memory(args: argparse.Namespace) -> bool:
+    """True when the model comes from stdin or goes to stdout."""
+    return args.model == STDIN or (not args.in_place and args.output == STDOUT)
+
+
+def rewrite(args: argparse.Namespace, operation: str, *operands: Any) -> None:
+    """Runs the embed or remove `operation` of the library on the model and
+    writes the result where -o or --in-place says."""
+    if in_memory(args):
+        model = load(args.model)
+        with about(args.model):
+            result = getattr(quillon, operation)(model, *operands)
+        save(args, result)
+        return
+    destination = args.model if args.in_place else args.output
+    progress = Progress("writing", destination)
+    try:
+        with about(args.model):
+            getattr(quillon_files, operation)(args.model, *operands, output=destination,
+                                              progress=progress.update)
+    except FileError as error:
+        # A system failure names the file it concerns: the model or the output.
+        cause = error.__cause__
+        if isinstance(cause, OSError) and cause.filename is not None:
+            raise FileError(os.fsdecode(cause.filename), error.message) from cause
+        raise
+    finally:
+        progress.finish()
 
 
 def embed(args: argparse.Namespace) -> int:
     if not args.in_place:
         check_output(args.model, args.output, args.force)
-    model = load(args.model)
     store = None if args.store is None else load(args.store)
-    with about(args.model):
-        if store is not None and args.uri is not None:
-            stamped = quillon.embed_manifest_both(model, args.uri, store)
-        elif store is not None:
-            stamped = quillon.embed_manifest(model, store)
-        else:
-            stamped = quillon.embed_manifest_remote(model, args.uri)
-    save(args, stamped)
+    if store is not None and args.uri is not None:
+        rewrite(args, "embed_manifest_both", args.uri, store)
+    elif store is not None:
+        rewrite(args, "embed_manifest", store)
+    else:
+        rewrite(args, "embed_manifest_remote", args.uri)
     return 0
 
 
 def remove(args: argparse.Namespace) -> int:
     if not args.in_place:
         check_output(args.model, args.output, args.force)
-    model = load(args.model)
-    with about(args.model):
-        stripped = quillon.remove_manifest(model)
-    save(args, stripped)
+    rewrite(args, "remove_manifest")
     return 0

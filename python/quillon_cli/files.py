@@ -1,4 +1,6 @@
-"""Reading and writing whole model files for the command-line tool.
+"""Whole small files for the command-line tool: Manifest Stores, and models
+passed through standard input or output. Model files themselves go through
+the file engine (`quillon_files`) and are never held in memory.
 
 A write never leaves a half-written file behind and never loses the old
 contents of the destination: the data goes to a temporary file in the
@@ -8,7 +10,9 @@ terminal.
 """
 
 import contextlib
+import errno
 import os
+import stat
 import sys
 import tempfile
 from typing import BinaryIO, List, Optional
@@ -19,21 +23,31 @@ PROGRESS_THRESHOLD = 256 * 1024 * 1024
 CHUNK_SIZE = 16 * 1024 * 1024
 
 STDOUT = "-"
+STDIN = "-"
+NOT_REGULAR = "not a regular file"
 TEMP_PREFIX = ".quillon-"
 TEMP_SUFFIX = ".tmp"
 
 
 class Progress:
     """A percentage on stderr, redrawn in place; silent for small files and
-    when stderr is not a terminal."""
+    when stderr is not a terminal. `update` serves as the file engine's
+    progress callback."""
 
-    def __init__(self, verb: str, path: str, total: int) -> None:
+    def __init__(self, verb: str, path: str, total: int = 0) -> None:
         self._label = f"quillon: {verb} {path}"
         self._total = total
         self._shown = -1
-        self.enabled = total > PROGRESS_THRESHOLD and sys.stderr.isatty()
+        self.enabled = self._worth_showing(total)
 
-    def update(self, done: int) -> None:
+    @staticmethod
+    def _worth_showing(total: int) -> bool:
+        return total > PROGRESS_THRESHOLD and sys.stderr.isatty()
+
+    def update(self, done: int, total: Optional[int] = None) -> None:
+        if total is not None and total != self._total:
+            self._total = total
+            self.enabled = self._worth_showing(total)
         if not self.enabled:
             return
         percent = done * 100 // self._total if self._total else 100
@@ -48,11 +62,26 @@ class Progress:
             sys.stderr.flush()
 
 
+def check_regular(path: str, mode: int) -> None:
+    """Raises the error for a path that is not a regular file: a folder is
+    IsADirectoryError, a device, FIFO or socket an OSError of its own."""
+    if stat.S_ISDIR(mode):
+        raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), path)
+    if not stat.S_ISREG(mode):
+        raise OSError(errno.EINVAL, NOT_REGULAR, path)
+
+
 def read_file(path: str) -> bytes:
-    """The whole file. Raises OSError (IsADirectoryError for a folder)."""
-    with open(path, "rb") as source:
-        size = os.fstat(source.fileno()).st_size
-        progress = Progress("reading", path, size)
+    """The whole file ("-" is stdin). Raises OSError, at once for anything
+    but a regular file: a FIFO or /dev/zero would block or never end."""
+    if path == STDIN:
+        return sys.stdin.buffer.read()
+    descriptor = os.open(path, os.O_RDONLY | os.O_NONBLOCK)
+    with open(descriptor, "rb") as source:
+        status = os.fstat(descriptor)
+        check_regular(path, status.st_mode)
+        os.set_blocking(descriptor, True)
+        progress = Progress("reading", path, status.st_size)
         if not progress.enabled:
             return source.read()
         return _read_in_chunks(source, progress)
@@ -103,6 +132,8 @@ def write_file(path: str, data: bytes, mode: Optional[int] = None) -> None:
         _write_stdout(data)
         return
     target = os.path.realpath(path)
+    with contextlib.suppress(FileNotFoundError):
+        check_regular(path, os.stat(target).st_mode)
     folder = os.path.dirname(target)
     descriptor, temp = tempfile.mkstemp(dir=folder, prefix=TEMP_PREFIX, suffix=TEMP_SUFFIX)
     try:
@@ -119,7 +150,17 @@ def write_file(path: str, data: bytes, mode: Optional[int] = None) -> None:
     _sync_folder(folder)
 
 
+def stdout_is_open() -> bool:
+    try:
+        os.fstat(1)
+    except OSError:
+        return False
+    return sys.stdout is not None
+
+
 def _write_stdout(data: bytes) -> None:
+    if not stdout_is_open():
+        raise OSError(errno.EBADF, "standard output is closed", STDOUT)
     out = sys.stdout.buffer
     _write_in_chunks(out, data, Progress("writing", "<stdout>", len(data)))
     out.flush()

@@ -1,5 +1,7 @@
 #include "error/error.hpp"
 
+#include <cstring>
+
 namespace quillon {
 
 std::string Error::message() const {
@@ -23,6 +25,10 @@ std::string Error::message() const {
       return "new store does not fit the embedded one: " + detail_;
     case Kind::ManifestTooLarge:
       return "manifest too large for the " + std::string(format_.display_name()) + " container: " + detail_;
+    case Kind::SystemFailure:
+      return path_ + ": " + system_text();
+    case Kind::Cancelled:
+      return "operation cancelled";
   }
   return {};
 }
@@ -30,6 +36,14 @@ std::string Error::message() const {
 Error Error::store_size_mismatch(std::uint64_t size, std::uint64_t embedded) {
   return Error(Kind::StoreSizeMismatch, "it encodes to " + std::to_string(size) +
                                             " bytes, the embedded store takes " + std::to_string(embedded));
+}
+
+std::string Error::system_text() const {
+  if (!detail_.empty()) return detail_;
+  // The GNU strerror_r: thread-safe, and it may return a static text instead
+  // of filling the buffer.
+  char buffer[128];
+  return strerror_r(code_, buffer, sizeof buffer);
 }
 
 }  // namespace quillon

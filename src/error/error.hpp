@@ -28,6 +28,8 @@ class Error {
     MalformedExclusion,
     StoreSizeMismatch,
     ManifestTooLarge,
+    SystemFailure,  // a system call failed on a file: an errno value and the path
+    Cancelled,      // the caller's progress callback asked to stop
   };
 
   static Error unrecognized_format() { return Error(Kind::UnrecognizedFormat); }
@@ -52,22 +54,38 @@ class Error {
   static Error manifest_too_large(Format format, std::string detail) {
     return Error(Kind::ManifestTooLarge, std::move(detail), format);
   }
+  // `description` replaces the system's text for `code` where the failure
+  // is one the system has no words for (a FIFO given as a model, say).
+  static Error system_failure(int code, std::string path, std::string description = {}) {
+    Error error(Kind::SystemFailure, std::move(description));
+    error.code_ = code;
+    error.path_ = std::move(path);
+    return error;
+  }
+  static Error cancelled() { return Error(Kind::Cancelled); }
 
   Kind kind() const { return kind_; }
   // The detail text of MalformedContainer, MalformedReference,
   // MalformedExclusion, StoreSizeMismatch and ManifestTooLarge; empty for
   // the other kinds.
   const std::string& detail() const { return detail_; }
+  // The errno value and the path of a SystemFailure; 0 and empty otherwise.
+  int system_code() const { return code_; }
+  const std::string& path() const { return path_; }
+  // What a SystemFailure says about its path: the description it was given,
+  // or else the system's text for its errno value.
+  std::string system_text() const;
   // The format a DuplicateManifest or ManifestTooLarge error names;
   // meaningless for other kinds.
   Format format() const { return format_; }
 
   // The full message text, for example
-  // "malformed model container: unexpected end of GGUF data".
+  // "malformed model container: unexpected end of GGUF data"; a
+  // SystemFailure renders as "<path>: <system text>".
   std::string message() const;
 
   friend bool operator==(const Error& a, const Error& b) {
-    return a.kind_ == b.kind_ && a.detail_ == b.detail_ &&
+    return a.kind_ == b.kind_ && a.detail_ == b.detail_ && a.code_ == b.code_ && a.path_ == b.path_ &&
            (a.kind_ != Kind::DuplicateManifest || a.format_ == b.format_);
   }
 
@@ -79,6 +97,8 @@ class Error {
   Kind kind_;
   std::string detail_;
   Format format_ = Format::GGUF;
+  int code_ = 0;
+  std::string path_;
 };
 
 }  // namespace quillon

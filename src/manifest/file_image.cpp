@@ -36,6 +36,19 @@ void FileImage::append_zeros(std::size_t count) {
   size_ += count;
 }
 
+FileImage::PieceView FileImage::piece(std::size_t index) const {
+  const Piece& piece = pieces_[index];
+  switch (piece.kind) {
+    case Kind::View:
+      return {{piece.data, piece.size}, 0};
+    case Kind::Owned:
+      return {as_bytes(owned_[piece.owned]), 0};
+    case Kind::Zeros:
+      break;
+  }
+  return {{}, piece.size};
+}
+
 void FileImage::write_to(std::uint8_t* out) const {
   for (const Piece& piece : pieces_) {
     switch (piece.kind) {

@@ -35,6 +35,15 @@ class FileImage {
   // The number of pieces (after coalescing).
   std::size_t piece_count() const { return pieces_.size(); }
 
+  // One piece as a writer sees it: bytes to copy (borrowed or owned by the
+  // image), or else, with `bytes` empty, a run of `zeros` zero bytes.
+  struct PieceView {
+    Bytes bytes;
+    std::size_t zeros;
+  };
+  // The `index`th piece, for index < piece_count(), in file order.
+  PieceView piece(std::size_t index) const;
+
   // Copies the whole file into `out`, which holds at least size() bytes.
   void write_to(std::uint8_t* out) const;
   // The whole file as one owned byte string (for tests and tools).

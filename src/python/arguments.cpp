@@ -50,6 +50,11 @@ std::optional<std::size_t> parameter_index(const Signature& signature, PyObject*
   for (std::size_t i = 0; i < signature.parameters.size(); ++i) {
     if (PyUnicode_CompareWithASCIIString(keyword, signature.parameters[i]) == 0) return i;
   }
+  for (std::size_t i = 0; i < signature.keyword_only.size(); ++i) {
+    if (PyUnicode_CompareWithASCIIString(keyword, signature.keyword_only[i]) == 0) {
+      return signature.parameters.size() + i;
+    }
+  }
   return std::nullopt;
 }
 

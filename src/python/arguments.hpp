@@ -1,9 +1,9 @@
 // Binding and converting the arguments of the module functions.
 //
-// Every function takes only required parameters that may be passed by
-// position or by name. Binding matches a call's argument tuple and keyword
-// dictionary to those parameters; conversion then checks and reads each bound
-// argument. Failures raise the interpreter's own TypeError texts (for example
+// A function takes required parameters that may be passed by position or by
+// name, then optional keyword-only ones (left unbound when absent). Binding
+// matches a call's argument tuple and keyword dictionary to those
+// parameters; conversion then checks and reads each bound argument. Failures raise the interpreter's own TypeError texts (for example
 // "read_manifest() missing 1 required positional argument: 'model'"), so a
 // caller sees the same messages as for a built-in function.
 #pragma once
@@ -20,16 +20,18 @@
 
 namespace quillon::python {
 
-inline constexpr std::size_t kMaxParameters = 3;
+inline constexpr std::size_t kMaxParameters = 5;
 
 // A module function as callers see it: its name and its parameter names, in
 // order.
 struct Signature {
   const char* function;
   std::span<const char* const> parameters;
+  std::span<const char* const> keyword_only = {};
 };
 
-// One owned reference per parameter, in parameter order.
+// One owned reference per parameter, in parameter order, the keyword-only
+// ones after the others; an absent keyword-only argument stays null.
 using BoundArguments = std::array<Ref, kMaxParameters>;
 
 // Matches `args` (a tuple) and `kwargs` (a dict or null) to the parameters of

@@ -8,6 +8,7 @@ import json
 import os
 import pathlib
 import shutil
+import signal
 import stat
 import struct
 import subprocess
@@ -17,6 +18,7 @@ import pytest
 
 import quillon
 import quillon_cli
+import quillon_files
 from quillon_cli import files
 from quillon_cli.demo import samples_folder
 
@@ -181,25 +183,22 @@ def test_existing_output_needs_force(capsys, model, tmp_path):
     ("fsync", KeyboardInterrupt(), 130, None),
     ("replace", KeyboardInterrupt(), 130, None),
 ])
-@pytest.mark.parametrize("in_place", [False, True], ids=["output", "in-place"])
-def test_failed_write_keeps_the_original(capsys, monkeypatch, model, tmp_path,
-                                         step, failure, status, message, in_place):
-    destination = model if in_place else tmp_path / "out"
-    if not in_place:
-        destination.write_bytes(b"old output")
-    before = destination.read_bytes()
+def test_failed_store_write_keeps_the_original(capsys, monkeypatch, model, tmp_path, step, failure, status,
+                                               message):
+    model.write_bytes(quillon.embed_manifest(model.read_bytes(), STORE))
+    destination = tmp_path / "out"
+    destination.write_bytes(b"old output")
 
     def fail(*args):
         raise failure
 
     monkeypatch.setattr(os, step, fail)
-    tail = ["--in-place"] if in_place else ["-o", destination, "--force"]
-    got, out, err = run(capsys, "embed", model, "--uri", URI, *tail)
+    got, out, err = run(capsys, "read", model, "-o", destination, "--force")
     monkeypatch.undo()
 
     assert got == status
     assert err == (f"quillon: {destination}: {message}\n" if message else "quillon: interrupted\n")
-    assert destination.read_bytes() == before
+    assert destination.read_bytes() == b"old output"
     assert leftovers(tmp_path) == []
 
 
@@ -211,8 +210,7 @@ def test_progress_for_large_files_on_a_terminal(capsys, monkeypatch, model, tmp_
     status, out, err = run(capsys, "embed", model, "--uri", URI, "-o", tmp_path / "out")
     assert status == 0
     if tty:
-        assert f"\rquillon: reading {model}: 100%" in err
-        assert f"\rquillon: writing {tmp_path / 'out'}: 100%\n" in err
+        assert err.endswith(f"\rquillon: writing {tmp_path / 'out'}: 100%\n")
     else:
         assert err == ""
     assert c2pa_data((tmp_path / "out").read_bytes()) == (None, URI)
@@ -296,6 +294,115 @@ def test_usage_errors(capsys, argv):
     assert err.startswith("usage: quillon") and "error:" in err
 
 
+# --- what is not a regular file, standard streams, and signals -----------------
+
+
+@pytest.mark.parametrize("command", [
+    ["read", "{stamped}", "-o", "{target}", "--force"],
+    ["embed", "{model}", "--uri", URI, "-o", "{target}", "--force"],
+    ["remove", "{stamped}", "-o", "{target}", "--force"],
+], ids=["read", "embed", "remove"])
+@pytest.mark.parametrize("target, message", [
+    ("/dev/null", "not a regular file"),
+    ("{fifo}", "not a regular file"),
+    ("{folder}", "Is a directory"),
+], ids=["device", "fifo", "folder"])
+def test_destinations_that_are_not_regular_files(capsys, model, tmp_path, command, target, message):
+    stamped = tmp_path / "stamped"
+    stamped.write_bytes(quillon.embed_manifest(model.read_bytes(), STORE))
+    os.mkfifo(tmp_path / "fifo")
+    (tmp_path / "folder").mkdir()
+    names = dict(model=model, stamped=stamped, fifo=tmp_path / "fifo", folder=tmp_path / "folder")
+    target = target.format(**names)
+    argv = [arg.format(target=target, **names) for arg in command]
+    assert run(capsys, *argv) == (1, "", f"quillon: {target}: {message}\n")
+    assert stat.S_ISCHR(os.stat("/dev/null").st_mode)
+    assert stat.S_ISFIFO(os.stat(tmp_path / "fifo").st_mode)
+    assert os.listdir(tmp_path / "folder") == []
+
+
+@pytest.mark.parametrize("argv", [
+    ["info", "{path}"], ["read", "{path}", "-o", "{out}"], ["remove", "{path}", "--in-place"],
+    ["embed", "{model}", "--store", "{path}", "-o", "{out}"],
+], ids=["info", "read", "remove", "store"])
+@pytest.mark.parametrize("path", ["/dev/zero", "{fifo}"], ids=["zero", "fifo"])
+def test_inputs_that_are_not_regular_files_are_refused_at_once(capsys, model, tmp_path, argv, path):
+    os.mkfifo(tmp_path / "fifo")
+    path = path.format(fifo=tmp_path / "fifo")
+    argv = [arg.format(path=path, model=model, out=tmp_path / "out") for arg in argv]
+    assert run(capsys, *argv) == (1, "", f"quillon: {path}: not a regular file\n")
+    assert not (tmp_path / "out").exists()
+
+
+def run_module(*argv, **options):
+    return subprocess.run([sys.executable, "-m", "quillon_cli", *map(str, argv)], capture_output=True,
+                          env=subprocess_env(), check=False, **options)
+
+
+def test_standard_input_and_output(model, tmp_path):
+    original = model.read_bytes()
+    done = run_module("embed", "-", "--uri", URI, "-o", "-", input=original)
+    assert (done.returncode, done.stderr) == (0, b"")
+    assert done.stdout == quillon.embed_manifest_remote(original, URI)
+    done = run_module("remove", model, "-o", "-")
+    assert (done.returncode, done.stdout, done.stderr) == (0, quillon.remove_manifest(original), b"")
+    done = run_module("info", "-", input=quillon.embed_manifest(original, STORE))
+    assert done.stdout.decode().startswith(f"-: {FORMATS[model.name]}, ")
+    assert f"store: {len(STORE)} bytes, uri: none" in done.stdout.decode()
+
+
+@pytest.mark.parametrize("command", [["read", "{stamped}"], ["remove", "{model}"]])
+def test_closed_standard_output(model, tmp_path, command):
+    stamped = tmp_path / "stamped"
+    stamped.write_bytes(quillon.embed_manifest(model.read_bytes(), STORE))
+    argv = [arg.format(model=model, stamped=stamped) for arg in command]
+    line = " ".join([sys.executable, "-m", "quillon_cli", *argv, "-o", "-"])
+    done = subprocess.run(["sh", "-c", line + " >&-"], capture_output=True, text=True,
+                          env=subprocess_env(), check=False)
+    assert (done.returncode, done.stderr) == (1, "quillon: -: standard output is closed\n")
+
+
+# Runs the command with a progress callback that announces the copy and then
+# waits, so that a signal arrives in the middle of it.
+PAUSED_COMMAND = """
+import sys, time
+import quillon_files
+from quillon_cli import main
+
+real = quillon_files.remove_manifest
+
+def remove_manifest(model, *, output, progress):
+    def paused(done, total):
+        progress(done, total)
+        print("copying", flush=True)
+        time.sleep(60)
+    real(model, output=output, progress=paused)
+
+quillon_files.remove_manifest = remove_manifest
+sys.exit(main(sys.argv[1:]))
+"""
+
+
+@pytest.mark.parametrize("fallback", ["", "tmpfile"], ids=["unnamed", "named"])
+@pytest.mark.parametrize("sent", [signal.SIGINT, signal.SIGTERM, signal.SIGHUP], ids=["INT", "TERM", "HUP"])
+def test_stopping_signals_leave_the_destination(tmp_path, sent, fallback):
+    model = tmp_path / "m.safetensors"
+    header = b'{"t":{"dtype":"U8","shape":[67108864],"data_offsets":[0,67108864]}}'
+    with open(model, "wb") as out:
+        out.write(struct.pack("<Q", len(header)) + header + b"\1" * (64 << 20))
+    (tmp_path / "out").write_bytes(b"precious")
+    child = subprocess.Popen([sys.executable, "-c", PAUSED_COMMAND, "remove", str(model), "-o",
+                              str(tmp_path / "out"), "--force"],
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                             env=dict(subprocess_env(), QUILLON_FILES_FALLBACK=fallback))
+    assert child.stdout.readline() == "copying\n"
+    child.send_signal(sent)
+    _, err = child.communicate(timeout=30)
+    assert (child.returncode, err) == (128 + sent, "quillon: interrupted\n")
+    assert (tmp_path / "out").read_bytes() == b"precious"
+    assert sorted(os.listdir(tmp_path)) == ["m.safetensors", "out"]
+
+
 # --- the module's entry point, and the type information ----------------------
 
 
@@ -328,14 +435,16 @@ def test_type_information(tmp_path):
     env = subprocess_env()
     if installed():
         # Type checkers must find the stub-only package by themselves.
-        assert (pathlib.Path(quillon.__file__).parent / "quillon-stubs" / "__init__.pyi").is_file()
+        for module in ("quillon", "quillon_files"):
+            assert (pathlib.Path(quillon.__file__).parent / f"{module}-stubs" / "__init__.pyi").is_file()
     else:
         stubs = tmp_path / "stubs"
         stubs.mkdir()
-        shutil.copyfile(ROOT / "python" / "quillon-stubs" / "__init__.pyi", stubs / "quillon.pyi")
+        for module in ("quillon", "quillon_files"):
+            shutil.copyfile(ROOT / "python" / f"{module}-stubs" / "__init__.pyi", stubs / f"{module}.pyi")
         env["MYPYPATH"] = str(stubs)
     checks = [
-        ["mypy.stubtest", "quillon"],
+        ["mypy.stubtest", "quillon", "quillon_files"],
         ["mypy", "--strict", "--cache-dir", str(tmp_path / "cache"),
          str(ROOT / "examples" / "typed_example.py"), str(ROOT / "python" / "quillon_cli")],
     ]
@@ -343,3 +452,25 @@ def test_type_information(tmp_path):
         done = subprocess.run([sys.executable, "-m", *check], capture_output=True, text=True,
                               env=env, cwd=tmp_path, check=False)
         assert done.returncode == 0, done.stdout + done.stderr
+
+
+def test_ranges_and_patch(capsys, model, tmp_path):
+    stamped = tmp_path / "stamped"
+    stamped.write_bytes(quillon.embed_manifest_both(model.read_bytes(), URI, STORE))
+    [(start, length)] = quillon_files.store_ranges(stamped)
+    status, out, err = run(capsys, "ranges", stamped, tmp_path / "missing")
+    assert (status, err) == (1, f"quillon: {tmp_path / 'missing'}: No such file or directory\n")
+    assert json.loads(out) == [{"file": str(stamped), "ranges": [{"start": start, "length": length}]}]
+
+    before = stamped.read_bytes()
+    (tmp_path / "new.c2pa").write_bytes(bytes(reversed(STORE)))
+    assert run(capsys, "patch", stamped, "--store", tmp_path / "new.c2pa") == (0, "", "")
+    assert c2pa_data(stamped.read_bytes()) == (bytes(reversed(STORE)), URI)
+    after = stamped.read_bytes()
+    assert after[:start] == before[:start] and after[start + length:] == before[start + length:]
+
+    (tmp_path / "long.c2pa").write_bytes(STORE + b"xyz")
+    status, out, err = run(capsys, "patch", stamped, "--store", tmp_path / "long.c2pa")
+    assert (status, out) == (1, "")
+    assert err.startswith(f"quillon: {stamped}: new store does not fit the embedded one: ")
+    assert stamped.read_bytes() == after

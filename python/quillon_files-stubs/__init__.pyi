@@ -1,0 +1,65 @@
+"""Type information for the extension module `quillon_files`.
+
+The operations of `quillon` on model files named by path. Reads return what
+the `quillon` function returns on the file's bytes; embed and remove write
+the new model to `output`, or replace `model` in place when `output` is
+None, and a failed or cancelled write leaves the destination untouched. A
+model quillon cannot handle raises ValueError; a system failure raises
+OSError with `filename` set.
+"""
+
+import os
+from typing import Callable, List, Literal, Optional, Tuple, Union
+
+__all__ = [
+    "embed_manifest",
+    "embed_manifest_remote",
+    "embed_manifest_both",
+    "read_manifest",
+    "read_manifest_uri",
+    "remove_manifest",
+    "detect_format",
+    "model_type",
+    "store_ranges",
+    "patch_store",
+]
+
+_Path = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
+# Called as progress(done, total) in bytes while a new file is written; an
+# exception it raises cancels the write and propagates.
+_Progress = Callable[[int, int], object]
+
+def embed_manifest(model: _Path, store: bytes, *, output: Optional[_Path] = None,
+                   progress: Optional[_Progress] = None) -> None:
+    """Writes `model` carrying `store` as its only C2PA data."""
+
+def embed_manifest_remote(model: _Path, uri: str, *, output: Optional[_Path] = None,
+                          progress: Optional[_Progress] = None) -> None:
+    """Writes `model` carrying `uri` as its only C2PA data."""
+
+def embed_manifest_both(model: _Path, uri: str, store: bytes, *, output: Optional[_Path] = None,
+                        progress: Optional[_Progress] = None) -> None:
+    """Writes `model` carrying both `uri` and `store` (note the order)."""
+
+def read_manifest(model: _Path) -> bytes:
+    """The embedded Manifest Store; ValueError when there is none."""
+
+def read_manifest_uri(model: _Path) -> Optional[str]:
+    """The remote manifest URI, or None when the model has none."""
+
+def remove_manifest(model: _Path, *, output: Optional[_Path] = None,
+                    progress: Optional[_Progress] = None) -> None:
+    """Writes `model` without any C2PA data."""
+
+def detect_format(model: _Path) -> Optional[Literal["GGUF", "SafeTensors", "ONNX"]]:
+    """The file's container format, or None when it is none of the three."""
+
+def model_type(model: _Path) -> Optional[Literal["c2pa.types.model", "c2pa.types.model.onnx"]]:
+    """The C2PA asset type, or None when the format is unknown."""
+
+def store_ranges(model: _Path) -> List[Tuple[int, int]]:
+    """The (start, length) byte ranges that encode the embedded store."""
+
+def patch_store(model: _Path, store: bytes) -> None:
+    """Overwrites the embedded store in place with `store`, whose encoded form
+    must be exactly as long; ValueError, and the file unchanged, otherwise."""

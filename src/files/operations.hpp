@@ -1,0 +1,44 @@
+// The library's operations on model files named by path.
+//
+// Each opens and maps the model (see `InputFile`) and runs the in-memory
+// operation of format/dispatch.hpp on the mapped bytes, so every result,
+// probe and model error is exactly the in-memory one; only system failures
+// (an Error of kind SystemFailure naming the path concerned) and
+// cancellation are new. Embed and remove write their result with
+// `replace_file`; `output` may name the model itself, which is then
+// replaced in place.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "error/result.hpp"
+#include "files/output.hpp"
+#include "format/format.hpp"
+#include "manifest/source.hpp"
+#include "manifest/store_range.hpp"
+
+namespace quillon::files {
+
+Result<std::string> read_manifest(const std::string& model);
+Result<std::optional<std::string>> read_manifest_uri(const std::string& model);
+// Absent for a file in none of the formats; fails only to open the file.
+Result<std::optional<Format>> detect_format(const std::string& model);
+
+Result<Ok> embed_manifest(const std::string& model, const ManifestSource& source, const std::string& output,
+                          const WriteOptions& options);
+Result<Ok> remove_manifest(const std::string& model, const std::string& output, const WriteOptions& options);
+
+// The absolute ranges of the file's bytes that encode its embedded store.
+Result<std::vector<ByteRange>> store_ranges(const std::string& model);
+
+// Replaces the embedded store of the file in place by `store`, whose encoded
+// form must be exactly as long: only the bytes of the store's ranges are
+// written (pwrite, then fsync), so the I/O is the store's size however large
+// the model. Any error but a failed write or sync leaves the file unchanged.
+// Not atomic: a crash in the middle may leave the store's bytes partly
+// written, never any other byte changed; repeating the patch mends it.
+Result<Ok> patch_store(const std::string& model, Bytes store);
+
+}  // namespace quillon::files

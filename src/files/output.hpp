@@ -1,0 +1,68 @@
+// Writing a new model file: a `FileImage` onto a descriptor, and the safe
+// replacement of a destination path.
+//
+// `write_image` lets the kernel copy every piece that views the input file
+// (`copy_file_range` from the input's descriptor, which file systems turn
+// into reflinks or server-side copies), falling back to pread/write through
+// one bounded buffer where the kernel refuses. Holes of a sparse input stay
+// holes. The copy reads through the descriptor, not the mapping, so an input
+// shortened by another process ends in an error instead of SIGBUS.
+//
+// `replace_file` writes into a temporary file in the destination's folder
+// (unnamed with O_TMPFILE, else a uniquely named one), syncs it, gives it the
+// replaced file's mode (and owner and group where the process may; the
+// set-user/group-ID bits are dropped when the owner changes), renames it over
+// the destination and syncs the folder. On any failure, cancellation
+// included, the destination is untouched and the temporary file is gone.
+// The destination must be a regular file or not exist; a symbolic link is
+// followed and the file it names is replaced.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "error/result.hpp"
+#include "files/input.hpp"
+#include "manifest/file_image.hpp"
+
+namespace quillon::files {
+
+// Called with the bytes written so far and the total, every kProgressStep
+// bytes and once at the end; returning false cancels (Error::cancelled()).
+using Progress = std::function<bool(std::uint64_t done, std::uint64_t total)>;
+
+inline constexpr std::uint64_t kProgressStep = std::uint64_t{32} << 20;
+
+struct WriteOptions {
+  Progress progress;
+  // Both true in normal use; tests turn them off to exercise the fallbacks
+  // that file systems without these features take.
+  bool kernel_copy = true;    // copy_file_range; else pread/write
+  bool unnamed_temp = true;   // O_TMPFILE; else a named temporary file
+};
+
+// Writes `image` at offset 0 of `output` and sets the file's size to the
+// image's. Pieces inside `input` are copied from its descriptor; `name` is
+// the path failures of `output` report.
+Result<Ok> write_image(const FileImage& image, const InputFile& input, int output, const std::string& name,
+                       const WriteOptions& options);
+
+// Writes all of `bytes` at `offset` of `descriptor`, through short writes
+// and interruptions; failures name `name`.
+Result<Ok> write_all_at(int descriptor, Bytes bytes, std::uint64_t offset, const std::string& name);
+
+// fsync, retried when interrupted; failures name `name`.
+Result<Ok> sync(int descriptor, const std::string& name);
+
+// Fills a descriptor with the new file; failures name the destination.
+using Fill = std::function<Result<Ok>(int descriptor)>;
+
+// Replaces `destination` with what `fill` writes, as described above.
+Result<Ok> replace_file(const std::string& destination, const Fill& fill, const WriteOptions& options);
+
+// Refuses a destination that exists and is not a regular file (a folder,
+// device, FIFO or socket); follows symbolic links.
+Result<Ok> check_destination(const std::string& destination);
+
+}  // namespace quillon::files

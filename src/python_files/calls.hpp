@@ -1,0 +1,92 @@
+// What every function of `quillon_files` needs around its file operation:
+// path arguments, the interpreter lock released during the work, progress
+// and cancellation, and the conversion of an error into a Python exception.
+#pragma once
+
+#include <functional>
+#include <optional>
+#include <string>
+
+#include "error/error.hpp"
+#include "files/output.hpp"
+#include "python/capi.hpp"
+#include "python/ref.hpp"
+
+namespace quillon::python {
+
+// A path argument (`str`, `bytes` or os.PathLike) in the file system's
+// encoding, and the caller's object for the `filename` of an OSError.
+struct PathArgument {
+  std::string path;
+  Ref object;
+};
+
+// Nothing, with TypeError (or ValueError for an embedded NUL) set, for
+// anything that is not a path.
+std::optional<PathArgument> path_argument(PyObject* object);
+
+// Holds the interpreter lock released for its lifetime: re-acquired on every
+// way out, a C++ exception included, so that the boundary can raise it.
+class Released {
+ public:
+  Released() : state_(PyEval_SaveThread()) {}
+  ~Released() { PyEval_RestoreThread(state_); }
+  Released(const Released&) = delete;
+  Released& operator=(const Released&) = delete;
+
+  // Runs `body` with the lock held again.
+  template <class Body>
+  auto held(Body body) {
+    PyEval_RestoreThread(state_);
+    auto result = body();
+    state_ = PyEval_SaveThread();
+    return result;
+  }
+
+ private:
+  PyThreadState* state_;
+};
+
+// Runs `work` without the interpreter lock.
+template <class Work>
+auto unlocked(Work work) {
+  Released released;
+  return work();
+}
+
+// The write options of one call: `progress` (null or None for none, else a
+// callable) is called as progress(done, total) with the lock held, and
+// pending signals are checked at the same points, so that Ctrl-C stops a
+// long copy. An exception from either cancels the write; `pending` keeps it
+// until the call's outcome is converted. The environment variable
+// QUILLON_FILES_FALLBACK ("copy", "tmpfile" or both, comma-separated) turns
+// off the kernel copy or the unnamed temporary file, so that tests reach the
+// paths other file systems take.
+class WriteCall {
+ public:
+  // Nothing, with TypeError set, when `progress` is not callable.
+  static std::optional<WriteCall> create(PyObject* progress);
+
+  // Runs `operation` without the interpreter lock; the options it gets call
+  // back with the lock held.
+  Result<Ok> run(const std::function<Result<Ok>(const files::WriteOptions&)>& operation);
+
+  // Restores the exception that cancelled the write.
+  void restore_pending();
+
+ private:
+  explicit WriteCall(PyObject* progress) : progress_(progress) {}
+  bool report(std::uint64_t done, std::uint64_t total);
+
+  PyObject* progress_;  // borrowed from the call's arguments; null for none
+  Released* released_ = nullptr;  // during run()
+  Ref pending_type_, pending_value_, pending_traceback_;
+};
+
+// Raises the exception for `error`: OSError (the subclass its errno value
+// selects) with `filename` for a system failure, naming `model` or `output`
+// by the caller's own object when the failure concerns one of them;
+// ValueError with the library's message for a model error. Returns null.
+PyObject* raise_error(const Error& error, const PathArgument& model, const PathArgument* output = nullptr);
+
+}  // namespace quillon::python

@@ -1,0 +1,437 @@
+"""The module `quillon_files`: every operation on a file agrees with the
+`quillon` operation on the file's bytes (results, written files byte for
+byte, and error messages), over the samples, damaged models and generated
+ones; paths of every kind; system failures as OSError; files above 4 GiB."""
+
+import base64
+import os
+import pathlib
+import stat
+import struct
+import tempfile
+
+import pytest
+
+import quillon
+import quillon_files
+
+from conftest import make_gguf, make_onnx, make_safetensors
+
+SAMPLES = pathlib.Path(__file__).resolve().parents[2] / "samples"
+STORE = (SAMPLES / "manifest.c2pa").read_bytes()
+URI = "https://example.com/m.c2pa"
+TEMP_PREFIX = ".quillon-"
+# Values of the test hook that turns off the kernel copy and O_TMPFILE.
+FALLBACKS = ["", "copy", "tmpfile", "copy,tmpfile"]
+
+MODELS = {
+    "gguf": (SAMPLES / "model.gguf").read_bytes(),
+    "safetensors": (SAMPLES / "model.safetensors").read_bytes(),
+    "onnx": (SAMPLES / "model.onnx").read_bytes(),
+    "stamped-gguf": quillon.embed_manifest_both((SAMPLES / "model.gguf").read_bytes(), URI, STORE),
+    "stamped-onnx": quillon.embed_manifest((SAMPLES / "model.onnx").read_bytes(), STORE),
+    "minimal-gguf": make_gguf(),
+    "minimal-safetensors": make_safetensors(),
+    "minimal-onnx": make_onnx(),
+    "empty": b"",
+    "store": STORE,
+    "cut-gguf": (SAMPLES / "model.gguf").read_bytes()[:30],
+    "bad-json": struct.pack("<Q", 5) + b'{"a":',
+    "bad-base64": struct.pack("<Q", 38) + b'{"__metadata__":{"c2pa:manifest":"@"}}',
+}
+
+READS = ["read_manifest", "read_manifest_uri", "detect_format", "model_type"]
+# (function, arguments after the model)
+WRITES = [
+    ("embed_manifest", (STORE,)),
+    ("embed_manifest_remote", (URI,)),
+    ("embed_manifest_both", (URI, STORE)),
+    ("embed_manifest", (b"",)),
+    ("remove_manifest", ()),
+]
+
+
+def outcome(call):
+    """("ok", result) or ("error", message) of a call that may raise ValueError."""
+    try:
+        return "ok", call()
+    except ValueError as error:
+        return "error", error.args
+
+
+def check_agreement(folder, model, fallback=""):
+    """Every operation on `model` written to a file agrees with the in-memory one."""
+    path = folder / "model"
+    path.write_bytes(model)
+    for name in READS:
+        assert outcome(lambda: getattr(quillon_files, name)(path)) == outcome(
+            lambda: getattr(quillon, name)(model)), name
+    for name, args in WRITES:
+        output = folder / "out"
+        expected = outcome(lambda: getattr(quillon, name)(model, *args))
+        got = outcome(lambda: getattr(quillon_files, name)(path, *args, output=output))
+        if expected[0] == "ok":
+            assert got == ("ok", None), name
+            assert output.read_bytes() == expected[1], name
+            output.unlink()
+        else:
+            assert got == expected, name
+            assert not output.exists()
+    assert path.read_bytes() == model
+    assert [name for name in os.listdir(folder) if name.startswith(TEMP_PREFIX)] == []
+
+
+@pytest.mark.parametrize("fallback", FALLBACKS)
+@pytest.mark.parametrize("name", sorted(MODELS))
+def test_file_operations_agree_with_memory(tmp_path, monkeypatch, name, fallback):
+    monkeypatch.setenv("QUILLON_FILES_FALLBACK", fallback)
+    check_agreement(tmp_path, MODELS[name])
+
+
+@pytest.mark.parametrize("name, args", WRITES[:3] + WRITES[4:])
+def test_in_place_replaces_the_model(tmp_path, name, args):
+    path = tmp_path / "model.gguf"
+    path.write_bytes(MODELS["stamped-gguf"])
+    path.chmod(0o640)
+    assert getattr(quillon_files, name)(path, *args) is None
+    assert path.read_bytes() == getattr(quillon, name)(MODELS["stamped-gguf"], *args)
+    assert stat.S_IMODE(path.stat().st_mode) == 0o640
+
+
+@pytest.mark.parametrize("spell", [str, os.fsencode, pathlib.Path], ids=["str", "bytes", "PathLike"])
+def test_paths_of_every_kind(tmp_path, spell):
+    model = tmp_path / "m.onnx"
+    model.write_bytes(MODELS["onnx"])
+    quillon_files.embed_manifest_remote(spell(model), URI, output=spell(tmp_path / "o.onnx"))
+    assert quillon_files.read_manifest_uri(spell(tmp_path / "o.onnx")) == URI
+    with pytest.raises(FileNotFoundError) as caught:
+        quillon_files.read_manifest(spell(tmp_path / "missing"))
+    assert caught.value.filename == spell(tmp_path / "missing")
+
+
+@pytest.mark.parametrize("call, error", [
+    (lambda: quillon_files.read_manifest(3), "expected str, bytes or os.PathLike object, not int"),
+    (lambda: quillon_files.read_manifest(), "read_manifest() missing 1 required positional argument: 'model'"),
+    (lambda: quillon_files.remove_manifest("m", "o"), "remove_manifest() takes 1 positional argument"),
+    (lambda: quillon_files.embed_manifest("m", "s"), "argument 'store': 'str' object cannot be converted"),
+    (lambda: quillon_files.embed_manifest_remote("m", b"u"), "argument 'uri': 'bytes' object cannot be"),
+    (lambda: quillon_files.remove_manifest("m", progress=1), "argument 'progress': 'int' object is not callable"),
+    (lambda: quillon_files.remove_manifest("m", outptu="o"), "remove_manifest() got an unexpected keyword argument 'outptu'"),
+    (lambda: quillon_files.remove_manifest("m", output=1.5), "expected str, bytes or os.PathLike object"),
+])
+def test_argument_errors(call, error):
+    with pytest.raises(TypeError) as caught:
+        call()
+    assert str(caught.value).startswith(error)
+
+
+def test_module_has_exactly_its_functions():
+    assert quillon_files.__all__ == ["embed_manifest", "embed_manifest_remote", "embed_manifest_both",
+                                     "read_manifest", "read_manifest_uri", "remove_manifest",
+                                     "detect_format", "model_type", "store_ranges", "patch_store"]
+    assert len(quillon.__all__) == 8
+
+
+# --- system failures --------------------------------------------------------------
+
+
+def special_files(folder):
+    """Paths of things that are not regular files, by name."""
+    os.mkfifo(folder / "fifo")
+    (folder / "dir").mkdir()
+    return {"fifo": folder / "fifo", "dir": folder / "dir", "device": pathlib.Path("/dev/null"),
+            "zero": pathlib.Path("/dev/zero")}
+
+
+@pytest.mark.parametrize("kind, error, message", [
+    ("missing", FileNotFoundError, "No such file or directory"),
+    ("dir", IsADirectoryError, "Is a directory"),
+    ("fifo", OSError, "not a regular file"),
+    ("zero", OSError, "not a regular file"),
+    ("device", OSError, "not a regular file"),
+])
+@pytest.mark.parametrize("function", READS + ["remove_manifest"])
+def test_inputs_that_are_not_regular_files(tmp_path, kind, error, message, function):
+    path = special_files(tmp_path).get(kind, tmp_path / "missing")
+    with pytest.raises(error) as caught:
+        getattr(quillon_files, function)(path)
+    assert type(caught.value) is error
+    assert (caught.value.strerror, caught.value.filename) == (message, path)
+
+
+@pytest.mark.parametrize("kind, error, message", [
+    ("dir", IsADirectoryError, "Is a directory"),
+    ("fifo", OSError, "not a regular file"),
+    ("device", OSError, "not a regular file"),
+    ("nowhere", FileNotFoundError, "No such file or directory"),
+])
+@pytest.mark.parametrize("fallback", FALLBACKS)
+def test_destinations_that_are_not_regular_files(tmp_path, monkeypatch, kind, error, message, fallback):
+    monkeypatch.setenv("QUILLON_FILES_FALLBACK", fallback)
+    destinations = dict(special_files(tmp_path), nowhere=tmp_path / "no" / "out")
+    # Through a symbolic link too: the file it names decides.
+    (tmp_path / "link").symlink_to(destinations[kind])
+    model = tmp_path / "m.gguf"
+    model.write_bytes(MODELS["gguf"])
+    for output in (destinations[kind], tmp_path / "link"):
+        with pytest.raises(error) as caught:
+            quillon_files.remove_manifest(model, output=output)
+        assert (caught.value.strerror, caught.value.filename) == (message, output)
+    assert stat.S_ISCHR(os.stat("/dev/null").st_mode)
+    assert stat.S_ISFIFO(os.stat(tmp_path / "fifo").st_mode)
+    assert sorted(os.listdir(tmp_path)) == ["dir", "fifo", "link", "m.gguf"]
+
+
+def test_symbolic_link_destination_is_followed(tmp_path):
+    model = tmp_path / "m.gguf"
+    model.write_bytes(MODELS["gguf"])
+    (tmp_path / "target").write_bytes(b"old")
+    (tmp_path / "link").symlink_to("target")
+    quillon_files.embed_manifest(model, STORE, output=tmp_path / "link")
+    assert (tmp_path / "link").is_symlink()
+    assert (tmp_path / "target").read_bytes() == quillon.embed_manifest(MODELS["gguf"], STORE)
+
+
+@pytest.mark.parametrize("mode", [0o600, 0o4755, 0o2750, 0o1777, 0o6711, 0o000])
+@pytest.mark.parametrize("owner", [None, (4321, 8765)], ids=["self", "other"])
+def test_in_place_keeps_mode_and_owner(tmp_path, mode, owner):
+    if owner and os.geteuid() != 0:
+        pytest.skip("only root may give a file away")
+    path = tmp_path / "m.safetensors"
+    path.write_bytes(MODELS["safetensors"])
+    if owner:
+        os.chown(path, *owner)
+    path.chmod(mode)
+    quillon_files.embed_manifest_remote(path, URI)
+    status = path.stat()
+    assert stat.S_IMODE(status.st_mode) == mode
+    assert (status.st_uid, status.st_gid) == (owner or (os.geteuid(), os.getegid()))
+    assert quillon_files.read_manifest_uri(path) == URI
+
+
+# --- progress and cancellation --------------------------------------------------
+
+MIB = 1 << 20
+
+
+def large_safetensors(path, data_size):
+    """A SafeTensors file whose tensor data is `data_size` bytes of real data."""
+    model = make_safetensors(b"\x01" * 16)
+    header_size = struct.unpack("<Q", model[:8])[0]
+    header = model[8:8 + header_size].replace(b"[16]", b"[%d]" % data_size).replace(
+        b"[0,16]", b"[0,%d]" % data_size)
+    with open(path, "wb") as out:
+        out.write(struct.pack("<Q", len(header)) + header)
+        chunk = bytes(range(256)) * (MIB // 256)
+        for _ in range(data_size // MIB):
+            out.write(chunk)
+    return path
+
+
+@pytest.mark.parametrize("fallback", FALLBACKS)
+def test_progress_reports_and_cancels(tmp_path, monkeypatch, fallback):
+    monkeypatch.setenv("QUILLON_FILES_FALLBACK", fallback)
+    model = large_safetensors(tmp_path / "m.safetensors", 96 * MIB)
+    reports = []
+    quillon_files.embed_manifest(model, STORE, output=tmp_path / "out", progress=lambda *a: reports.append(a))
+    total = (tmp_path / "out").stat().st_size
+    assert reports[-1] == (total, total)
+    assert 3 <= len(reports) <= 5 and all(t == total for _, t in reports)
+    assert [done for done, _ in reports] == sorted(done for done, _ in reports)
+
+    class Stop(Exception):
+        pass
+
+    def stop(done, total):
+        raise Stop(done)
+
+    before = (tmp_path / "out").read_bytes()
+    with pytest.raises(Stop):
+        quillon_files.remove_manifest(model, output=tmp_path / "out", progress=stop)
+    assert (tmp_path / "out").read_bytes() == before
+    assert sorted(os.listdir(tmp_path)) == ["m.safetensors", "out"]
+
+
+@pytest.mark.parametrize("fallback", FALLBACKS)
+def test_input_shortened_during_the_copy(tmp_path, monkeypatch, fallback):
+    monkeypatch.setenv("QUILLON_FILES_FALLBACK", fallback)
+    model = large_safetensors(tmp_path / "m.safetensors", 96 * MIB)
+    (tmp_path / "out").write_bytes(b"precious")
+    with pytest.raises(OSError) as caught:
+        quillon_files.remove_manifest(model, output=tmp_path / "out",
+                                      progress=lambda done, total: os.truncate(model, 40 * MIB))
+    assert (caught.value.strerror, caught.value.filename) == ("file shrank while it was being copied", model)
+    assert (tmp_path / "out").read_bytes() == b"precious"
+    assert sorted(os.listdir(tmp_path)) == ["m.safetensors", "out"]
+
+
+# --- files above 4 GiB ----------------------------------------------------------------
+
+GIB = 1 << 30
+BIG = 5 * GIB + 12345
+MARKS = [0, 4 * GIB - 1, 4 * GIB, 4 * GIB + 7, BIG - 1]  # offsets into the tensor data
+
+
+def sparse_safetensors(path):
+    """A sparse SafeTensors file with BIG bytes of tensor data, mostly holes,
+    and marker bytes at MARKS."""
+    header = (b'{"t":{"dtype":"U8","shape":[%d],"data_offsets":[0,%d]}}' % (BIG, BIG))
+    start = 8 + len(header)
+    with open(path, "wb") as out:
+        out.write(struct.pack("<Q", len(header)) + header)
+        out.truncate(start + BIG)
+        for i, mark in enumerate(MARKS):
+            out.seek(start + mark)
+            out.write(bytes([0x41 + i]))
+    return start
+
+
+def sparse_gguf(path):
+    """A sparse GGUF file with one F32 tensor of BIG // 4 elements."""
+    elements = BIG // 4
+    info = struct.pack("<Q", 1) + b"t" + struct.pack("<IQIQ", 1, elements, 0, 0)
+    header = b"GGUF" + struct.pack("<IQQ", 3, 1, 0) + info
+    start = len(header) + (-len(header) % 32)
+    with open(path, "wb") as out:
+        out.write(header)
+        out.truncate(start + elements * 4)
+        for i, mark in enumerate(MARKS[:-1]):
+            out.seek(start + mark)
+            out.write(bytes([0x41 + i]))
+    return start
+
+
+def sparse_onnx(path):
+    """A sparse ONNX model whose graph field holds BIG bytes, so that the
+    appended C2PA entries lie beyond 4 GiB."""
+    size, length = BIG, b""
+    while size >= 0x80:
+        length += bytes([size & 0x7F | 0x80])
+        size >>= 7
+    header = b"\x08\x07\x3a" + length + bytes([size])
+    with open(path, "wb") as out:
+        out.write(header)
+        out.truncate(len(header) + BIG)
+        for i, mark in enumerate(MARKS):
+            out.seek(len(header) + mark)
+            out.write(bytes([0x41 + i]))
+    return len(header)
+
+
+@pytest.mark.parametrize("fallback", ["", "copy,tmpfile"])
+@pytest.mark.parametrize("kind, build", [("safetensors", sparse_safetensors), ("gguf", sparse_gguf),
+                                         ("onnx", sparse_onnx)])
+def test_files_above_4_gib(tmp_path, monkeypatch, kind, build, fallback):
+    monkeypatch.setenv("QUILLON_FILES_FALLBACK", fallback)
+    model = tmp_path / f"m.{kind}"
+    start = build(model)
+    marks = MARKS[:-1] if kind == "gguf" else MARKS
+    quillon_files.embed_manifest_both(model, URI, STORE, output=tmp_path / "out")
+    out = tmp_path / "out"
+    assert (quillon_files.read_manifest(out), quillon_files.read_manifest_uri(out)) == (STORE, URI)
+    with open(out, "rb") as stamped:
+        head = stamped.read(1 << 16)
+        shift = {"safetensors": 8 + struct.unpack("<Q", head[:8])[0], "onnx": start,
+                 "gguf": out.stat().st_size - (model.stat().st_size - start)}[kind]
+        for i, mark in enumerate(marks):
+            stamped.seek(shift + mark)
+            assert stamped.read(1) == bytes([0x41 + i]), mark
+    # Holes stay holes: the copy allocates about as much as the input.
+    assert out.stat().st_blocks <= model.stat().st_blocks + 2048
+    # The store's ranges and a patch, at offsets above 4 GiB for ONNX.
+    [(range_start, _)] = quillon_files.store_ranges(out)
+    assert (range_start > 4 * GIB) == (kind == "onnx")
+    replacement = bytes(reversed(STORE))
+    quillon_files.patch_store(out, replacement)
+    assert (quillon_files.read_manifest(out), quillon_files.read_manifest_uri(out)) == (replacement, URI)
+    quillon_files.remove_manifest(out)
+    assert quillon_files.read_manifest_uri(out) is None
+    assert out.stat().st_size == model.stat().st_size
+
+
+# --- generated models -----------------------------------------------------------------
+
+hypothesis = pytest.importorskip("hypothesis")
+from hypothesis import given, strategies as st  # noqa: E402
+
+from test_properties import PROFILE, gguf_models, onnx_models, safetensors_models, stores, uris  # noqa: E402
+
+generated = st.one_of(gguf_models().map(lambda m: m.build()), safetensors_models().map(lambda m: m.build()),
+                      onnx_models().map(lambda m: m.build()), st.binary(max_size=300))
+
+
+@PROFILE
+@given(generated, stores, uris, st.sampled_from(FALLBACKS))
+def test_generated_models_agree_with_memory(model, store, uri, fallback):
+    os.environ["QUILLON_FILES_FALLBACK"] = fallback
+    try:
+        with tempfile.TemporaryDirectory() as folder:
+            folder = pathlib.Path(folder)
+            check_agreement(folder, model)
+            path = folder / "model"
+            for name, args in [("embed_manifest", (store,)), ("embed_manifest_remote", (uri,)),
+                               ("embed_manifest_both", (uri, store))]:
+                expected = outcome(lambda: getattr(quillon, name)(model, *args))
+                got = outcome(lambda: getattr(quillon_files, name)(path, *args, output=folder / "o"))
+                assert got == (expected if expected[0] == "error" else ("ok", None))
+                if expected[0] == "ok":
+                    assert (folder / "o").read_bytes() == expected[1]
+    finally:
+        del os.environ["QUILLON_FILES_FALLBACK"]
+
+
+# --- store ranges and same-size patches ------------------------------------------------
+
+UINT8_ARRAY = struct.pack("<I", 0)  # GGUF element type of the store's array
+
+
+def encoded_store(kind, model, start, length, store):
+    """Checks that [start, start + length) of `model` is exactly the encoded
+    `store` and its framing around it."""
+    span = model[start:start + length]
+    if kind == "gguf":
+        assert span == store
+        assert model[start - 12:start] == UINT8_ARRAY + struct.pack("<Q", len(store))
+    else:
+        assert span == base64.b64encode(store)
+        if kind == "safetensors":
+            assert model[start - 1:start] == model[start + length:start + length + 1] == b'"'
+
+
+@pytest.mark.parametrize("store", [STORE, b"", b"\xff" * 3, bytes(range(256)) * 3])
+@pytest.mark.parametrize("kind", ["gguf", "safetensors", "onnx"])
+def test_ranges_hold_exactly_the_encoded_store(tmp_path, kind, store):
+    path = tmp_path / "m"
+    path.write_bytes(quillon.embed_manifest_both(MODELS[kind], URI, store))
+    model = path.read_bytes()
+    [(start, length)] = quillon_files.store_ranges(path)
+    encoded_store(kind, model, start, length, store)
+
+    replacement = bytes(b ^ 0x5A for b in store)
+    quillon_files.patch_store(path, replacement)
+    patched = path.read_bytes()
+    assert len(patched) == len(model)
+    assert patched[:start] == model[:start] and patched[start + length:] == model[start + length:]
+    encoded_store(kind, patched, start, length, replacement)
+    assert (quillon_files.read_manifest(path), quillon_files.read_manifest_uri(path)) == (replacement, URI)
+
+
+@pytest.mark.parametrize("content, store, message", [
+    (quillon.embed_manifest(MODELS["gguf"], STORE), STORE + b"x",
+     f"new store does not fit the embedded one: it encodes to {len(STORE) + 1} bytes, "
+     f"the embedded store takes {len(STORE)}"),
+    (quillon.embed_manifest_remote(MODELS["onnx"], URI), STORE, "no C2PA manifest found in model"),
+    (MODELS["bad-base64"], b"x", "malformed manifest reference: value is not valid Base64"),
+    (b"junk", b"x", "unrecognized ML model container format"),
+], ids=["size", "none", "damaged", "unrecognized"])
+def test_refused_patches_leave_the_file_unchanged(tmp_path, content, store, message):
+    path = tmp_path / "m"
+    path.write_bytes(content)
+    with pytest.raises(ValueError) as caught:
+        quillon_files.patch_store(path, store)
+    assert caught.value.args == (message,)
+    if "fit" not in message:
+        with pytest.raises(ValueError) as caught:
+            quillon_files.store_ranges(path)
+        assert caught.value.args == (message,)
+    assert path.read_bytes() == content

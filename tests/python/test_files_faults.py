@@ -1,0 +1,156 @@
+"""Faults during a write by `quillon_files`: a full file system, a file size
+limit, a read-only file system, and signals in the middle of a large copy.
+After each, the destination is checked byte for byte and no temporary file
+may remain. The file system cases mount small tmpfs instances and are
+skipped where mounting is not permitted."""
+
+import contextlib
+import errno
+import os
+import pathlib
+import signal
+import subprocess
+import sys
+import tempfile
+import textwrap
+
+import pytest
+
+import quillon
+import quillon_files
+
+from test_files import FALLBACKS, MIB, MODELS, STORE, TEMP_PREFIX, URI, large_safetensors
+
+
+@contextlib.contextmanager
+def tmpfs(folder, options):
+    folder.mkdir()
+    done = subprocess.run(["mount", "-t", "tmpfs", "-o", options, "tmpfs", str(folder)],
+                          capture_output=True, check=False)
+    if done.returncode != 0:
+        pytest.skip("mounting a tmpfs is not permitted here")
+    try:
+        yield folder
+    finally:
+        subprocess.run(["umount", str(folder)], check=True)
+
+
+def child_env():
+    paths = [pathlib.Path(quillon.__file__).parent, pathlib.Path(__file__).parent]
+    return dict(os.environ, PYTHONPATH=os.pathsep.join(str(path) for path in paths))
+
+
+@pytest.mark.parametrize("fallback", FALLBACKS)
+def test_full_file_system(tmp_path, monkeypatch, fallback):
+    monkeypatch.setenv("QUILLON_FILES_FALLBACK", fallback)
+    model = large_safetensors(tmp_path / "m.safetensors", 2 * MIB)
+    with tmpfs(tmp_path / "small", "size=1m") as small:
+        (small / "out").write_bytes(b"precious")
+        small_model = small / "in-place"
+        small_model.write_bytes(MODELS["safetensors"])
+        with pytest.raises(OSError) as caught:
+            quillon_files.embed_manifest(model, STORE, output=small / "out")
+        assert (caught.value.errno, caught.value.filename) == (errno.ENOSPC, small / "out")
+        assert (small / "out").read_bytes() == b"precious"
+        # Filling the rest, an in-place rewrite finds no room either.
+        filler = small / "filler"
+        with contextlib.suppress(OSError), open(filler, "wb") as out:
+            out.write(b"\1" * (1 * MIB))
+        before = small_model.read_bytes()
+        with pytest.raises(OSError) as caught:
+            quillon_files.embed_manifest(small_model, STORE)
+        assert (caught.value.errno, caught.value.filename) == (errno.ENOSPC, small_model)
+        assert small_model.read_bytes() == before
+        assert sorted(os.listdir(small)) == ["filler", "in-place", "out"]
+
+
+@pytest.mark.parametrize("fallback", FALLBACKS)
+def test_file_size_limit(tmp_path, fallback):
+    model = large_safetensors(tmp_path / "m.safetensors", 2 * MIB)
+    (tmp_path / "out").write_bytes(b"precious")
+    script = textwrap.dedent("""
+        import resource, signal, sys
+        import quillon_files
+        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+        resource.setrlimit(resource.RLIMIT_FSIZE, (1 << 20, 1 << 20))
+        try:
+            quillon_files.remove_manifest(sys.argv[1], output=sys.argv[2])
+        except OSError as error:
+            print(error.errno, error.filename)
+    """)
+    done = subprocess.run([sys.executable, "-c", script, str(model), str(tmp_path / "out")],
+                          capture_output=True, text=True, env=dict(child_env(), QUILLON_FILES_FALLBACK=fallback),
+                          check=False)
+    assert (done.returncode, done.stdout, done.stderr) == (0, f"{errno.EFBIG} {tmp_path / 'out'}\n", "")
+    assert (tmp_path / "out").read_bytes() == b"precious"
+    assert sorted(os.listdir(tmp_path)) == ["m.safetensors", "out"]
+
+
+def test_read_only_file_system(tmp_path):
+    with tmpfs(tmp_path / "ro", "size=4m") as folder:
+        (folder / "m.gguf").write_bytes(MODELS["gguf"])
+        subprocess.run(["mount", "-o", "remount,ro", str(folder)], check=True)
+        # Reads work; every write fails with EROFS and changes nothing.
+        assert quillon_files.read_manifest_uri(folder / "m.gguf") is None
+        for output in (None, folder / "out"):
+            with pytest.raises(OSError) as caught:
+                quillon_files.embed_manifest_remote(folder / "m.gguf", URI, output=output)
+            assert (caught.value.errno, caught.value.filename) == (errno.EROFS, output or folder / "m.gguf")
+        assert (folder / "m.gguf").read_bytes() == MODELS["gguf"]
+        assert os.listdir(folder) == ["m.gguf"]
+
+
+PAUSING_COPY = textwrap.dedent("""
+    import sys, time
+    import quillon_files
+
+    def progress(done, total):
+        print("copying", flush=True)
+        time.sleep(60)
+
+    quillon_files.remove_manifest(sys.argv[1], output=sys.argv[2], progress=progress)
+""")
+
+
+@pytest.mark.parametrize("fallback", FALLBACKS)
+@pytest.mark.parametrize("sent", [signal.SIGKILL, signal.SIGTERM, signal.SIGINT], ids=["KILL", "TERM", "INT"])
+def test_signal_in_the_middle_of_a_copy(tmp_path, sent, fallback):
+    model = large_safetensors(tmp_path / "m.safetensors", 64 * MIB)
+    (tmp_path / "out").write_bytes(b"precious")
+    child = subprocess.Popen([sys.executable, "-c", PAUSING_COPY, str(model), str(tmp_path / "out")],
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                             env=dict(child_env(), QUILLON_FILES_FALLBACK=fallback))
+    assert child.stdout.readline() == "copying\n"
+    child.send_signal(sent)
+    _, err = child.communicate(timeout=30)
+    assert child.returncode != 0
+    if sent == signal.SIGINT:
+        assert "KeyboardInterrupt" in err
+    assert (tmp_path / "out").read_bytes() == b"precious"
+    left = sorted(os.listdir(tmp_path))
+    if "tmpfile" in fallback and sent != signal.SIGINT:
+        # A named temporary file cannot outlive a killed process by itself;
+        # an unnamed one leaves nothing at all.
+        assert len([name for name in left if name.startswith(TEMP_PREFIX)]) == 1
+    else:
+        assert left == ["m.safetensors", "out"]
+
+
+@pytest.mark.skipif(os.geteuid() != 0, reason="needs root to run as another user")
+@pytest.mark.parametrize("mode, expected", [(0o4777, 0o777), (0o2777, 0o777), (0o6757, 0o757), (0o1777, 0o1777)])
+def test_set_id_bits_are_dropped_when_the_owner_changes(mode, expected):
+    """A user who may write a file but not give it away rewrites it in place:
+    the new file is theirs, so it must not keep a set-user/group-ID bit."""
+    shared = tempfile.TemporaryDirectory()  # where another user can reach it
+    folder = pathlib.Path(shared.name)
+    folder.chmod(0o777)
+    path = folder / "m.gguf"
+    path.write_bytes(MODELS["gguf"])
+    path.chmod(mode)
+    script = "import os, sys, quillon_files; os.setgid(65534); os.setuid(65534); " \
+             "quillon_files.embed_manifest_remote(sys.argv[1], 'u')"
+    subprocess.run([sys.executable, "-c", script, str(path)], env=child_env(), check=True)
+    status = path.stat()
+    assert (status.st_uid, status.st_mode & 0o7777) == (65534, expected)
+    assert quillon_files.read_manifest_uri(path) == "u"
+    shared.cleanup()
