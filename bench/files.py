@@ -1,24 +1,27 @@
 #!/usr/bin/env python3
-"""Benchmark quillon_files on large model files against the peers.
+"""File-level benchmark: quillon's file engine on models of real size.
 
-Builds (once, in --folder) an 8 GiB GGUF, an 8 GiB SafeTensors and a 1.5 GiB
-ONNX model of real (non-sparse) data, then measures in a fresh process per run:
+Builds an 8 GiB GGUF model, an 8 GiB SafeTensors model and a 1.5 GiB ONNX
+model (below protobuf's 2 GiB limit) on disk, each with realistic metadata
+(a 32,000-token vocabulary, hundreds of tensor entries) and one large
+tensor, and then measures, each case in a fresh process:
 
-  read      quillon_files.read_manifest + read_manifest_uri of a stamped model,
-            cold (page cache dropped first) and warm
-  peer      the format's own reader on the same file: gguf.GGUFReader,
-            safetensors' safe_open(...).metadata(), onnx.load (cold and warm)
-  embed     quillon_files.embed_manifest_both to a new file beside the model
-  remove    quillon_files.remove_manifest of the stamped model to a new file
-  cp        cp --reflink=never of the same file plus sync, on the same file system
-            (all three cold)
+  read      quillon_files.read_manifest + read_manifest_uri, cold (page cache
+            dropped first, needs root) and warm; against gguf.GGUFReader,
+            safe_open(...).metadata() and onnx.load
+  embed     quillon_files.embed_manifest_both to a new file (1 MiB store);
+            remove: remove_manifest of the stamped file to a new file;
+            against `cp --reflink=never` + `sync` of the same file on the same
+            file system, and each format's own rewrite path (gguf-new-metadata,
+            safetensors load + save, onnx load + save), each followed by sync
+  memory    the peak anonymous memory (RssAnon: mapped file pages do not
+            count) of each case, sampled by the parent every few milliseconds
 
-Each row gives the time inside the process (median of --runs) and the peak
-anonymous memory (RssAnon, polled every 5 ms, mapped file pages excluded)
-above the interpreter's own after its imports. Dropping the page cache needs
-root. The files take about 35 GB; --clean deletes them at the end.
+    python bench/files.py                          # ~25 GB of scratch space
+    python bench/files.py --size 1G --onnx-size 256M --runs 3
+    python bench/files.py --huge 32G               # a model larger than memory
 
-    python bench/files.py --folder /var/tmp/quillon-bench --runs 3 --clean
+Times are medians over --runs runs. Results go to bench/files-results.md.
 """
 
 from __future__ import annotations
@@ -26,201 +29,340 @@ from __future__ import annotations
 import argparse
 import json
 import os
-import shutil
 import statistics
 import struct
 import subprocess
 import sys
+import tempfile
+import threading
 import time
 from pathlib import Path
 
-GIB = 1 << 30
-MIB = 1 << 20
-URI = "https://example.com/manifests/bench.c2pa"
+HERE = Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE))
+from bench import GIB, MIB, URI, gguf_kv, gguf_str, machine_info, make_store, parse_size, size_label, vocabulary  # noqa: E402
+
+CHUNK = 64 * MIB
 STORE_SIZE = MIB
+GGUF_F32, GGUF_ARRAY, GGUF_STRING = 0, 9, 8
 
-# The job a child runs: it prints {"seconds": ..., "base": RssAnon after imports}.
-CHILD = r"""
-import json, os, sys, time
-job, model, out = sys.argv[1:4]
-store = os.urandom(1 << 20)
 
-def rss_anon():
-    with open("/proc/self/status") as status:
-        for line in status:
-            if line.startswith("RssAnon:"):
-                return int(line.split()[1]) * 1024
-
-if job in ("read", "embed", "remove"):
-    import quillon_files
-elif job == "gguf":
-    from gguf import GGUFReader
-elif job == "safetensors":
-    from safetensors import safe_open
-elif job == "onnx":
-    import onnx
-base = rss_anon()
-start = time.perf_counter()
-if job == "read":
-    quillon_files.read_manifest(model), quillon_files.read_manifest_uri(model)
-elif job == "embed":
-    quillon_files.embed_manifest_both(model, "https://example.com/m", store, output=out)
-elif job == "remove":
-    quillon_files.remove_manifest(model, output=out)
-elif job == "gguf":
-    reader = GGUFReader(model)
-    reader.fields.get("c2pa:manifest")
-elif job == "safetensors":
-    with safe_open(model, "np") as tensors:
-        tensors.metadata()
-elif job == "onnx":
-    onnx.load(model)
-elif job == "cp":
-    import subprocess
-    subprocess.run(["cp", "--reflink=never", model, out], check=True)
-    subprocess.run(["sync"], check=True)
-print(json.dumps({"seconds": time.perf_counter() - start, "base": base, "end": rss_anon()}), flush=True)
-"""
+# --------------------------------------------------------------------------
+# Models written straight to disk: the metadata, then the tensor data in
+# chunks (real bytes, not holes, so every copy reads and writes them).
 
 
 def write_data(out, size: int) -> None:
-    block = os.urandom(64 * MIB)
+    block = os.urandom(CHUNK)
     while size > 0:
-        step = min(size, len(block))
-        out.write(block[:step])
-        size -= step
+        n = min(size, CHUNK)
+        out.write(memoryview(block)[:n])
+        size -= n
 
 
-GGUF_TENSORS = 256  # a model's worth of tensors, not one giant one
-
-
-def make_gguf(path: Path, size: int) -> None:
-    elements = size // 4 // GGUF_TENSORS
-    infos = b""
-    for i in range(GGUF_TENSORS):
-        name = b"blk.%d.weight" % i
-        infos += struct.pack("<Q", len(name)) + name + struct.pack("<IQIQ", 1, elements, 0, i * elements * 4)
-    key = b"general.name"
-    value = b"bench"
-    kv = struct.pack("<Q", len(key)) + key + struct.pack("<IQ", 8, len(value)) + value
-    header = b"GGUF" + struct.pack("<IQQ", 3, GGUF_TENSORS, 1) + kv + infos
+def write_gguf(path: Path, size: int, vocab: int = 32000) -> None:
+    count = size // 4
+    kvs = [gguf_kv("general.architecture", GGUF_STRING, gguf_str(b"llama"))]
+    tokens = vocabulary(vocab)
+    kvs.append(gguf_kv("tokenizer.ggml.tokens", GGUF_ARRAY,
+                       struct.pack("<IQ", GGUF_STRING, len(tokens)) + b"".join(gguf_str(t) for t in tokens)))
+    info = gguf_str(b"weight") + struct.pack("<IQIQ", 1, count, GGUF_F32, 0)
+    head = b"GGUF" + struct.pack("<IQQ", 3, 1, len(kvs)) + b"".join(kvs) + info
     with open(path, "wb") as out:
-        out.write(header + bytes(-len(header) % 32))
-        write_data(out, elements * 4 * GGUF_TENSORS)
+        out.write(head + bytes(-len(head) % 32))
+        write_data(out, count * 4)
 
 
-def make_safetensors(path: Path, size: int) -> None:
-    header = json.dumps({"__metadata__": {"format": "pt"},
-                         "weights": {"dtype": "U8", "shape": [size], "data_offsets": [0, size]}}).encode()
+def write_safetensors(path: Path, size: int, tensors: int = 290) -> None:
+    header = {"__metadata__": {"format": "pt"}}
+    offset = 0
+    for i in range(tensors):
+        header[f"model.layers.{i}.norm.weight"] = {"dtype": "F32", "shape": [16], "data_offsets": [offset, offset + 64]}
+        offset += 64
+    big = size - offset
+    header["weight"] = {"dtype": "U8", "shape": [big], "data_offsets": [offset, offset + big]}
+    text = json.dumps(header, separators=(",", ":")).encode()
+    text += b" " * (-len(text) % 8)
     with open(path, "wb") as out:
-        out.write(struct.pack("<Q", len(header)) + header)
+        out.write(struct.pack("<Q", len(text)) + text)
+        write_data(out, offset + big)
+
+
+def varint(n: int) -> bytes:
+    out = bytearray()
+    while n >= 0x80:
+        out.append((n & 0x7F) | 0x80)
+        n >>= 7
+    out.append(n)
+    return bytes(out)
+
+
+def field(number: int, payload_size: int) -> bytes:
+    """A length-delimited field's tag and length; its payload follows."""
+    return varint(number << 3 | 2) + varint(payload_size)
+
+
+def write_onnx(path: Path, size: int) -> None:
+    # ModelProto{ir_version 8, opset 17, graph{initializer "weight" UINT8 raw_data, output}}
+    tensor_head = b"\x08" + varint(size) + b"\x10\x02" + field(8, 6) + b"weight"
+    tensor_size = len(tensor_head) + len(field(9, size)) + size
+    # The graph's output: "weight", a UINT8 tensor of `size` elements.
+    dim = b"\x08" + varint(size)
+    shape = field(1, len(dim)) + dim
+    tensor_type = b"\x08\x02" + field(2, len(shape)) + shape
+    type_proto = field(1, len(tensor_type)) + tensor_type
+    value_info = field(1, 6) + b"weight" + field(2, len(type_proto)) + type_proto
+    graph_head = field(2, 5) + b"bench" + field(5, tensor_size)
+    graph_tail = field(12, len(value_info)) + value_info
+    graph_size = len(graph_head) + tensor_size + len(graph_tail)
+    with open(path, "wb") as out:
+        out.write(b"\x08\x08" + field(8, 2) + b"\x10\x11" + field(7, graph_size) + graph_head + tensor_head)
+        out.write(field(9, size))
         write_data(out, size)
+        out.write(graph_tail)
 
 
-def varint(value: int) -> bytes:
-    out = b""
-    while value >= 0x80:
-        out += bytes([value & 0x7F | 0x80])
-        value >>= 7
-    return out + bytes([value])
+WRITERS = {"gguf": write_gguf, "safetensors": write_safetensors, "onnx": write_onnx}
 
 
-def field(number: int, payload: bytes) -> bytes:
-    return varint(number << 3 | 2) + varint(len(payload)) + payload
+# --------------------------------------------------------------------------
+# One case in a child process: prints {"seconds": t} after the timed work.
 
 
-def make_onnx(path: Path, size: int) -> None:
-    """ir_version 8, opset 17, and a graph whose one UINT8 initializer holds
-    `size` bytes of raw data, written without building the model in memory."""
-    initializer_head = varint(1 << 3) + varint(size) + varint(2 << 3) + varint(2) + field(8, b"w")
-    raw_head = varint(9 << 3 | 2) + varint(size)
-    initializer_length = len(initializer_head) + len(raw_head) + size
-    graph_head = field(2, b"g") + varint(5 << 3 | 2) + varint(initializer_length)
-    graph_length = len(graph_head) + len(initializer_head) + len(raw_head) + size
-    with open(path, "wb") as out:
-        out.write(varint(1 << 3) + varint(8) + field(8, varint(2 << 3) + varint(17)))
-        out.write(varint(7 << 3 | 2) + varint(graph_length) + graph_head + initializer_head + raw_head)
-        write_data(out, size)
+def drop_caches() -> bool:
+    try:
+        os.sync()
+        Path("/proc/sys/vm/drop_caches").write_text("3\n")
+        return True
+    except OSError:
+        return False
 
 
-MODELS = {"gguf": (make_gguf, 8 * GIB), "safetensors": (make_safetensors, 8 * GIB),
-          "onnx": (make_onnx, 3 * GIB // 2)}
+def child(op: str, path: str, output: str, store_path: str) -> None:
+    import quillon_files
+
+    store = Path(store_path).read_bytes() if store_path else b""
+    if op.endswith("-cold") and not drop_caches():
+        print(json.dumps({"seconds": None}))
+        return
+    op = op.removesuffix("-cold")
+    start = time.perf_counter()
+    if op == "read":
+        quillon_files.read_manifest(path)
+        quillon_files.read_manifest_uri(path)
+    elif op == "ggufreader":
+        import gguf
+        reader = gguf.GGUFReader(path)
+        reader.get_field("c2pa:manifest.uri")
+    elif op == "safe_open":
+        from safetensors import safe_open
+        with safe_open(path, "np") as opened:
+            opened.metadata()
+    elif op == "onnx.load":
+        import onnx
+        onnx.load(path)
+    elif op == "embed":
+        quillon_files.embed_manifest_both(path, URI, store, output=output)
+    elif op == "remove":
+        quillon_files.remove_manifest(path, output=output)
+    elif op == "safetensors-rewrite":
+        from safetensors.numpy import load_file, save_file
+        tensors = load_file(path)
+        save_file(tensors, output, metadata={"c2pa:manifest.uri": URI})
+        os.sync()
+    elif op == "onnx-rewrite":
+        import onnx
+        model = onnx.load(path)
+        onnx.helper.set_model_props(model, {"c2pa:manifest.uri": URI})
+        onnx.save(model, output)
+        os.sync()
+    else:
+        raise SystemExit(f"unknown case {op}")
+    print(json.dumps({"seconds": time.perf_counter() - start}))
 
 
-def drop_caches() -> None:
-    subprocess.run(["sync"], check=True)
-    Path("/proc/sys/vm/drop_caches").write_text("3\n")
+def rss_anon(pid: int) -> int:
+    try:
+        for line in Path(f"/proc/{pid}/status").read_text().splitlines():
+            if line.startswith("RssAnon:"):
+                return int(line.split()[1]) * 1024
+    except OSError:
+        pass
+    return 0
 
 
-def run_child(job: str, model: Path, out: Path) -> dict:
-    """Runs one job in a fresh interpreter; adds the peak RssAnon seen."""
-    child = subprocess.Popen([sys.executable, "-c", CHILD, job, str(model), str(out)],
-                             stdout=subprocess.PIPE, text=True)
-    status = Path(f"/proc/{child.pid}/status")
+def watched(argv: list[str]) -> tuple[float | None, int, str]:
+    """Runs `argv`, sampling its anonymous memory; returns the seconds it
+    reports (or its wall time), the peak RssAnon and its output."""
+    start = time.perf_counter()
+    process = subprocess.Popen(argv, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     peak = 0
-    while child.poll() is None:
-        try:
-            for line in status.read_text().splitlines():
-                if line.startswith("RssAnon:"):
-                    peak = max(peak, int(line.split()[1]) * 1024)
-        except OSError:
-            pass
-        time.sleep(0.005)
-    result = json.loads(child.stdout.read())
-    result["peak"] = max(peak, result["end"])
-    return result
+    done = threading.Event()
+
+    def sample() -> None:
+        nonlocal peak
+        while not done.is_set():
+            peak = max(peak, rss_anon(process.pid))
+            time.sleep(0.002)
+
+    sampler = threading.Thread(target=sample)
+    sampler.start()
+    out, err = process.communicate()
+    wall = time.perf_counter() - start
+    done.set()
+    sampler.join()
+    if process.returncode != 0:
+        raise RuntimeError(f"{' '.join(argv)} failed: {err.strip()[-500:]}")
+    try:
+        return json.loads(out.strip().splitlines()[-1])["seconds"], peak, out
+    except (ValueError, IndexError, KeyError):
+        return wall, peak, out
 
 
-def measure(job: str, model: Path, out: Path, runs: int, cold: bool) -> tuple[float, int]:
-    seconds, extra = [], []
+def run_case(op: str, path: Path, output: Path, store: Path, runs: int) -> tuple[float | None, int]:
+    times, peaks = [], []
     for _ in range(runs):
-        if out.exists():
-            out.unlink()
-        if cold:
-            drop_caches()
-        result = run_child(job, model, out)
-        seconds.append(result["seconds"])
-        extra.append(result["peak"] - result["base"])
-    if out.exists():
-        out.unlink()
-    return statistics.median(seconds), max(extra)
+        if op == "cp+sync":
+            seconds, peak, _ = watched(["sh", "-c", f"cp --reflink=never '{path}' '{output}' && sync"])
+        elif op == "gguf-new-metadata":
+            script = Path(sys.executable).parent / "gguf-new-metadata"
+            seconds, peak, _ = watched(["sh", "-c", f"'{script}' --force --general-description bench "
+                                                     f"'{path}' '{output}' >/dev/null && sync"])
+        else:
+            seconds, peak, _ = watched([sys.executable, __file__, "--child", op, "--child-path", str(path),
+                                        "--child-output", str(output), "--child-store", str(store)])
+        if output.exists():
+            output.unlink()
+        if seconds is None:
+            return None, 0
+        times.append(seconds)
+        peaks.append(peak)
+    return statistics.median(times), max(peaks)
+
+
+# --------------------------------------------------------------------------
+
+
+def fmt_time(t: float | None) -> str:
+    if t is None:
+        return "n/a"
+    return f"{t * 1e3:.1f} ms" if t < 1 else f"{t:.2f} s"
+
+
+def fmt_mem(n: int) -> str:
+    return f"{n / MIB:.0f} MiB"
+
+
+READ_PEERS = {"gguf": "ggufreader", "safetensors": "safe_open", "onnx": "onnx.load"}
+REWRITE_PEERS = {"gguf": "gguf-new-metadata", "safetensors": "safetensors-rewrite", "onnx": "onnx-rewrite"}
+
+
+def bench_format(fmt: str, size: int, folder: Path, store: Path, args) -> list[tuple[str, str, float | None, int]]:
+    import quillon_files
+
+    model = folder / f"model-{size_label(size)}.{fmt}"
+    stamped = folder / f"stamped-{size_label(size)}.{fmt}"
+    output = folder / f"out.{fmt}"
+    if not model.exists():
+        print(f"writing {model} ...", file=sys.stderr)
+        WRITERS[fmt](model, size)
+    quillon_files.embed_manifest_both(str(model), URI, store.read_bytes(), output=str(stamped))
+    rows = []
+
+    def case(label: str, op: str, path: Path, runs: int) -> None:
+        seconds, peak = run_case(op, path, output, store, runs)
+        rows.append((fmt, label, seconds, peak))
+        print(f"  {fmt:12} {label:34} {fmt_time(seconds):>10} {fmt_mem(peak):>9}", file=sys.stderr, flush=True)
+
+    case("read store + URI, warm", "read", stamped, args.runs)
+    case("read store + URI, cold", "read-cold", stamped, args.runs)
+    if args.peers:
+        case(f"{READ_PEERS[fmt]}, warm", READ_PEERS[fmt], stamped, args.runs)
+        case(f"{READ_PEERS[fmt]}, cold", READ_PEERS[fmt] + "-cold", stamped, args.runs)
+    case("cp --reflink=never + sync", "cp+sync", model, args.runs)
+    case("embed (store + URI)", "embed", model, args.runs)
+    case("remove", "remove", stamped, args.runs)
+    if args.peers and size <= args.peer_limit:
+        case(REWRITE_PEERS[fmt], REWRITE_PEERS[fmt], model, 1)
+    for path in (stamped, output):
+        if path.exists():
+            path.unlink()
+    if not args.keep:
+        model.unlink()
+    return rows
+
+
+def huge(size: int, folder: Path, store: Path) -> list[str]:
+    """Stamps, reads back and strips a GGUF model of `size` bytes."""
+    import quillon_files
+
+    model, stamped, stripped = (folder / f"{n}-huge.gguf" for n in ("model", "stamped", "stripped"))
+    print(f"writing {model} ({size_label(size)}) ...", file=sys.stderr)
+    write_gguf(model, size)
+    lines = []
+    try:
+        for label, op, src, dst in (("embed", "embed", model, stamped), ("read", "read", stamped, stamped),
+                                    ("remove", "remove", stamped, stripped)):
+            seconds, peak, _ = watched([sys.executable, __file__, "--child", op, "--child-path", str(src),
+                                        "--child-output", str(dst), "--child-store", str(store)])
+            lines.append(f"| {label} | {fmt_time(seconds)} | {fmt_mem(peak)} |")
+            if op == "embed":
+                # Three copies of a model this size may not fit on the disk.
+                model.unlink()
+                same = quillon_files.read_manifest(str(stamped)) == store.read_bytes()
+        lines.append(f"| store read back intact | {same} | |")
+        lines.append(f"| C2PA data gone after remove | {quillon_files.read_manifest_uri(str(stripped)) is None} | |")
+    finally:
+        for path in (model, stamped, stripped):
+            if path.exists():
+                path.unlink()
+    return lines
 
 
 def main() -> None:
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--folder", type=Path, default=Path("/var/tmp/quillon-bench"))
-    parser.add_argument("--runs", type=int, default=3)
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--size", type=parse_size, default=8 * GIB, help="GGUF and SafeTensors size (default 8G)")
+    parser.add_argument("--onnx-size", type=parse_size, default=3 * GIB // 2, help="ONNX size (default 1.5G)")
     parser.add_argument("--formats", default="gguf,safetensors,onnx")
-    parser.add_argument("--clean", action="store_true", help="delete the model files at the end")
+    parser.add_argument("--runs", type=int, default=5)
+    parser.add_argument("--no-peers", dest="peers", action="store_false")
+    parser.add_argument("--peer-limit", type=parse_size, default=8 * GIB,
+                        help="skip the peers' rewrites above this size")
+    parser.add_argument("--huge", type=parse_size, default=0, help="also stamp a GGUF model of this size")
+    parser.add_argument("--dir", default=str(HERE.parent / "build" / "bench-files"), help="scratch folder")
+    parser.add_argument("--keep", action="store_true", help="keep the generated models")
+    parser.add_argument("--out", default=str(HERE / "files-results.md"))
+    parser.add_argument("--child", help=argparse.SUPPRESS)
+    parser.add_argument("--child-path", help=argparse.SUPPRESS)
+    parser.add_argument("--child-output", help=argparse.SUPPRESS)
+    parser.add_argument("--child-store", help=argparse.SUPPRESS)
     args = parser.parse_args()
-    import quillon_files
+    if args.child:
+        child(args.child, args.child_path, args.child_output, args.child_store)
+        return
 
-    args.folder.mkdir(parents=True, exist_ok=True)
+    folder = Path(args.dir)
+    folder.mkdir(parents=True, exist_ok=True)
+    store = folder / "store.c2pa"
+    store.write_bytes(make_store(STORE_SIZE))
+    command = "python bench/files.py " + " ".join(sys.argv[1:])
+    report = [f"# File engine benchmark\n\nCommand: `{command}`\n"]
+    report += [f"- {k}: {v}" for k, v in machine_info().items()]
     rows = []
-    for kind in args.formats.split(","):
-        make, size = MODELS[kind]
-        model = args.folder / f"model.{kind}"
-        if not model.exists() or model.stat().st_size < size:
-            print(f"making {model} ({size / GIB:.1f} GiB)", file=sys.stderr)
-            make(model, size)
-        stamped = args.folder / f"stamped.{kind}"
-        if not stamped.exists():
-            quillon_files.embed_manifest_both(model, URI, os.urandom(STORE_SIZE), output=stamped)
-        out = args.folder / f"out.{kind}"
-        # Writes start from a cold page cache too, so that no job reads what
-        # the one before it left in memory.
-        jobs = [("read", stamped, True), ("read", stamped, False), (kind, stamped, True), (kind, stamped, False),
-                ("embed", model, True), ("remove", stamped, True), ("cp", model, True)]
-        for job, path, cold in jobs:
-            seconds, extra = measure(job, path, out, args.runs, cold)
-            rows.append((kind, job, "cold" if cold else "warm", seconds, extra))
-            print(f"{kind:12} {job:12} {'cold' if cold else 'warm':5} {seconds * 1000:10.1f} ms "
-                  f"{extra / MIB:8.1f} MiB anon", flush=True)
-        if args.clean:
-            for path in (model, stamped):
-                path.unlink()
-    if args.clean:
-        shutil.rmtree(args.folder, ignore_errors=True)
+    for fmt in args.formats.split(","):
+        size = args.onnx_size if fmt == "onnx" else args.size
+        rows += [(f"{fmt} {size_label(size)}",) + r[1:] for r in bench_format(fmt, size, folder, store, args)]
+    report += ["", "| model | job | time (median) | peak anonymous memory |", "|---|---|---|---|"]
+    report += [f"| {m} | {label} | {fmt_time(t)} | {fmt_mem(p)} |" for m, label, t, p in rows]
+    if args.huge:
+        report += ["", f"## A {size_label(args.huge)} GGUF model on a machine with "
+                       f"{os.sysconf('SC_PHYS_PAGES') * os.sysconf('SC_PAGE_SIZE') / GIB:.0f} GiB of memory", "",
+                   "| job | time | peak anonymous memory |", "|---|---|---|"]
+        report += huge(args.huge, folder, store)
+    text = "\n".join(report) + "\n"
+    print(text)
+    if args.out:
+        Path(args.out).write_text(text)
 
 
 if __name__ == "__main__":

@@ -1,0 +1,105 @@
+"""The Dask registry example on a local cluster of two worker processes, over
+a generated collection of a few hundred small models with some broken ones:
+every record must match what the in-memory module says of the same file."""
+
+import os
+import sys
+from pathlib import Path
+
+import pytest
+
+import quillon
+from conftest import make_gguf, make_onnx, make_safetensors
+
+distributed = pytest.importorskip("dask.distributed")
+pytest.importorskip("quillon_files")
+import cloudpickle  # noqa: E402  (comes with distributed)
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "examples"))
+import dask_registry  # noqa: E402
+
+# The workers have no examples folder on their path: ship the module's
+# functions with the tasks.
+cloudpickle.register_pickle_by_value(dask_registry)
+
+URI = "https://example.com/registry.c2pa"
+STORE = b"registry store \x00\xff" * 10
+BUILDERS = {".gguf": make_gguf, ".safetensors": make_safetensors, ".onnx": make_onnx}
+BROKEN = {"broken/truncated.gguf": b"GGUF\x03\x00", "broken/noise.onnx": b"\xff" * 9,
+          "broken/short.safetensors": b"\x01"}
+
+
+def make_collection(root: Path, count: int = 300) -> None:
+    for i in range(count):
+        suffix = sorted(BUILDERS)[i % 3]
+        model = BUILDERS[suffix]()
+        if i % 5 == 0:
+            model = quillon.embed_manifest_remote(model, f"https://example.com/old/{i}")
+        if i % 7 == 0:
+            model = quillon.embed_manifest(model, b"old store %d" % i)
+        path = root / f"team{i % 4}" / f"project{i % 11}" / f"model{i}{suffix}"
+        path.parent.mkdir(parents=True, exist_ok=True)
+        path.write_bytes(model)
+    for name, data in BROKEN.items():
+        (root / name).parent.mkdir(parents=True, exist_ok=True)
+        (root / name).write_bytes(data)
+
+
+def expected_audit(path: str) -> dict:
+    data = Path(path).read_bytes()
+    record = {"file": path, "format": quillon.detect_format(data), "store_size": None, "uri": None, "error": None}
+    try:
+        record["uri"] = quillon.read_manifest_uri(data)
+        record["store_size"] = len(quillon.read_manifest(data))
+    except ValueError as error:
+        if str(error) != dask_registry.NO_MANIFEST:
+            record["error"] = str(error)
+    return record
+
+
+@pytest.fixture(scope="module")
+def client():
+    cluster = distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                                       dashboard_address=None)
+    with distributed.Client(cluster) as connected:
+        yield connected
+    cluster.close()
+
+
+def test_audit_matches_the_module_for_every_file(client, tmp_path):
+    make_collection(tmp_path)
+    paths = dask_registry.find_models(str(tmp_path))
+    assert len(paths) == 300 + len(BROKEN)
+    records = dask_registry.run_on_cluster(client, dask_registry.audit_batch, paths)
+    assert [r["file"] for r in records] == paths
+    assert records == [expected_audit(path) for path in paths]
+    assert sum(1 for r in records if r["error"]) == len(BROKEN)
+
+
+def test_stamp_writes_every_model_and_reports_each_failure(client, tmp_path):
+    root, output = tmp_path / "in", tmp_path / "out"
+    make_collection(root)
+    store = tmp_path / "m.c2pa"
+    store.write_bytes(STORE)
+    paths = dask_registry.find_models(str(root))
+    before = {p: Path(p).read_bytes() for p in paths}
+
+    records = dask_registry.run_on_cluster(client, dask_registry.stamp_batch, paths, str(root), str(output),
+                                           str(store), URI)
+    failed = {os.path.relpath(r["file"], root) for r in records if r["error"]}
+    assert failed == set(BROKEN)
+    for record in records:
+        source = before[record["file"]]
+        assert Path(record["file"]).read_bytes() == source  # inputs untouched
+        if record["error"]:
+            with pytest.raises(ValueError) as raised:
+                quillon.embed_manifest_both(source, URI, STORE)
+            assert record["error"] == str(raised.value)
+            assert not os.path.exists(record["output"])
+        else:
+            assert Path(record["output"]).read_bytes() == quillon.embed_manifest_both(source, URI, STORE)
+
+
+def test_table_lists_every_record():
+    text = dask_registry.table([{"file": "a.gguf", "error": None}, {"file": "bb.onnx", "error": "bad"}])
+    assert text.splitlines() == ["file     error", "a.gguf", "bb.onnx  bad"]
