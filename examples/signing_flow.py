@@ -85,8 +85,14 @@ def verify(path: Path, public_key: Ed25519PublicKey) -> bool:
 
 
 def embed_placeholder(model: Path, output: Path) -> None:
-    """Phase one: `model` with a zero store of STORE_SIZE bytes, at `output`."""
-    quillon_files.embed_manifest(str(model), bytes(STORE_SIZE), output=str(output))
+    """Phase one: `model` with a zero store of STORE_SIZE bytes, at `output`.
+    A remote manifest URI the model carries is kept."""
+    uri = quillon_files.read_manifest_uri(str(model))
+    placeholder = bytes(STORE_SIZE)
+    if uri is None:
+        quillon_files.embed_manifest(str(model), placeholder, output=str(output))
+    else:
+        quillon_files.embed_manifest_both(str(model), uri, placeholder, output=str(output))
 
 
 def sign_in_place(path: Path, key: Ed25519PrivateKey) -> Ranges:
