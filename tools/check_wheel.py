@@ -7,7 +7,10 @@ Every shared object in a wheel must be a stable-ABI module, NAME.abi3.so, that
   - is built for the architecture in the wheel's platform tag;
   - exports nothing but PyInit_NAME;
   - needs only the C library's own shared objects (the C++ runtime is linked
-    in), and from them no symbol version newer than the given glibc.
+    in), and from them no symbol version newer than the given glibc;
+  - takes every other symbol from CPython: an unversioned reference to
+    anything else (say a C library function that an old glibc lacks, which
+    the linker let through undefined) would fail at import.
 Every problem is printed, one line each, and the exit status is 1 if there was
 any. Needs pyelftools (auditwheel brings it).
 """
@@ -32,6 +35,9 @@ GLIBC_VERSION = re.compile(r"GLIBC_(\d+(?:\.\d+)+)")
 # user's machine or grafted into the wheel.
 C_LIBRARY = re.compile(r"(libc\.so\.6|libm\.so\.6|libpthread\.so\.0|libdl\.so\.2|librt\.so\.1|ld-linux[-\w.]*\.so\.\d+)")
 MACHINES = {"EM_X86_64": "x86_64", "EM_AARCH64": "aarch64"}
+# The interpreter's C API, which modules reference without a version.
+PYTHON_API = re.compile(r"_?Py")
+UNVERSIONED = ("VER_NDX_LOCAL", "VER_NDX_GLOBAL")
 
 
 def parse_version(text: str) -> tuple[int, ...]:
@@ -58,6 +64,16 @@ def wheel_architecture(wheel_name: str) -> str:
     return platform
 
 
+def dynamic_symbols(elf: ELFFile):
+    """(symbol, version index) for each entry of the dynamic symbol table."""
+    symbols = elf.get_section_by_name(".dynsym")
+    if not isinstance(symbols, SymbolTableSection):
+        return
+    versions = elf.get_section_by_name(".gnu.version")
+    for index, symbol in enumerate(symbols.iter_symbols()):
+        yield symbol, versions.get_symbol(index)["ndx"] if versions is not None else "VER_NDX_GLOBAL"
+
+
 def module_problems(name: str, data: bytes, arch: str, glibc: tuple[int, ...]) -> list[str]:
     """Every reason the shared object `name` (a path in the wheel) is unfit."""
     match = MODULE_NAME.fullmatch(PurePosixPath(name).name)
@@ -70,14 +86,16 @@ def module_problems(name: str, data: bytes, arch: str, glibc: tuple[int, ...]) -
         problems.append(f"is built for {machine}, but the wheel is tagged {arch}")
 
     expected = "PyInit_" + match.group(1)
-    symbols = elf.get_section_by_name(".dynsym")
-    exports = sorted(
-        symbol.name
-        for symbol in (symbols.iter_symbols() if isinstance(symbols, SymbolTableSection) else ())
-        if symbol.name and symbol["st_shndx"] != "SHN_UNDEF" and symbol["st_info"]["bind"] != "STB_LOCAL"
-    )
-    if exports != [expected]:
-        problems.append(f"must export only {expected}, exports {', '.join(exports) or 'nothing'}")
+    exports = []
+    for symbol, version in dynamic_symbols(elf):
+        if not symbol.name or symbol["st_info"]["bind"] == "STB_LOCAL":
+            continue
+        if symbol["st_shndx"] != "SHN_UNDEF":
+            exports.append(symbol.name)
+        elif version in UNVERSIONED and symbol["st_info"]["bind"] != "STB_WEAK" and not PYTHON_API.match(symbol.name):
+            problems.append(f"references {symbol.name}, which is neither CPython's nor a versioned C library symbol")
+    if sorted(exports) != [expected]:
+        problems.append(f"must export only {expected}, exports {', '.join(sorted(exports)) or 'nothing'}")
 
     for section in elf.iter_sections():
         if isinstance(section, DynamicSection):

@@ -20,6 +20,11 @@ INIT = EXPORT + " void *PyInit_{name}(void) {{ return 0; }}\n"
 HELPER = EXPORT + " int helper(void) { return 1; }\n"
 # copy_file_range arrived in glibc 2.27.
 NEW_GLIBC = "#define _GNU_SOURCE\n#include <unistd.h>\nlong copy(void) { return copy_file_range(0, 0, 1, 0, 1, 0); }\n"
+# Defined in no library: the linker leaves it undefined and unversioned, as
+# zig does with a C library function, declared by hand, that the target glibc
+# lacks.
+FROM_NOWHERE = "extern long missing_function(void);\nlong call(void) { return missing_function(); }\n"
+PYTHON_API = "extern void *PyLong_FromLong(long);\nvoid *one(void) { return PyLong_FromLong(1); }\n"
 CXX_RUNTIME = '#include <string>\nextern "C" unsigned long size(const char *s) { return std::string(s).size(); }\n'
 
 
@@ -56,6 +61,9 @@ CASES = [
      ["must export only PyInit_empty, exports nothing"]),
     ("newer glibc", "fresh.abi3.so", INIT.format(name="fresh") + NEW_GLIBC, False, ARCH,
      ["needs GLIBC_2.27, newer than glibc 2.17 (from libc.so.6)"]),
+    ("uses the C API", "api.abi3.so", INIT.format(name="api") + PYTHON_API, False, ARCH, []),
+    ("unversioned C library symbol", "loose.abi3.so", INIT.format(name="loose") + FROM_NOWHERE, False, ARCH,
+     ["references missing_function, which is neither CPython's nor a versioned C library symbol"]),
     ("shared C++ runtime", "cxx.abi3.so", INIT.format(name="cxx") + CXX_RUNTIME, True, ARCH,
      ["needs libstdc++.so.6, which is not part of the C library", "GLIBCXX_"]),
     ("not stable ABI", f"ver.cpython-311-{ARCH}-linux-gnu.so", INIT.format(name="ver"), False, ARCH,
