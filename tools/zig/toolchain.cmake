@@ -6,6 +6,5 @@ string(REGEX MATCH "^[^-]+" CMAKE_SYSTEM_PROCESSOR "$ENV{QUILLON_ZIG_TARGET}")
 set(CMAKE_CXX_COMPILER ${CMAKE_CURRENT_LIST_DIR}/c++)
 set(CMAKE_AR ${CMAKE_CURRENT_LIST_DIR}/ar CACHE FILEPATH "")
 set(CMAKE_RANLIB ${CMAKE_CURRENT_LIST_DIR}/ranlib CACHE FILEPATH "")
-# Nothing from the host's system folders: zig brings the C library headers
-# for the chosen glibc, and the Python headers come by Python_INCLUDE_DIR.
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+# zig brings the C library's headers for the chosen glibc; the Python headers
+# come by Python_INCLUDE_DIR (tools/build-wheels sets it).
