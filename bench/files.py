@@ -147,7 +147,9 @@ def child(op: str, path: str, output: str, store_path: str) -> None:
         return
     op = op.removesuffix("-cold")
     start = time.perf_counter()
-    if op == "read":
+    if op == "baseline":
+        pass
+    elif op == "read":
         quillon_files.read_manifest(path)
         quillon_files.read_manifest_uri(path)
     elif op == "ggufreader":
@@ -219,15 +221,24 @@ def watched(argv: list[str]) -> tuple[float | None, int, str]:
         return wall, peak, out
 
 
+def external(argv: list[str]) -> tuple[float, int]:
+    """Runs a tool followed by `sync`: the time of both, and the tool's own
+    peak anonymous memory."""
+    start = time.perf_counter()
+    _, peak, _ = watched(argv)
+    os.sync()
+    return time.perf_counter() - start, peak
+
+
 def run_case(op: str, path: Path, output: Path, store: Path, runs: int) -> tuple[float | None, int]:
     times, peaks = [], []
     for _ in range(runs):
         if op == "cp+sync":
-            seconds, peak, _ = watched(["sh", "-c", f"cp --reflink=never '{path}' '{output}' && sync"])
+            seconds, peak = external(["cp", "--reflink=never", str(path), str(output)])
         elif op == "gguf-new-metadata":
             script = Path(sys.executable).parent / "gguf-new-metadata"
-            seconds, peak, _ = watched(["sh", "-c", f"'{script}' --force --general-description bench "
-                                                     f"'{path}' '{output}' >/dev/null && sync"])
+            seconds, peak = external([sys.executable, str(script), "--force", "--general-description", "bench",
+                                      str(path), str(output)])
         else:
             seconds, peak, _ = watched([sys.executable, __file__, "--child", op, "--child-path", str(path),
                                         "--child-output", str(output), "--child-store", str(store)])
@@ -348,8 +359,10 @@ def main() -> None:
     command = "python bench/files.py " + " ".join(sys.argv[1:])
     report = [f"# File engine benchmark\n\nCommand: `{command}`\n"]
     report += [f"- {k}: {v}" for k, v in machine_info().items()]
+    _, baseline = run_case("baseline", store, folder / "unused", store, 3)
+    report.append(f"- Interpreter with quillon_files imported, doing nothing: {fmt_mem(baseline)} anonymous")
     rows = []
-    for fmt in args.formats.split(","):
+    for fmt in filter(None, args.formats.split(",")):
         size = args.onnx_size if fmt == "onnx" else args.size
         rows += [(f"{fmt} {size_label(size)}",) + r[1:] for r in bench_format(fmt, size, folder, store, args)]
     report += ["", "| model | job | time (median) | peak anonymous memory |", "|---|---|---|---|"]
