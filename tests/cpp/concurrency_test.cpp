@@ -10,26 +10,15 @@
 #include <vector>
 
 #include "format/dispatch.hpp"
+#include "models.hpp"
 
 namespace quillon {
 namespace {
 
+using test::framed;
+
 constexpr int kThreads = 4;
 constexpr int kRounds = 8;
-
-std::string framed(std::string_view header, std::string_view data) {
-  std::string out;
-  store_le<std::uint64_t>(out, header.size());
-  return out + std::string(header) + std::string(data);
-}
-
-std::string gguf_without_metadata() {
-  std::string out = "GGUF";
-  store_le<std::uint32_t>(out, 3);
-  store_le<std::uint64_t>(out, 0);
-  store_le<std::uint64_t>(out, 0);
-  return out + std::string(8, '\0');
-}
 
 // A store long enough for the vector Base64 code (SafeTensors and ONNX keep
 // it as text), with every byte value.
@@ -43,7 +32,7 @@ std::string store() {
 // and a damaged one; plus a file of no format.
 std::vector<std::string> inputs() {
   const std::vector<std::string> plain = {
-      gguf_without_metadata(),
+      test::empty_gguf(),
       framed(R"({"t":{"dtype":"U8","shape":[4],"data_offsets":[0,4]}})", "data"),
       std::string("\x08\x07\x3a\x02\x0a\x00", 6),  // ir_version 7 and an empty graph
   };

@@ -7,24 +7,13 @@
 
 #include "base64/base64.hpp"
 #include "format/dispatch.hpp"
+#include "models.hpp"
 
 namespace quillon {
 namespace {
 
-std::string framed(std::string_view header, std::string_view data = "") {
-  std::string out;
-  store_le<std::uint64_t>(out, header.size());
-  return out + std::string(header) + std::string(data);
-}
-
-// A GGUF v3 file with no metadata and no tensors: 24-byte header, 8 bytes of padding.
-std::string empty_gguf() {
-  std::string out = "GGUF";
-  store_le<std::uint32_t>(out, 3);
-  store_le<std::uint64_t>(out, 0);
-  store_le<std::uint64_t>(out, 0);
-  return out + std::string(8, '\0');
-}
+using test::empty_gguf;
+using test::framed;
 
 const std::string kOnnx("\x08\x07", 2);  // ir_version 7 and nothing else
 

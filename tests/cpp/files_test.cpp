@@ -19,9 +19,12 @@
 #include "files/operations.hpp"
 #include "files/output.hpp"
 #include "format/dispatch.hpp"
+#include "models.hpp"
 
 namespace quillon::files {
 namespace {
+
+using test::empty_gguf;
 
 class Folder {
  public:
@@ -55,15 +58,6 @@ std::string read_file(const std::string& path) {
   std::ostringstream out;
   out << std::ifstream(path, std::ios::binary).rdbuf();
   return out.str();
-}
-
-// A GGUF v3 file with no metadata and no tensors, padded to 32 bytes.
-std::string empty_gguf() {
-  std::string out = "GGUF";
-  store_le<std::uint32_t>(out, 3);
-  store_le<std::uint64_t>(out, 0);
-  store_le<std::uint64_t>(out, 0);
-  return out + std::string(8, '\0');
 }
 
 std::string safetensors(const std::string& data) {
