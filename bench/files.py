@@ -14,6 +14,9 @@ tensor, and then measures, each case in a fresh process:
             against `cp --reflink=never` + `sync` of the same file on the same
             file system, and each format's own rewrite path (gguf-new-metadata,
             safetensors load + save, onnx load + save), each followed by sync
+  sign      store_ranges and a same-size patch_store on the stamped model, and
+            the whole signing flow (placeholder embed, ranges, SHA-256 around
+            them, patch) against one copy plus one sequential read
   memory    the peak anonymous memory (RssAnon: mapped file pages do not
             count) of each case, sampled by the parent every few milliseconds
 
@@ -167,6 +170,18 @@ def child(op: str, path: str, output: str, store_path: str) -> None:
         quillon_files.embed_manifest_both(path, URI, store, output=output)
     elif op == "remove":
         quillon_files.remove_manifest(path, output=output)
+    elif op == "ranges":
+        quillon_files.store_ranges(path)
+    elif op == "patch":
+        quillon_files.patch_store(path, store[::-1])
+    elif op == "hash":
+        hash_without(path, [])
+    elif op == "flow":
+        # Placeholder embed, ranges, hash around them, signed store patched in.
+        quillon_files.embed_manifest_both(path, URI, bytes(len(store)), output=output)
+        ranges = quillon_files.store_ranges(output)
+        hash_without(output, ranges)
+        quillon_files.patch_store(output, store)
     elif op == "safetensors-rewrite":
         from safetensors.numpy import load_file, save_file
         tensors = load_file(path)
@@ -181,6 +196,23 @@ def child(op: str, path: str, output: str, store_path: str) -> None:
     else:
         raise SystemExit(f"unknown case {op}")
     print(json.dumps({"seconds": time.perf_counter() - start}))
+
+
+def hash_without(path: str, ranges: list[tuple[int, int]]) -> bytes:
+    """SHA-256 of the file's bytes outside `ranges`, read through a mapping."""
+    import hashlib
+    import mmap
+
+    digest = hashlib.sha256()
+    with open(path, "rb") as file, mmap.mmap(file.fileno(), 0, access=mmap.ACCESS_READ) as mapped:
+        view = memoryview(mapped)
+        position = 0
+        for start, length in sorted(ranges):
+            digest.update(view[position:start])
+            position = start + length
+        digest.update(view[position:])
+        view.release()
+    return digest.digest()
 
 
 def rss_anon(pid: int) -> int:
@@ -293,6 +325,10 @@ def bench_format(fmt: str, size: int, folder: Path, store: Path, args) -> list[t
     case("cp --reflink=never + sync", "cp+sync", model, args.runs)
     case("embed (store + URI)", "embed", model, args.runs)
     case("remove", "remove", stamped, args.runs)
+    case("store ranges", "ranges", stamped, args.runs)
+    case("same-size store patch (pwrite + fsync)", "patch", stamped, args.runs)
+    case("SHA-256 of the whole file (one sequential read)", "hash", model, args.runs)
+    case("signing flow: placeholder embed, ranges, hash, patch", "flow", model, args.runs)
     if args.peers and size <= args.peer_limit:
         case(REWRITE_PEERS[fmt], REWRITE_PEERS[fmt], model, 1)
     for path in (stamped, output):
