@@ -18,7 +18,7 @@ import sys
 import threading
 import time
 from types import TracebackType
-from typing import Callable, Iterator, Optional, Sequence, TextIO, Type, TypeVar
+from typing import Callable, Iterator, List, Optional, Sequence, TextIO, Tuple, Type, TypeVar, cast
 
 from quillon_cli.errors import FileError, error_line
 
@@ -29,6 +29,13 @@ ProgressCallback = Callable[[int, int], None]
 # The work on one file; it gets the batch's progress callback, or None when
 # the command handles a single file and shows that file's own progress.
 Task = Callable[[str, Optional[ProgressCallback]], T]
+
+# A file's result, or the failure reported in its place.
+Outcome = Tuple[Optional[T], Optional[FileError]]
+
+# Consecutive files go to the pool as one task (see chunk_size).
+MAX_CHUNK = 16
+CHUNKS_PER_JOB = 8
 
 # The display is redrawn at most this often (seconds), and when it ends.
 REDRAW_INTERVAL = 0.1
@@ -166,39 +173,37 @@ class Batch:
     def results(self, task: Task[T]) -> Iterator[T]:
         """The results of the files that succeed, in input order; each
         failure is reported in its place."""
+        count = len(self.paths)
         if self.jobs == 1:
-            outcomes: Iterator["concurrent.futures.Future[T]"] = map(self._now(task), range(len(self.paths)))
+            chunks: Iterator[List[Outcome[T]]] = (self._run(task, range(index, index + 1)) for index in range(count))
         else:
             self._executor = concurrent.futures.ThreadPoolExecutor(max_workers=self.jobs)
-            outcomes = iter([self._executor.submit(self._attempt, task, index)
-                             for index in range(len(self.paths))])
-        for outcome in outcomes:
-            try:
-                result = outcome.result()
-            except FileError as error:
-                self.failed += 1
-                self.say(error_line(error), sys.stderr)
-                continue
-            self.done += 1
-            yield result
+            size = chunk_size(count, self.jobs)
+            futures = [self._executor.submit(self._run, task, range(start, min(start + size, count)))
+                       for start in range(0, count, size)]
+            chunks = (future.result() for future in futures)
+        for chunk in chunks:
+            for result, error in chunk:
+                if error is not None:
+                    self.failed += 1
+                    self.say(error_line(error), sys.stderr)
+                    continue
+                self.done += 1
+                yield cast(T, result)
 
-    def _now(self, task: Task[T]) -> Callable[[int], "concurrent.futures.Future[T]"]:
-        """Runs the task in this thread, packed as a finished future."""
-        def run(index: int) -> "concurrent.futures.Future[T]":
-            future: "concurrent.futures.Future[T]" = concurrent.futures.Future()
+    def _run(self, task: Task[T], indices: range) -> List[Outcome[T]]:
+        outcomes: List[Outcome[T]] = []
+        for index in indices:
+            if self._cancelled.is_set():
+                raise Cancelled
             try:
-                future.set_result(self._attempt(task, index))
+                outcomes.append((task(self.paths[index], self._progress(index) if self.several else None), None))
             except FileError as error:
-                future.set_exception(error)
-            return future
-        return run
-
-    def _attempt(self, task: Task[T], index: int) -> T:
-        try:
-            return task(self.paths[index], self._progress(index) if self.several else None)
-        finally:
-            if self._display is not None:
-                self._display.file_done(index)
+                outcomes.append((None, error))
+            finally:
+                if self._display is not None:
+                    self._display.file_done(index)
+        return outcomes
 
     def _progress(self, index: int) -> ProgressCallback:
         def progress(done: int, total: int) -> None:
@@ -208,3 +213,9 @@ class Batch:
                 self._display.update(index, done, total)
         return progress
 
+
+def chunk_size(count: int, jobs: int) -> int:
+    """Files per task of the pool: enough that handing a task to a thread
+    costs little beside the files' own work, few enough that every thread
+    gets several tasks and an early outcome is not held back for long."""
+    return max(1, min(MAX_CHUNK, count // (jobs * CHUNKS_PER_JOB)))
