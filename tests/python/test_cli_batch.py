@@ -173,17 +173,23 @@ def test_output_folder_must_be_a_folder(capsys, tmp_path, folder, message):
     assert run(capsys, *argv) == (1, "", f"quillon: {tmp_path / folder}: {message}\n")
 
 
+@pytest.mark.parametrize("command", ["remove", "info"])
 @pytest.mark.parametrize("tty", [True, False])
-def test_progress_over_all_files_on_a_terminal(capsys, monkeypatch, tmp_path, tty):
+def test_progress_over_all_files_on_a_terminal(capsys, monkeypatch, tmp_path, tty, command):
     monkeypatch.setattr(sys.stderr, "isatty", lambda: tty, raising=False)
     models = batch_inputs(tmp_path / "in")
     (tmp_path / "out").mkdir()
-    status, _, err = run(capsys, "remove", *models, "-O", tmp_path / "out", "-j", "3")
+    tail = ["-O", tmp_path / "out"] if command == "remove" else []
+    status, _, err = run(capsys, command, *models, *tail, "-j", "3")
     assert status == 1
     display = r"\r\x1b\[K(?:quillon: (\d+)/10 files, ([^\r\n]*))?"
-    # Without the display, the lines are exactly those of a run without one.
-    outcomes = [(path, expected_outcome(path, quillon.remove_manifest)) for path in models]
-    assert re.sub(display, "", err) == expected_errors(outcomes)
+    # Without the display, the lines are exactly those of a run without one;
+    # info's summary, for people only, shows on a terminal only.
+    operation = quillon.remove_manifest if command == "remove" else lambda model: [quillon.read_manifest_uri(model)]
+    expected = expected_errors([(path, expected_outcome(path, operation)) for path in models])
+    if command == "info" and not tty:
+        expected = expected[:expected.rindex("quillon: ")]
+    assert re.sub(display, "", err) == expected
     shown = [match for match in re.findall(display, err) if match[0]]
     if not tty:
         assert "\r" not in err
