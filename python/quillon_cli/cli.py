@@ -184,12 +184,12 @@ def _check_embed(args: argparse.Namespace) -> None:
 def _check_destinations(args: argparse.Namespace) -> None:
     """Refuses what would send two results to one file, or a result nowhere."""
     models: List[str] = args.models
+    if STDIN in models and (len(models) > 1 or args.output_dir is not None):
+        args.usage_error(f"standard input ('{STDIN}') has no name: give it alone, with -o")
     if len(models) == 1:
         return
     if args.output is not None:
         args.usage_error("argument -o/--output: one MODEL only (use -O DIR for several)")
-    if STDIN in models:
-        args.usage_error(f"standard input ('{STDIN}') needs a single MODEL")
     if args.in_place:
         names = [os.path.realpath(model) for model in models]
         problem = "argument --in-place: MODEL given twice"

@@ -153,13 +153,13 @@ def check_folder(folder: Optional[str]) -> None:
             raise NotADirectoryError(errno.ENOTDIR, os.strerror(errno.ENOTDIR), folder)
 
 
-def save(model: str, output: str, data: bytes) -> None:
-    """Writes a command's result to `output` ("-" for stdout). The new file
-    keeps the permission bits of the file it replaces."""
-    destination = STDOUT if model == STDIN and output == model else output
-    with about(destination):
-        exists = destination != STDOUT and os.path.exists(destination)
-        write_file(destination, data, permission_bits(destination) if exists else None)
+def save(output: str, data: bytes) -> None:
+    """Writes a command's result to `output` ("-" for stdout, which is also
+    where --in-place sends a model read from stdin). The new file keeps the
+    permission bits of the file it replaces."""
+    with about(output):
+        exists = output != STDOUT and os.path.exists(output)
+        write_file(output, data, permission_bits(output) if exists else None)
 
 
 def read(args: argparse.Namespace) -> int:
@@ -175,7 +175,7 @@ def read(args: argparse.Namespace) -> int:
         else:
             with about(model):
                 store = quillon_files.read_manifest(model)
-        save(model, output, store)
+        save(output, store)
 
     return run_batch(args, read_one)
 
@@ -196,7 +196,7 @@ def rewrite(model: str, output: str, progress: Optional[ProgressCallback], opera
         data = load(model)
         with about(model):
             result = getattr(quillon, operation)(data, *operands)
-        save(model, output, result)
+        save(output, result)
         return
     own = Progress("writing", output) if progress is None else None
     try:

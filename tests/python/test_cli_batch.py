@@ -118,11 +118,12 @@ def test_info_order_does_not_depend_on_jobs(capsys, tmp_path, json_flag):
     ["read", "{a}", "{same_name}", "-O", "{out}"],
     ["remove", "{a}", "{b}", "{a_again}", "--in-place"],
     ["remove", "-", "{a}", "-O", "{out}"],
+    ["read", "-", "-O", "{out}"],
     ["remove", "{a}", "-O", "{out}", "-o", "{out}/x"],
     ["info", "-j", "0", "{a}"],
     ["read", "-j", "many", "{a}", "-O", "{out}"],
 ], ids=["-o-several", "stdout-several", "embed-collision", "read-collision", "in-place-twice",
-        "stdin-several", "-o-and--O", "no-jobs", "jobs-not-a-number"])
+        "stdin-several", "stdin-to-folder", "-o-and--O", "no-jobs", "jobs-not-a-number"])
 def test_usage_errors(capsys, tmp_path, argv):
     (tmp_path / "out").mkdir()
     (tmp_path / "other").mkdir()
