@@ -2,8 +2,9 @@
 
 The file engine releases the interpreter lock while it parses and copies, so
 the worker threads run truly in parallel. Outcomes are reported in the order
-the files were given, each as soon as its turn comes: a file never waits for
-later ones, and never overtakes earlier ones. A failing file is reported and
+the files were given, as soon as each one's turn comes and its group of
+consecutive files (see chunk_size) is done: never after the whole run, and
+never ahead of an earlier file. A failing file is reported and
 the others go on; an interruption (Ctrl-C, SIGTERM) cancels every file not
 yet started, stops the writes in progress at their next progress report,
 and waits for the workers before it passes on. A stopped write leaves its
