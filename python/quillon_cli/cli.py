@@ -10,8 +10,11 @@ from importlib.metadata import PackageNotFoundError, version
 from types import FrameType
 from typing import Any, Dict, Iterator, List, Optional
 
-from quillon_cli.commands import FileError, embed, info, is_text, patch, ranges, read, remove, report
+from quillon_cli.batch import default_jobs
+from quillon_cli.commands import STORE_SUFFIX, embed, info, patch, ranges, read, remove, report
 from quillon_cli.demo import demo
+from quillon_cli.errors import FileError, is_text
+from quillon_cli.files import STDIN
 
 DESCRIPTION = """\
 Attach, read and strip C2PA provenance data in GGUF, SafeTensors and ONNX
@@ -23,6 +26,10 @@ Embedding replaces all C2PA data the model held: --store alone drops an old
 URI, --uri alone drops an old store."""
 
 MODEL_HELP = "a GGUF, SafeTensors or ONNX model file"
+MODELS_HELP = "GGUF, SafeTensors or ONNX model files"
+BATCH_NOTE = """\
+Several models are handled at once, on --jobs threads; each failure is
+reported and the others go on."""
 
 # The exit status of a process ended by a signal, as shells report it:
 # 128 plus the signal's number (130 for SIGINT).
@@ -72,17 +79,37 @@ def _version() -> str:
         return "unknown (not installed)"
 
 
-def _add_destination(command: argparse.ArgumentParser, in_place: bool) -> None:
+def jobs_count(text: str) -> int:
+    try:
+        count = int(text)
+    except ValueError:
+        count = 0
+    if count < 1:
+        raise argparse.ArgumentTypeError(f"not a positive number of jobs: {text!r}")
+    return count
+
+
+def _add_jobs(command: argparse.ArgumentParser) -> None:
+    command.add_argument("-j", "--jobs", type=jobs_count, default=default_jobs(), metavar="N",
+                         help="handle up to N models at once (default: the number of CPUs)")
+
+
+def _add_destination(command: argparse.ArgumentParser, in_place: bool, suffix: str = "") -> None:
+    command.add_argument("models", nargs="+", metavar="MODEL", help=MODELS_HELP)
     target = command.add_mutually_exclusive_group(required=True)
     target.add_argument("-o", "--output", metavar="OUT",
-                        help="write the result to OUT ('-' for standard output)")
+                        help="write the result to OUT ('-' for standard output); one MODEL only")
+    target.add_argument("-O", "--output-dir", metavar="DIR",
+                        help=f"write the result for each MODEL to DIR/<its name>{suffix}")
     if in_place:
         target.add_argument("--in-place", action="store_true",
-                            help="replace MODEL itself, keeping its permission bits")
+                            help="replace each MODEL itself, keeping its permission bits")
     else:
         command.set_defaults(in_place=False)
     command.add_argument("-f", "--force", action="store_true",
-                         help="let -o replace an existing file")
+                         help="let -o or -O replace existing files")
+    _add_jobs(command)
+    command.set_defaults(usage_error=command.error, suffix=suffix)
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -97,28 +124,29 @@ def build_parser() -> argparse.ArgumentParser:
     command.add_argument("models", nargs="+", metavar="MODEL", help=MODEL_HELP)
     command.add_argument("--json", action="store_true",
                          help="print a JSON list of objects instead")
+    _add_jobs(command)
     command.set_defaults(run=info)
 
     command = commands.add_parser(
         "read", help="extract the embedded Manifest Store",
-        description="Write the Manifest Store embedded in MODEL to OUT.")
-    command.add_argument("model", metavar="MODEL", help=MODEL_HELP)
-    _add_destination(command, in_place=False)
+        description="Write the Manifest Store embedded in MODEL to OUT, or in each "
+                    f"MODEL to DIR/<its name>{STORE_SUFFIX}. " + BATCH_NOTE)
+    _add_destination(command, in_place=False, suffix=STORE_SUFFIX)
     command.set_defaults(run=read)
 
     command = commands.add_parser(
         "embed", help="embed a Manifest Store and/or a remote manifest URI",
-        description="Embed a Manifest Store, a remote manifest URI, or both. " + EMBED_NOTE)
-    command.add_argument("model", metavar="MODEL", help=MODEL_HELP)
+        description="Embed a Manifest Store, a remote manifest URI, or both. " + EMBED_NOTE
+                    + " " + BATCH_NOTE)
     command.add_argument("--store", metavar="FILE", help="the Manifest Store to embed")
     command.add_argument("--uri", help="the remote manifest URI to embed")
     _add_destination(command, in_place=True)
-    command.set_defaults(usage_error=command.error, run=embed)
+    command.set_defaults(run=embed)
 
     command = commands.add_parser(
         "remove", help="strip all C2PA data",
-        description="Remove the embedded Manifest Store and the remote manifest URI.")
-    command.add_argument("model", metavar="MODEL", help=MODEL_HELP)
+        description="Remove the embedded Manifest Store and the remote manifest URI. "
+                    + BATCH_NOTE)
     _add_destination(command, in_place=True)
     command.set_defaults(run=remove)
 
@@ -153,6 +181,28 @@ def _check_embed(args: argparse.Namespace) -> None:
         args.usage_error("argument --uri: not valid UTF-8 text")
 
 
+def _check_destinations(args: argparse.Namespace) -> None:
+    """Refuses what would send two results to one file, or a result nowhere."""
+    models: List[str] = args.models
+    if STDIN in models and (len(models) > 1 or args.output_dir is not None):
+        args.usage_error(f"standard input ('{STDIN}') has no name: give it alone, with -o")
+    if len(models) == 1:
+        return
+    if args.output is not None:
+        args.usage_error("argument -o/--output: one MODEL only (use -O DIR for several)")
+    if args.in_place:
+        names = [os.path.realpath(model) for model in models]
+        problem = "argument --in-place: MODEL given twice"
+    else:
+        names = [os.path.basename(model) + args.suffix for model in models]
+        problem = "argument -O/--output-dir: two results named"
+    seen = set()
+    for model, name in zip(models, names):
+        if name in seen:
+            args.usage_error(f"{problem}: {model}")
+        seen.add(name)
+
+
 def main(argv: Optional[List[str]] = None) -> int:
     """Runs the command line `argv` (default: sys.argv[1:]) and returns the
     exit status: 0 on success, 1 when a file could not be handled, 2 for a
@@ -162,6 +212,8 @@ def main(argv: Optional[List[str]] = None) -> int:
         args = parser.parse_args(argv)
         if args.command == "embed":
             _check_embed(args)
+        if args.command in ("read", "embed", "remove"):
+            _check_destinations(args)
     except SystemExit as stop:
         return stop.code if isinstance(stop.code, int) else 2
     try:

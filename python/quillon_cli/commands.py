@@ -6,66 +6,29 @@ their metadata and writes are copied by the kernel, so no model is held in
 memory. Standard input and output ("-") take the in-memory path."""
 
 import argparse
-import contextlib
+import errno
 import json
 import os
+import stat
 import sys
-from typing import Any, Callable, Dict, Iterator, List, Optional
+from typing import Any, Callable, Dict, List, Optional, Tuple
 
 import quillon
 import quillon_files
 
+from quillon_cli.batch import Batch, ProgressCallback
+from quillon_cli.errors import FileError, about, error_line, shown
 from quillon_cli.files import STDIN, STDOUT, Progress, is_same_file, permission_bits, read_file, write_file
 
 # The library's message for a model without an embedded store: for `info`
 # that is an answer, not an error.
 NO_MANIFEST = "no C2PA manifest found in model"
-
-
-class FileError(Exception):
-    """A failure reported as "quillon: FILE: MESSAGE"."""
-
-    def __init__(self, path: str, message: str) -> None:
-        super().__init__(f"{path}: {message}")
-        self.path = path
-        self.message = message
-
-
-@contextlib.contextmanager
-def about(path: str) -> Iterator[None]:
-    """Turns the errors of reading, converting or writing `path` into a
-    FileError: the system's text for a file error, the library's message for
-    a model it cannot handle."""
-    try:
-        yield
-    except BrokenPipeError:
-        raise
-    except OSError as error:
-        raise FileError(path, error.strerror or str(error)) from error
-    except MemoryError as error:
-        raise FileError(path, "not enough memory") from error
-    except ValueError as error:
-        raise FileError(path, str(error)) from error
-
-
-def is_text(text: str) -> bool:
-    """False for a str holding lone surrogates, which is how Python passes on
-    command-line bytes that are not UTF-8."""
-    try:
-        text.encode("utf-8")
-    except UnicodeEncodeError:
-        return False
-    return True
-
-
-def shown(path: str) -> str:
-    """`path` as printable text: bytes of a non-UTF-8 file name become
-    escapes instead of failing on an output stream that wants UTF-8."""
-    return path if is_text(path) else os.fsencode(path).decode("utf-8", "backslashreplace")
+# `read -O DIR` writes the store of MODEL to DIR/<MODEL's name> plus this.
+STORE_SUFFIX = ".c2pa"
 
 
 def report(error: FileError) -> None:
-    print(f"quillon: {shown(error.path)}: {error.message}", file=sys.stderr)
+    print(error_line(error), file=sys.stderr)
 
 
 def load(path: str) -> bytes:
@@ -123,22 +86,17 @@ def info_line(facts: Dict[str, Any]) -> str:
 
 
 def info(args: argparse.Namespace) -> int:
-    status = 0
     described: List[Dict[str, Any]] = []
-    for path in args.models:
-        try:
-            facts = describe(path)
-        except FileError as error:
-            report(error)
-            status = 1
-            continue
-        if args.json:
-            described.append(facts)
-        else:
-            print(info_line(facts), flush=True)
+    # Scripts read info's stderr for errors only; the summary is for people.
+    with Batch(args.models, args.jobs, summary=sys.stderr.isatty()) as batch:
+        for facts in batch.results(lambda path, progress: describe(path)):
+            if args.json:
+                described.append(facts)
+            else:
+                batch.say(info_line(facts))
     if args.json:
         print(json.dumps(described, indent=2, ensure_ascii=False))
-    return status
+    return batch.status
 
 
 def ranges(args: argparse.Namespace) -> int:
@@ -176,48 +134,75 @@ def check_output(model_path: str, output: str, force: bool) -> None:
         raise FileError(output, "file exists (use --force to overwrite)")
 
 
-def save(args: argparse.Namespace, data: bytes) -> None:
-    """Writes a command's result where -o or --in-place says. The new file
-    keeps the permission bits of the file it replaces."""
-    destination = args.model if args.in_place else args.output
-    with about(destination):
-        exists = destination != STDOUT and os.path.exists(destination)
-        write_file(destination, data, permission_bits(destination) if exists else None)
+def destination(args: argparse.Namespace, model: str, suffix: str = "") -> str:
+    """Where a command's result for `model` goes: the model itself with
+    --in-place, DIR/<model name><suffix> with -O DIR, else OUT of -o."""
+    if args.in_place:
+        return model
+    if args.output_dir is not None:
+        return os.path.join(args.output_dir, os.path.basename(model) + suffix)
+    return str(args.output)
+
+
+def check_folder(folder: Optional[str]) -> None:
+    """Refuses an output folder (-O) that is missing or not a folder."""
+    if folder is None:
+        return
+    with about(folder):
+        if not stat.S_ISDIR(os.stat(folder).st_mode):
+            raise NotADirectoryError(errno.ENOTDIR, os.strerror(errno.ENOTDIR), folder)
+
+
+def save(output: str, data: bytes) -> None:
+    """Writes a command's result to `output` ("-" for stdout, which is also
+    where --in-place sends a model read from stdin). The new file keeps the
+    permission bits of the file it replaces."""
+    with about(output):
+        exists = output != STDOUT and os.path.exists(output)
+        write_file(output, data, permission_bits(output) if exists else None)
 
 
 def read(args: argparse.Namespace) -> int:
-    check_output(args.model, args.output, args.force)
-    if args.model == STDIN:
-        model = load(args.model)
-        with about(args.model):
-            store = quillon.read_manifest(model)
-    else:
-        with about(args.model):
-            store = quillon_files.read_manifest(args.model)
-    save(args, store)
-    return 0
+    check_folder(args.output_dir)
+
+    def read_one(model: str, progress: Optional[ProgressCallback]) -> None:
+        output = destination(args, model, STORE_SUFFIX)
+        check_output(model, output, args.force)
+        if model == STDIN:
+            data = load(model)
+            with about(model):
+                store = quillon.read_manifest(data)
+        else:
+            with about(model):
+                store = quillon_files.read_manifest(model)
+        save(output, store)
+
+    return run_batch(args, read_one)
 
 
-def in_memory(args: argparse.Namespace) -> bool:
-    """True when the model comes from stdin or goes to stdout."""
-    return args.model == STDIN or (not args.in_place and args.output == STDOUT)
+def run_batch(args: argparse.Namespace, task: Callable[[str, Optional[ProgressCallback]], None]) -> int:
+    with Batch(args.models, args.jobs) as batch:
+        for _ in batch.results(task):
+            pass
+    return batch.status
 
 
-def rewrite(args: argparse.Namespace, operation: str, *operands: Any) -> None:
-    """Runs the embed or remove `operation` of the library on the model and
-    writes the result where -o or --in-place says."""
-    if in_memory(args):
-        model = load(args.model)
-        with about(args.model):
-            result = getattr(quillon, operation)(model, *operands)
-        save(args, result)
+def rewrite(model: str, output: str, progress: Optional[ProgressCallback], operation: str,
+            operands: Tuple[Any, ...]) -> None:
+    """Runs the embed or remove `operation` of the library on `model` and
+    writes the result to `output` (which is `model` itself for --in-place).
+    Without a `progress` callback, a large file shows its own progress."""
+    if model == STDIN or output == STDOUT:
+        data = load(model)
+        with about(model):
+            result = getattr(quillon, operation)(data, *operands)
+        save(output, result)
         return
-    destination = args.model if args.in_place else args.output
-    progress = Progress("writing", destination)
+    own = Progress("writing", output) if progress is None else None
     try:
-        with about(args.model):
-            getattr(quillon_files, operation)(args.model, *operands, output=destination,
-                                              progress=progress.update)
+        with about(model):
+            getattr(quillon_files, operation)(model, *operands, output=output,
+                                              progress=own.update if own is not None else progress)
     except FileError as error:
         # A system failure names the file it concerns: the model or the output.
         cause = error.__cause__
@@ -225,24 +210,30 @@ def rewrite(args: argparse.Namespace, operation: str, *operands: Any) -> None:
             raise FileError(os.fsdecode(cause.filename), error.message) from cause
         raise
     finally:
-        progress.finish()
+        if own is not None:
+            own.finish()
+
+
+def rewrite_each(args: argparse.Namespace, operation: str, *operands: Any) -> int:
+    check_folder(args.output_dir)
+
+    def rewrite_one(model: str, progress: Optional[ProgressCallback]) -> None:
+        output = destination(args, model)
+        if not args.in_place:
+            check_output(model, output, args.force)
+        rewrite(model, output, progress, operation, operands)
+
+    return run_batch(args, rewrite_one)
 
 
 def embed(args: argparse.Namespace) -> int:
-    if not args.in_place:
-        check_output(args.model, args.output, args.force)
     store = None if args.store is None else load(args.store)
     if store is not None and args.uri is not None:
-        rewrite(args, "embed_manifest_both", args.uri, store)
-    elif store is not None:
-        rewrite(args, "embed_manifest", store)
-    else:
-        rewrite(args, "embed_manifest_remote", args.uri)
-    return 0
+        return rewrite_each(args, "embed_manifest_both", args.uri, store)
+    if store is not None:
+        return rewrite_each(args, "embed_manifest", store)
+    return rewrite_each(args, "embed_manifest_remote", args.uri)
 
 
 def remove(args: argparse.Namespace) -> int:
-    if not args.in_place:
-        check_output(args.model, args.output, args.force)
-    rewrite(args, "remove_manifest")
-    return 0
+    return rewrite_each(args, "remove_manifest")

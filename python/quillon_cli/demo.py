@@ -7,7 +7,8 @@ from typing import Tuple
 
 import quillon
 
-from quillon_cli.commands import NO_MANIFEST, FileError, load, store_or_none
+from quillon_cli.commands import NO_MANIFEST, load, store_or_none
+from quillon_cli.errors import FileError
 
 SAMPLE_MODELS = ("model.gguf", "model.safetensors", "model.onnx")
 SAMPLE_STORE = "manifest.c2pa"

@@ -15,6 +15,7 @@ import os
 import stat
 import sys
 import tempfile
+import threading
 from typing import BinaryIO, List, Optional
 
 # Files above this size show a percentage on stderr while they are read or
@@ -27,6 +28,10 @@ STDIN = "-"
 NOT_REGULAR = "not a regular file"
 TEMP_PREFIX = ".quillon-"
 TEMP_SUFFIX = ".tmp"
+
+# The umask can only be read by setting it; the lock keeps a thread that
+# reads it from seeing, or restoring, the 0 another thread set meanwhile.
+_umask_lock = threading.Lock()
 
 
 class Progress:
@@ -114,8 +119,9 @@ def is_same_file(first: str, second: str) -> bool:
 
 def default_mode() -> int:
     """The permission bits a newly created file gets under the current umask."""
-    mask = os.umask(0)
-    os.umask(mask)
+    with _umask_lock:
+        mask = os.umask(0)
+        os.umask(mask)
     return 0o666 & ~mask
 
 
