@@ -5,6 +5,7 @@ tensor, extra metadata bytes); the fixtures hand out the default models.
 """
 
 import json
+import signal
 import struct
 
 import pytest
@@ -56,3 +57,12 @@ def safetensors_model():
 @pytest.fixture
 def onnx_model():
     return make_onnx()
+
+
+def default_signals():
+    """For subprocess.Popen's preexec_fn: the child starts with the default
+    handling of the stopping signals even when the test run ignores some of
+    them (a run under nohup, or in the background of a shell without job
+    control, ignores SIGHUP or SIGINT, and children inherit that)."""
+    for number in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+        signal.signal(number, signal.SIG_DFL)

@@ -16,6 +16,8 @@ import sys
 
 import pytest
 
+from conftest import default_signals
+
 import quillon
 import quillon_cli
 import quillon_files
@@ -394,7 +396,8 @@ def test_stopping_signals_leave_the_destination(tmp_path, sent, fallback):
     child = subprocess.Popen([sys.executable, "-c", PAUSED_COMMAND, "remove", str(model), "-o",
                               str(tmp_path / "out"), "--force"],
                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
-                             env=dict(subprocess_env(), QUILLON_FILES_FALLBACK=fallback))
+                             env=dict(subprocess_env(), QUILLON_FILES_FALLBACK=fallback),
+                             preexec_fn=default_signals)
     assert child.stdout.readline() == "copying\n"
     child.send_signal(sent)
     _, err = child.communicate(timeout=30)

@@ -12,6 +12,8 @@ import sys
 
 import pytest
 
+from conftest import default_signals
+
 import quillon
 from test_cli import GGUF_CUT, SAMPLES, STORE, URI, leftovers, run, subprocess_env
 from test_files import MIB, large_safetensors
@@ -236,7 +238,8 @@ def test_interrupting_a_batch_leaves_every_destination(tmp_path, sent, target):
         (tmp_path / "out" / path.name).write_bytes(b"precious")
     tail = ["-O", str(tmp_path / "out"), "--force"] if target == "-O" else ["--in-place"]
     child = subprocess.Popen([sys.executable, "-c", PAUSED_BATCH, "remove", *map(str, models), "-j", "2", *tail],
-                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=subprocess_env())
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=subprocess_env(),
+                             preexec_fn=default_signals)
     assert child.stdout.readline() == "copying\n"
     child.send_signal(sent)
     _, err = child.communicate(timeout=60)

@@ -16,6 +16,8 @@ import textwrap
 
 import pytest
 
+from conftest import default_signals
+
 import quillon
 import quillon_files
 
@@ -119,7 +121,8 @@ def test_signal_in_the_middle_of_a_copy(tmp_path, sent, fallback):
     (tmp_path / "out").write_bytes(b"precious")
     child = subprocess.Popen([sys.executable, "-c", PAUSING_COPY, str(model), str(tmp_path / "out")],
                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
-                             env=dict(child_env(), QUILLON_FILES_FALLBACK=fallback))
+                             env=dict(child_env(), QUILLON_FILES_FALLBACK=fallback),
+                             preexec_fn=default_signals)
     assert child.stdout.readline() == "copying\n"
     child.send_signal(sent)
     _, err = child.communicate(timeout=30)
