@@ -16,7 +16,7 @@ import sys
 
 import pytest
 
-from conftest import default_signals
+from conftest import default_signals, needs_native_signals
 
 import quillon
 import quillon_cli
@@ -385,6 +385,7 @@ sys.exit(main(sys.argv[1:]))
 """
 
 
+@needs_native_signals
 @pytest.mark.parametrize("fallback", ["", "tmpfile"], ids=["unnamed", "named"])
 @pytest.mark.parametrize("sent", [signal.SIGINT, signal.SIGTERM, signal.SIGHUP], ids=["INT", "TERM", "HUP"])
 def test_stopping_signals_leave_the_destination(tmp_path, sent, fallback):

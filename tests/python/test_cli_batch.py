@@ -12,7 +12,7 @@ import sys
 
 import pytest
 
-from conftest import default_signals
+from conftest import default_signals, needs_native_signals
 
 import quillon
 from test_cli import GGUF_CUT, SAMPLES, STORE, URI, leftovers, run, subprocess_env
@@ -227,6 +227,7 @@ sys.exit(main(sys.argv[1:]))
 """
 
 
+@needs_native_signals
 @pytest.mark.parametrize("target", ["-O", "--in-place"])
 @pytest.mark.parametrize("sent", [signal.SIGINT, signal.SIGTERM], ids=["INT", "TERM"])
 def test_interrupting_a_batch_leaves_every_destination(tmp_path, sent, target):

@@ -16,7 +16,7 @@ import textwrap
 
 import pytest
 
-from conftest import default_signals
+from conftest import default_signals, needs_native_signals
 
 import quillon
 import quillon_files
@@ -114,6 +114,7 @@ PAUSING_COPY = textwrap.dedent("""
 """)
 
 
+@needs_native_signals
 @pytest.mark.parametrize("fallback", FALLBACKS)
 @pytest.mark.parametrize("sent", [signal.SIGKILL, signal.SIGTERM, signal.SIGINT], ids=["KILL", "TERM", "INT"])
 def test_signal_in_the_middle_of_a_copy(tmp_path, sent, fallback):
