@@ -52,25 +52,38 @@ Result<InputFile> InputFile::open(const std::string& path, bool writable) {
     return std::move(*refused);
   }
   const auto size = static_cast<std::size_t>(status.st_size);
-  if (size == 0) return InputFile(descriptor, path, nullptr, 0);
+  const Stamp stamp = stamp_of(status);
+  if (size == 0) return InputFile(descriptor, path, nullptr, 0, stamp);
   void* data = ::mmap(nullptr, size, PROT_READ, MAP_SHARED, descriptor, 0);
   if (data == MAP_FAILED) {
     Error error = system_error(path);
     ::close(descriptor);
     return error;
   }
-  return InputFile(descriptor, path, static_cast<const std::uint8_t*>(data), size);
+  return InputFile(descriptor, path, static_cast<const std::uint8_t*>(data), size, stamp);
 }
 
 InputFile::InputFile(InputFile&& other) noexcept
     : descriptor_(std::exchange(other.descriptor_, -1)),
       path_(std::move(other.path_)),
       data_(std::exchange(other.data_, nullptr)),
-      size_(std::exchange(other.size_, 0)) {}
+      size_(std::exchange(other.size_, 0)),
+      stamp_(other.stamp_) {}
 
 InputFile::~InputFile() {
   if (data_ != nullptr) ::munmap(const_cast<std::uint8_t*>(data_), size_);
   if (descriptor_ >= 0) ::close(descriptor_);
+}
+
+InputFile::Stamp InputFile::stamp_of(const struct stat& status) {
+  return {static_cast<std::uint64_t>(status.st_size), status.st_mtim.tv_sec, status.st_mtim.tv_nsec,
+          status.st_ctim.tv_sec, status.st_ctim.tv_nsec};
+}
+
+bool InputFile::changed() const {
+  struct stat status;
+  if (::fstat(descriptor_, &status) != 0) return true;
+  return !(stamp_of(status) == stamp_);
 }
 
 bool InputFile::contains(Bytes view) const {

@@ -14,6 +14,8 @@
 #include <cstdint>
 #include <string>
 
+#include <sys/stat.h>
+
 #include "error/result.hpp"
 #include "manifest/bytes.hpp"
 
@@ -41,14 +43,28 @@ class InputFile {
   bool contains(Bytes view) const;
   std::uint64_t offset_of(Bytes view) const { return static_cast<std::uint64_t>(view.data() - data_); }
 
+  // True when the file's size, modification time or change time differ
+  // from when it was opened, or it can no longer be examined: whatever was
+  // read or copied from it since may mix two versions.
+  bool changed() const;
+
  private:
-  InputFile(int descriptor, std::string path, const std::uint8_t* data, std::size_t size)
-      : descriptor_(descriptor), path_(std::move(path)), data_(data), size_(size) {}
+  // What `changed` compares: st_size, st_mtim and st_ctim at the open.
+  struct Stamp {
+    std::uint64_t size;
+    std::int64_t modified_s, modified_ns, changed_s, changed_ns;
+    friend bool operator==(const Stamp&, const Stamp&) = default;
+  };
+  static Stamp stamp_of(const struct stat& status);
+
+  InputFile(int descriptor, std::string path, const std::uint8_t* data, std::size_t size, Stamp stamp)
+      : descriptor_(descriptor), path_(std::move(path)), data_(data), size_(size), stamp_(stamp) {}
 
   int descriptor_;
   std::string path_;
   const std::uint8_t* data_;
   std::size_t size_;
+  Stamp stamp_;
 };
 
 // The error for a failed system call on `path`, taken from errno.

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "error/result.hpp"
-#include "files/output.hpp"
+#include "files/replace.hpp"
 #include "format/format.hpp"
 #include "manifest/source.hpp"
 #include "manifest/store_range.hpp"

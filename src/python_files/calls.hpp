@@ -8,7 +8,7 @@
 #include <string>
 
 #include "error/error.hpp"
-#include "files/output.hpp"
+#include "files/replace.hpp"
 #include "python/capi.hpp"
 #include "python/ref.hpp"
 

@@ -17,7 +17,7 @@
 
 #include "files/input.hpp"
 #include "files/operations.hpp"
-#include "files/output.hpp"
+#include "files/replace.hpp"
 #include "format/dispatch.hpp"
 #include "models.hpp"
 

@@ -1,5 +1,4 @@
-// Writing a new model file: a `FileImage` onto a descriptor, and the safe
-// replacement of a destination path.
+// Writing a new model file: a `FileImage` onto a descriptor.
 //
 // `write_image` lets the kernel copy every piece that views the input file
 // (`copy_file_range` from the input's descriptor, which file systems turn
@@ -7,15 +6,6 @@
 // one bounded buffer where the kernel refuses. Holes of a sparse input stay
 // holes. The copy reads through the descriptor, not the mapping, so an input
 // shortened by another process ends in an error instead of SIGBUS.
-//
-// `replace_file` writes into a temporary file in the destination's folder
-// (unnamed with O_TMPFILE, else a uniquely named one), syncs it, gives it the
-// replaced file's mode (and owner and group where the process may; the
-// set-user/group-ID bits are dropped when the owner changes), renames it over
-// the destination and syncs the folder. On any failure, cancellation
-// included, the destination is untouched and the temporary file is gone.
-// The destination must be a regular file or not exist; a symbolic link is
-// followed and the file it names is replaced.
 #pragma once
 
 #include <cstdint>
@@ -54,15 +44,5 @@ Result<Ok> write_all_at(int descriptor, Bytes bytes, std::uint64_t offset, const
 
 // fsync, retried when interrupted; failures name `name`.
 Result<Ok> sync(int descriptor, const std::string& name);
-
-// Fills a descriptor with the new file; failures name the destination.
-using Fill = std::function<Result<Ok>(int descriptor)>;
-
-// Replaces `destination` with what `fill` writes, as described above.
-Result<Ok> replace_file(const std::string& destination, const Fill& fill, const WriteOptions& options);
-
-// Refuses a destination that exists and is not a regular file (a folder,
-// device, FIFO or socket); follows symbolic links.
-Result<Ok> check_destination(const std::string& destination);
 
 }  // namespace quillon::files
