@@ -8,7 +8,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
 #include <memory>
+#include <utility>
 
 // Built against old C libraries too (glibc 2.17), whose headers may lack
 // these; the kernel interfaces themselves are older than any supported one.
@@ -30,51 +32,156 @@ namespace {
 // Bytes per copy_file_range call or pread/write round: small enough that
 // progress and cancellation come every few tens of MiB.
 constexpr std::size_t kCopyChunk = std::size_t{32} << 20;
-// The fallback's buffer, the only memory a copy needs.
+// The fallback's buffer for large pieces.
 constexpr std::size_t kBufferSize = std::size_t{128} << 10;
 // Pieces this small are copied without asking where the input's holes are.
 constexpr std::uint64_t kHoleProbeMinimum = std::uint64_t{1} << 20;
+// Pieces below this size are gathered into the output buffer instead of
+// costing a system call each; the input's bytes for them come through the
+// read-ahead window. Both buffers hold many small pieces.
+constexpr std::size_t kSmallPiece = std::size_t{64} << 10;
+constexpr std::size_t kGatherSize = std::size_t{1} << 20;
+constexpr std::size_t kWindowSize = std::size_t{1} << 20;
+static_assert(kSmallPiece <= kGatherSize && kSmallPiece <= kWindowSize);
+
 constexpr const char* kShrank = "file shrank while it was being copied";
+constexpr const char* kChanged = "file changed while it was being copied";
 
-
-// The errno values with which the kernel refuses copy_file_range for a pair
-// of files (other file systems, old kernels, special files) rather than
-// failing the copy.
+// The errno values with which the kernel, a file system or a sandbox's
+// system call filter refuses copy_file_range for a pair of files rather than
+// failing the copy: the same set after which GNU cp falls back to read/write.
 bool kernel_copy_refused(int code) {
-  return code == EXDEV || code == ENOSYS || code == EINVAL || code == EOPNOTSUPP;  // ENOTSUP is the same value
+  switch (code) {
+    case EXDEV:
+    case ENOSYS:
+    case EINVAL:
+    case EOPNOTSUPP:  // ENOTSUP is the same value
+    case EPERM:
+    case EBADF:  // an output opened for appending
+    case ETXTBSY:
+    case ENOTTY:
+      return true;
+    default:
+      return false;
+  }
 }
 
 // Failures that concern the file being written rather than the one read.
 bool concerns_output(int code) { return code == ENOSPC || code == EDQUOT || code == EFBIG || code == EROFS; }
 
+std::size_t size_of(const FileImage::PieceView& piece) {
+  return piece.bytes.empty() ? piece.zeros : piece.bytes.size();
+}
+
 // Copies pieces into the output at increasing offsets and reports progress.
+// Large pieces go straight to the output; small ones are gathered and
+// written a buffer at a time.
 class ImageWriter {
  public:
-  ImageWriter(const InputFile& input, int output, const std::string& name, const WriteOptions& options,
-              std::uint64_t total)
-      : input_(input), output_(output), name_(name), options_(options), total_(total),
+  ImageWriter(const FileImage& image, const InputFile& input, int output, const std::string& name,
+              const WriteOptions& options)
+      : image_(image), input_(input), output_(output), name_(name), options_(options), total_(image.size()),
         kernel_copy_(options.kernel_copy) {}
 
-  Result<Ok> write(const FileImage& image) {
-    for (std::size_t i = 0; i < image.piece_count(); ++i) {
-      const FileImage::PieceView piece = image.piece(i);
-      Result<Ok> done = piece.bytes.empty()            ? write_zeros(piece.zeros)
-                        : input_.contains(piece.bytes) ? copy_input(input_.offset_of(piece.bytes), piece.bytes.size())
-                                                       : write_memory(piece.bytes);
-      if (!done) return done;
-    }
+  Result<Ok> write() {
+    for (index_ = 0; index_ < image_.piece_count(); ++index_) QUILLON_TRY(write_piece(image_.piece(index_)));
+    QUILLON_TRY(flush());
     if (::ftruncate(output_, static_cast<off_t>(total_)) != 0) return system_error(name_);
-    if (!input_unchanged()) return Error::system_failure(EIO, input_.path(), kShrank);
+    // Whatever was read may mix two versions of a file changed meanwhile,
+    // even where every read succeeded.
+    if (input_.changed()) return Error::system_failure(EIO, input_.path(), kChanged);
     return report(true);
   }
 
  private:
+  Result<Ok> write_piece(const FileImage::PieceView& piece) {
+    const bool from_input = input_.contains(piece.bytes);
+    if (size_of(piece) < kSmallPiece) {
+      if (from_input) return gather_input(input_.offset_of(piece.bytes), piece.bytes.size());
+      QUILLON_TRY_ASSIGN(std::uint8_t* to, room(size_of(piece)));
+      if (piece.bytes.empty()) {
+        std::memset(to, 0, piece.zeros);
+      } else {
+        std::memcpy(to, piece.bytes.data(), piece.bytes.size());
+      }
+      return Ok{};
+    }
+    QUILLON_TRY(flush());
+    if (piece.bytes.empty()) return write_zeros(piece.zeros);
+    if (from_input) return copy_input(input_.offset_of(piece.bytes), piece.bytes.size());
+    return write_memory(piece.bytes);
+  }
+
+  // --- small pieces: gathered, and read ahead from the input ---------------
+
+  // `size` (at most kSmallPiece) bytes of the output buffer for the next
+  // piece, after writing out what the buffer holds if they do not fit.
+  Result<std::uint8_t*> room(std::size_t size) {
+    if (!gathered_) gathered_ = std::make_unique_for_overwrite<std::uint8_t[]>(kGatherSize);
+    if (gathered_size_ + size > kGatherSize) QUILLON_TRY(flush());
+    std::uint8_t* to = gathered_.get() + gathered_size_;
+    gathered_size_ += size;
+    return to;
+  }
+
+  Result<Ok> flush() {
+    if (gathered_size_ == 0) return Ok{};
+    QUILLON_TRY(write_at({gathered_.get(), gathered_size_}, offset_));
+    return advance(std::exchange(gathered_size_, 0));
+  }
+
+  Result<Ok> gather_input(std::uint64_t offset, std::size_t size) {
+    if (offset < window_start_ || offset + size > window_start_ + window_size_) QUILLON_TRY(fill_window(offset, size));
+    QUILLON_TRY_ASSIGN(std::uint8_t* to, room(size));
+    std::memcpy(to, window_.get() + (offset - window_start_), size);
+    return Ok{};
+  }
+
+  // Reads the input from `offset` into the window, as far as the small
+  // input pieces that follow need it; fewer than `size` bytes there mean the
+  // file was cut short.
+  Result<Ok> fill_window(std::uint64_t offset, std::size_t size) {
+    if (!window_) window_ = std::make_unique_for_overwrite<std::uint8_t[]>(kWindowSize);
+    const std::size_t wanted = static_cast<std::size_t>(std::max(window_end(offset), offset + size) - offset);
+    window_start_ = offset;
+    window_size_ = 0;
+    while (window_size_ < wanted) {
+      QUILLON_TRY_ASSIGN(const std::size_t got,
+                         read_input(window_.get() + window_size_, offset + window_size_, wanted - window_size_));
+      if (got == 0) break;
+      window_size_ += got;
+    }
+    if (window_size_ < size) return Error::system_failure(EIO, input_.path(), kShrank);
+    return Ok{};
+  }
+
+  // The end of the input range a window starting at `start` should hold:
+  // the small input pieces from the current one on, up to the first that
+  // does not fit or a large piece (which ends the gathering anyway). Kept
+  // runs close together then cost one read, and a lone one no more than
+  // its own bytes.
+  std::uint64_t window_end(std::uint64_t start) const {
+    std::uint64_t end = start;
+    for (std::size_t i = index_; i < image_.piece_count(); ++i) {
+      const FileImage::PieceView piece = image_.piece(i);
+      if (size_of(piece) >= kSmallPiece) break;
+      if (!input_.contains(piece.bytes)) continue;
+      const std::uint64_t from = input_.offset_of(piece.bytes);
+      const std::uint64_t to = from + piece.bytes.size();
+      if (from < start || to - start > kWindowSize) break;
+      end = std::max(end, to);
+    }
+    return end;
+  }
+
+  // --- large pieces --------------------------------------------------------
+
   Result<Ok> write_memory(Bytes bytes) {
     while (!bytes.empty()) {
       const std::size_t step = std::min(bytes.size(), kCopyChunk);
-      if (Result<Ok> written = write_at(bytes.first(step), offset_); !written) return written;
+      QUILLON_TRY(write_at(bytes.first(step), offset_));
       bytes = bytes.subspan(step);
-      if (Result<Ok> advanced = advance(step); !advanced) return advanced;
+      QUILLON_TRY(advance(step));
     }
     return Ok{};
   }
@@ -85,7 +192,7 @@ class ImageWriter {
     static const std::uint8_t zeros[4096] = {};
     while (count > 0) {
       const std::size_t step = std::min(count, sizeof zeros);
-      if (Result<Ok> done = write_memory({zeros, step}); !done) return done;
+      QUILLON_TRY(write_memory({zeros, step}));
       count -= step;
     }
     return Ok{};
@@ -98,9 +205,9 @@ class ImageWriter {
     while (offset < end) {
       std::uint64_t data = offset;
       std::uint64_t data_end = end;
-      if (end - offset >= kHoleProbeMinimum) find_data(offset, end, data, data_end);
-      if (Result<Ok> skipped = advance(data - offset); !skipped) return skipped;
-      if (Result<Ok> copied = copy_data(data, data_end - data); !copied) return copied;
+      if (end - offset >= kHoleProbeMinimum) QUILLON_TRY(find_data(offset, end, data, data_end));
+      QUILLON_TRY(advance(data - offset));
+      QUILLON_TRY(copy_data(data, data_end - data));
       offset = data_end;
     }
     return Ok{};
@@ -108,29 +215,35 @@ class ImageWriter {
 
   // Narrows [offset, end) to its first run of data [data, data_end); a run
   // without data has data == data_end == end. Where the file system cannot
-  // tell, everything counts as data. A file cut short reads as a hole here;
-  // the size check at the end catches it.
-  void find_data(std::uint64_t offset, std::uint64_t end, std::uint64_t& data, std::uint64_t& data_end) {
+  // tell, everything counts as data. No data up to the file's end is a
+  // trailing hole only while the file still reaches `end`: one that ends
+  // sooner was cut short during the copy.
+  Result<Ok> find_data(std::uint64_t offset, std::uint64_t end, std::uint64_t& data, std::uint64_t& data_end) {
     const int descriptor = input_.descriptor();
     const off_t found = ::lseek(descriptor, static_cast<off_t>(offset), SEEK_DATA);
     if (found < 0) {
-      if (errno == ENXIO) data = data_end = end;
-      return;
+      if (errno != ENXIO) return Ok{};
+      struct stat status;
+      if (::fstat(descriptor, &status) != 0) return system_error(input_.path());
+      if (static_cast<std::uint64_t>(status.st_size) < end) return Error::system_failure(EIO, input_.path(), kShrank);
+      data = data_end = end;
+      return Ok{};
     }
     data = std::min(static_cast<std::uint64_t>(found), end);
     const off_t hole = ::lseek(descriptor, found, SEEK_HOLE);
     data_end = hole < 0 ? end : std::clamp(static_cast<std::uint64_t>(hole), data, end);
+    return Ok{};
   }
 
   Result<Ok> copy_data(std::uint64_t offset, std::uint64_t length) {
     while (length > 0) {
       const std::size_t step = static_cast<std::size_t>(std::min<std::uint64_t>(length, kCopyChunk));
-      Result<std::size_t> copied = kernel_copy_ ? kernel_copy(offset, step) : buffered_copy(offset, step);
-      if (!copied) return std::move(copied).error();
-      if (*copied == 0) continue;  // the kernel refused; the buffered copy takes over
-      offset += *copied;
-      length -= *copied;
-      if (Result<Ok> advanced = advance(*copied); !advanced) return advanced;
+      QUILLON_TRY_ASSIGN(const std::size_t copied,
+                         kernel_copy_ ? kernel_copy(offset, step) : buffered_copy(offset, step));
+      if (copied == 0) continue;  // the kernel refused; the buffered copy takes over
+      offset += copied;
+      length -= copied;
+      QUILLON_TRY(advance(copied));
     }
     return Ok{};
   }
@@ -155,17 +268,20 @@ class ImageWriter {
 
   // Bytes copied by one pread and its writes through the bounded buffer.
   Result<std::size_t> buffered_copy(std::uint64_t offset, std::size_t length) {
-    if (!buffer_) buffer_ = std::make_unique<std::uint8_t[]>(kBufferSize);
-    const std::size_t step = std::min(length, kBufferSize);
+    if (!buffer_) buffer_ = std::make_unique_for_overwrite<std::uint8_t[]>(kBufferSize);
+    QUILLON_TRY_ASSIGN(const std::size_t got, read_input(buffer_.get(), offset, std::min(length, kBufferSize)));
+    if (got == 0) return Error::system_failure(EIO, input_.path(), kShrank);
+    QUILLON_TRY(write_at({buffer_.get(), got}, offset_));
+    return got;
+  }
+
+  // One pread from the input, retried when interrupted; 0 at its end.
+  Result<std::size_t> read_input(std::uint8_t* to, std::uint64_t offset, std::size_t length) const {
     ssize_t got;
     do {
-      got = ::pread(input_.descriptor(), buffer_.get(), step, static_cast<off_t>(offset));
+      got = ::pread(input_.descriptor(), to, length, static_cast<off_t>(offset));
     } while (got < 0 && errno == EINTR);
     if (got < 0) return system_error(input_.path());
-    if (got == 0) return Error::system_failure(EIO, input_.path(), kShrank);
-    if (Result<Ok> written = write_at({buffer_.get(), static_cast<std::size_t>(got)}, offset_); !written) {
-      return std::move(written).error();
-    }
     return static_cast<std::size_t>(got);
   }
 
@@ -174,13 +290,7 @@ class ImageWriter {
     return Error::system_failure(code, concerns_output(code) ? name_ : input_.path());
   }
 
-  // A file shortened since it was mapped: the copy may have read zeros from
-  // holes past the new end, so the result cannot be trusted.
-  bool input_unchanged() const {
-    struct stat status;
-    return ::fstat(input_.descriptor(), &status) == 0 &&
-           static_cast<std::uint64_t>(status.st_size) >= input_.bytes().size();
-  }
+  // --- progress ------------------------------------------------------------
 
   Result<Ok> advance(std::uint64_t count) {
     offset_ += count;
@@ -194,15 +304,24 @@ class ImageWriter {
     return Ok{};
   }
 
+  const FileImage& image_;
   const InputFile& input_;
   const int output_;
   const std::string& name_;
   const WriteOptions& options_;
   const std::uint64_t total_;
   bool kernel_copy_;
+  std::size_t index_ = 0;  // the piece being written
+  // Bytes written (or left as holes) so far: the offset of the gathered
+  // bytes, or of the next large piece.
   std::uint64_t offset_ = 0;
   std::uint64_t next_report_ = kProgressStep;
   std::unique_ptr<std::uint8_t[]> buffer_;
+  std::unique_ptr<std::uint8_t[]> gathered_;
+  std::size_t gathered_size_ = 0;
+  std::unique_ptr<std::uint8_t[]> window_;  // input bytes [window_start_, + window_size_)
+  std::uint64_t window_start_ = 0;
+  std::size_t window_size_ = 0;
 };
 
 }  // namespace
@@ -229,7 +348,7 @@ Result<Ok> sync(int descriptor, const std::string& name) {
 
 Result<Ok> write_image(const FileImage& image, const InputFile& input, int output, const std::string& name,
                        const WriteOptions& options) {
-  return ImageWriter(input, output, name, options, image.size()).write(image);
+  return ImageWriter(image, input, output, name, options).write();
 }
 
 }  // namespace quillon::files

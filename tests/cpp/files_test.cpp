@@ -11,8 +11,11 @@
 #include <cerrno>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
+#include <optional>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "files/input.hpp"
@@ -178,6 +181,147 @@ TEST(WriteImage, AnInputShortenedDuringTheCopyIsAnError) {
     ASSERT_FALSE(done) << mode.name;
     EXPECT_EQ(done.error().message(), folder / "in" + ": file shrank while it was being copied");
     write_file(folder / "in", std::string(4 << 20, 'a'));
+  }
+}
+
+// A sparse 96 MiB input with data at 28-32, 40-41 and 80-81 MiB only,
+// last modified long ago: any change then moves its modification time, also
+// where the file system's clock is coarse.
+void write_sparse(const std::string& path) {
+  const int descriptor = ::open(path.c_str(), O_CREAT | O_TRUNC | O_WRONLY, 0600);
+  ASSERT_EQ(::ftruncate(descriptor, 96 << 20), 0);
+  for (const auto& [mib, count] : {std::pair{28, 4}, {40, 1}, {80, 1}}) {
+    const std::string data(static_cast<std::size_t>(count) << 20, 'd');
+    ASSERT_EQ(::pwrite(descriptor, data.data(), data.size(), off_t{mib} << 20), static_cast<ssize_t>(data.size()));
+  }
+  ::close(descriptor);
+  const timespec long_ago[2] = {{1, 0}, {1, 0}};
+  ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), long_ago, 0), 0);
+}
+
+TEST(WriteImage, AnInputChangedDuringTheCopyIsAnError) {
+  Folder folder;
+  const std::string in = folder / "in";
+  // Each change happens at the progress reports (numbered from 1): the first
+  // comes once the data up to 32 MiB is copied.
+  struct Case {
+    const char* name;
+    std::function<void(int report)> change;
+    std::string message;
+  } cases[] = {
+      {"cut short, then restored",
+       [&](int report) {
+         if (report == 1) {
+           EXPECT_EQ(::truncate(in.c_str(), 0), 0);
+         } else if (report == 2) {
+           write_sparse(in);
+         }
+       },
+       "file shrank while it was being copied"},
+      {"cut short and grown back as a hole",
+       [&](int report) {
+         if (report != 1) return;
+         EXPECT_EQ(::truncate(in.c_str(), 0), 0);
+         EXPECT_EQ(::truncate(in.c_str(), 96 << 20), 0);
+       },
+       "file changed while it was being copied"},
+      {"rewritten in place, before and after the copy's position",
+       [&](int report) {
+         if (report != 1) return;
+         const int descriptor = ::open(in.c_str(), O_WRONLY);
+         for (const off_t mib : {29, 40}) EXPECT_EQ(::pwrite(descriptor, "x", 1, mib << 20), 1);
+         ::close(descriptor);
+       },
+       "file changed while it was being copied"},
+  };
+  for (const Case& c : cases) {
+    for (const Mode& mode : modes()) {
+      write_sparse(in);
+      Result<InputFile> input = InputFile::open(in);
+      ASSERT_TRUE(input);
+      FileImage image;
+      image.append_view(input->bytes());
+      int reports = 0;
+      WriteOptions options = mode.options;
+      options.progress = [&](std::uint64_t, std::uint64_t) {
+        c.change(++reports);
+        return true;
+      };
+      const int out = ::open((folder / "out").c_str(), O_CREAT | O_TRUNC | O_RDWR, 0600);
+      Result<Ok> done = write_image(image, *input, out, "out", options);
+      ::close(out);
+      ASSERT_FALSE(done) << c.name << ", " << mode.name;
+      EXPECT_EQ(done.error(), Error::system_failure(EIO, in, c.message)) << c.name << ", " << mode.name;
+    }
+  }
+}
+
+TEST(WriteImage, AKernelCopyRefusedFallsBackToTheBufferedCopy) {
+  // copy_file_range refuses an output open for appending with EBADF, as a
+  // sandbox's filter refuses the call itself with EPERM or ENOSYS.
+  Folder folder;
+  std::string content(3 << 20, '\0');
+  for (std::size_t i = 0; i < content.size(); ++i) content[i] = static_cast<char>(i / 4093);
+  write_file(folder / "in", content);
+  Mixed mixed{content};
+  Result<InputFile> input = InputFile::open(folder / "in");
+  ASSERT_TRUE(input);
+  const FileImage image = mixed_image(*input, mixed);
+  const int out = ::open((folder / "out").c_str(), O_CREAT | O_TRUNC | O_WRONLY | O_APPEND, 0600);
+  ASSERT_TRUE(write_image(image, *input, out, "out", {}));
+  ::close(out);
+  EXPECT_TRUE(read_file(folder / "out") == image.to_string());
+}
+
+// The read and write system calls this process has made so far, where the
+// kernel counts them.
+std::optional<std::pair<long, long>> system_calls() {
+  std::ifstream io("/proc/self/io");
+  std::string key;
+  long value;
+  long reads = -1, writes = -1;
+  while (io >> key >> value) {
+    if (key == "syscr:") reads = value;
+    if (key == "syscw:") writes = value;
+  }
+  if (reads < 0 || writes < 0) return std::nullopt;
+  return std::pair{reads, writes};
+}
+
+TEST(WriteImage, SmallPiecesTakeFewSystemCalls) {
+  // A model kept in thousands of short runs (as after removing as many
+  // metadata entries), with owned bytes, zeros and one large run among them.
+  Folder folder;
+  std::string content(4 << 20, '\0');
+  for (std::size_t i = 0; i < content.size(); ++i) content[i] = static_cast<char>(i * 7 + i / 251);
+  write_file(folder / "in", content);
+  for (const Mode& mode : modes()) {
+    Result<InputFile> input = InputFile::open(folder / "in");
+    ASSERT_TRUE(input);
+    const Bytes all = input->bytes();
+    FileImage image;
+    for (std::size_t i = 0; i < 20000; ++i) {
+      image.append_view(all.subspan(i * 150, 100));
+      if (i % 7 == 0) image.append_owned(std::string(i % 13 + 1, 'o'));
+      if (i % 11 == 0) image.append_zeros(i % 5 + 1);
+      if (i == 10000) image.append_view(all.first(1 << 20));
+    }
+    const int out = ::open((folder / "out").c_str(), O_CREAT | O_TRUNC | O_RDWR, 0600);
+    const auto before = system_calls();
+    ASSERT_TRUE(write_image(image, *input, out, "out", mode.options)) << mode.name;
+    const auto after = system_calls();
+    EXPECT_TRUE(read_file(folder / "out") == image.to_string()) << mode.name;
+    if (before && after) {
+      EXPECT_LT(after->first - before->first, 40) << mode.name;
+      EXPECT_LT(after->second - before->second, 40) << mode.name;
+    }
+    // Cut short, the input fails the gathered reads too.
+    ASSERT_EQ(::truncate((folder / "in").c_str(), 1 << 20), 0);
+    Result<Ok> done = write_image(image, *input, out, "out", mode.options);
+    ::close(out);
+    ASSERT_FALSE(done) << mode.name;
+    EXPECT_EQ(done.error(), Error::system_failure(EIO, folder / "in", "file shrank while it was being copied"));
+    write_file(folder / "in", content);
   }
 }
 
