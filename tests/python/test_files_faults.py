@@ -267,3 +267,23 @@ def test_links_in_sticky_folders_are_followed_as_the_kernel_allows(tmp_path, mon
         assert (caught.value.errno, caught.value.filename) == (errno.EACCES, link)
         assert target.read_bytes() == b"secret" if exists else not target.exists()
     assert sorted(os.listdir(tmp_path)) == ["m.gguf"] + ["shadow"] * (exists or owner == 0) + ["sticky"]
+
+
+@pytest.mark.parametrize("fallback", FALLBACKS)
+def test_relative_paths_below_a_working_folder_deeper_than_path_max(tmp_path, monkeypatch, fallback):
+    monkeypatch.setenv("QUILLON_FILES_FALLBACK", fallback)
+    model = tmp_path / "m.gguf"
+    model.write_bytes(MODELS["gguf"])
+    (tmp_path / "target").write_bytes(b"old")
+    monkeypatch.chdir(tmp_path)
+    for _ in range(50):
+        os.mkdir("d" * 100)
+        os.chdir("d" * 100)
+    os.symlink("../" * 50 + "target", "link")
+    os.symlink("later", "dangling")
+    for output in ("out", "link", "dangling"):
+        quillon_files.remove_manifest(model, output=output)
+    for written in ("out", "later", "../" * 50 + "target"):
+        with open(written, "rb") as file:
+            assert file.read() == quillon.remove_manifest(MODELS["gguf"])
+    assert sorted(os.listdir()) == ["dangling", "later", "link", "out"]
