@@ -3,14 +3,20 @@
 
 #include <cerrno>
 #include <ctime>
+#include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <optional>
+#include <cstring>
+#include <string_view>
 #include <utility>
 
+#include "files/attributes.hpp"
 #include "files/copy.hpp"
+#include "files/destination.hpp"
+#include "files/input.hpp"
 
 // Built against old C libraries too (glibc 2.17), whose headers may lack it.
 #ifndef O_TMPFILE
@@ -20,107 +26,136 @@
 namespace quillon::files {
 namespace {
 
-// Symbolic links followed before giving up with ELOOP, as the kernel does.
-constexpr int kMaxLinks = 40;
-constexpr const char* kTempPrefix = ".quillon-";
-constexpr const char* kTempSuffix = ".tmp";
+constexpr std::string_view kTempPrefix = ".quillon-";
+constexpr std::string_view kTempSuffix = ".tmp";
+constexpr std::size_t kTempDigits = 16;
 constexpr mode_t kNewFileMode = 0666;  // narrowed by the umask, as for any new file
-
-std::string folder_of(const std::string& path) {
-  const std::size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  return slash == 0 ? "/" : path.substr(0, slash);
-}
-
-// The file a path names after following symbolic links, the last one
-// included; a dangling link resolves to the path it points at.
-Result<std::string> resolve_links(const std::string& path) {
-  std::string current = path;
-  for (int followed = 0; followed <= kMaxLinks; ++followed) {
-    struct stat status;
-    if (::lstat(current.c_str(), &status) != 0) {
-      if (errno == ENOENT) return current;
-      return system_error(path);
-    }
-    if (!S_ISLNK(status.st_mode)) return current;
-    std::string target(static_cast<std::size_t>(status.st_size) + 1, '\0');
-    const ssize_t length = ::readlink(current.c_str(), target.data(), target.size());
-    if (length < 0) return system_error(path);
-    target.resize(static_cast<std::size_t>(length));
-    current = target.starts_with('/') ? target : folder_of(current) + "/" + target;
-  }
-  return Error::system_failure(ELOOP, path);
-}
+constexpr unsigned kNameAttempts = 100;
+// A temporary file nobody has locked is stale once it is this old: the
+// age covers a writer between creating its named file and locking it.
+constexpr time_t kStaleSeconds = 10;
 
 // A name for a temporary file that is unlikely to exist; creation uses
 // O_EXCL and tries again on a clash.
-std::string temp_name(const std::string& folder, unsigned attempt) {
+std::string temp_name(unsigned attempt) {
   struct timespec now;
   ::clock_gettime(CLOCK_REALTIME, &now);
   const std::uint64_t mix = (static_cast<std::uint64_t>(now.tv_nsec) << 20) ^
                             (static_cast<std::uint64_t>(::getpid()) << 8) ^ attempt ^
                             static_cast<std::uint64_t>(now.tv_sec);
-  char hex[17];
-  for (int i = 0; i < 16; ++i) hex[i] = "0123456789abcdef"[(mix >> (4 * (15 - i))) & 0xF];
-  hex[16] = '\0';
-  return folder + "/" + kTempPrefix + hex + kTempSuffix;
+  std::string name(kTempPrefix);
+  for (std::size_t i = 0; i < kTempDigits; ++i) name += "0123456789abcdef"[(mix >> (4 * (15 - i))) & 0xF];
+  return name.append(kTempSuffix);
 }
 
-constexpr unsigned kNameAttempts = 100;
+bool is_temp_name(std::string_view name) {
+  if (name.size() != kTempPrefix.size() + kTempDigits + kTempSuffix.size()) return false;
+  if (!name.starts_with(kTempPrefix) || !name.ends_with(kTempSuffix)) return false;
+  const std::string_view digits = name.substr(kTempPrefix.size(), kTempDigits);
+  return digits.find_first_not_of("0123456789abcdef") == std::string_view::npos;
+}
 
-// The temporary file a replacement writes: unnamed until it is linked in,
-// or named from the start; removed unless committed.
+// Removes `name` when it is a stale temporary file: a regular file of this
+// user, old enough, that no live writer has locked.
+void remove_if_stale(int folder, const char* name, time_t now) {
+  struct stat status;
+  if (::fstatat(folder, name, &status, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(status.st_mode) ||
+      status.st_uid != ::geteuid() || status.st_mtim.tv_sec > now - kStaleSeconds) {
+    return;
+  }
+  Descriptor file(::openat(folder, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  struct stat opened;
+  if (!file.valid() || ::fstat(file.get(), &opened) != 0 || !same_file(opened, status)) return;
+  if (::flock(file.get(), LOCK_EX | LOCK_NB) == 0) ::unlinkat(folder, name, 0);
+}
+
+// Named temporary files outlive a writer killed between naming its file and
+// renaming it. Every writer holds an flock on its temporary file from its
+// creation to its rename or removal (the lock dies with the writer), so a
+// writer about to name a temporary file first removes, from that folder,
+// the stale ones of the same user: one pass over the folder, best effort.
+void remove_stale_temporaries(int folder) {
+  Descriptor listing(::openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!listing.valid()) return;  // a folder the process may write but not list
+  DIR* entries = ::fdopendir(listing.get());
+  if (entries == nullptr) return;
+  listing.release();
+  const time_t now = ::time(nullptr);
+  while (const dirent* entry = ::readdir(entries)) {
+    if (is_temp_name(entry->d_name)) remove_if_stale(::dirfd(entries), entry->d_name, now);
+  }
+  ::closedir(entries);
+}
+
+// linkat for an unnamed file: /proc names the descriptor without
+// privileges; AT_EMPTY_PATH needs them.
+int link_unnamed(int descriptor, int folder, const std::string& name) {
+  const std::string self = "/proc/self/fd/" + std::to_string(descriptor);
+  if (::linkat(AT_FDCWD, self.c_str(), folder, name.c_str(), AT_SYMLINK_FOLLOW) == 0) return 0;
+  if (errno != ENOENT) return -1;
+  return ::linkat(descriptor, "", folder, name.c_str(), AT_EMPTY_PATH);
+}
+
+// The temporary file a replacement writes, in the destination's folder:
+// unnamed until it is linked in, or named from the start; locked for its
+// whole life and removed unless committed.
 class TempFile {
  public:
-  static Result<TempFile> create(const std::string& folder, const std::string& destination, bool unnamed) {
+  static Result<TempFile> create(int folder, const std::string& destination, bool unnamed) {
     if (unnamed) {
-      const int descriptor = ::open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, kNewFileMode);
-      if (descriptor >= 0) return TempFile(descriptor, {});
+      const int descriptor = ::openat(folder, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, kNewFileMode);
+      if (descriptor >= 0) return TempFile(folder, descriptor, {});
       // Old kernels report an unknown O_TMPFILE as EISDIR or EINVAL.
       if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) return system_error(destination);
     }
+    remove_stale_temporaries(folder);
     for (unsigned attempt = 0; attempt < kNameAttempts; ++attempt) {
-      std::string name = temp_name(folder, attempt);
-      const int descriptor = ::open(name.c_str(), O_CREAT | O_EXCL | O_RDWR | O_CLOEXEC, kNewFileMode);
-      if (descriptor >= 0) return TempFile(descriptor, std::move(name));
+      std::string name = temp_name(attempt);
+      const int descriptor =
+          ::openat(folder, name.c_str(), O_CREAT | O_EXCL | O_RDWR | O_NOFOLLOW | O_CLOEXEC, kNewFileMode);
+      if (descriptor >= 0) return TempFile(folder, descriptor, std::move(name));
       if (errno != EEXIST) return system_error(destination);
     }
     return Error::system_failure(EEXIST, destination);
   }
 
   TempFile(TempFile&& other) noexcept
-      : descriptor_(std::exchange(other.descriptor_, -1)), name_(std::move(other.name_)) {
-    other.name_.clear();
-  }
+      : folder_(other.folder_), file_(std::move(other.file_)), name_(std::exchange(other.name_, {})) {}
   TempFile& operator=(TempFile&&) = delete;
   ~TempFile() {
-    if (!name_.empty()) ::unlink(name_.c_str());
-    if (descriptor_ >= 0) ::close(descriptor_);
+    if (!name_.empty()) ::unlinkat(folder_, name_.c_str(), 0);
   }
 
-  int descriptor() const { return descriptor_; }
+  int descriptor() const { return file_.get(); }
 
-  // Gives the file the name `target`, replacing what is there.
-  Result<Ok> commit(const std::string& folder, const std::string& target, const std::string& destination) {
-    if (name_.empty()) {
-      if (Result<Ok> linked = link_in(folder, destination); !linked) return linked;
+  // Gives the file the name `target` in the folder. A new file is linked
+  // straight to it: a writer killed at any point leaves no other name.
+  Result<Ok> commit(const std::string& target, bool replacing, const std::string& destination) {
+    if (name_.empty() && !replacing) {
+      if (link_unnamed(file_.get(), folder_, target) == 0) return Ok{};
+      // EEXIST: created meanwhile, and then replaced like any file.
+      if (errno != EEXIST) return system_error(destination);
     }
-    if (::rename(name_.c_str(), target.c_str()) != 0) return system_error(destination);
+    if (name_.empty()) QUILLON_TRY(link_in(destination));
+    if (::renameat(folder_, name_.c_str(), folder_, target.c_str()) != 0) return system_error(destination);
     name_.clear();
     return Ok{};
   }
 
  private:
-  TempFile(int descriptor, std::string name) : descriptor_(descriptor), name_(std::move(name)) {}
+  TempFile(int folder, int descriptor, std::string name)
+      : folder_(folder), file_(descriptor), name_(std::move(name)) {
+    // Never contended on a new file; without locks (some network file
+    // systems) no writer can take the file for stale either.
+    ::flock(descriptor, LOCK_EX | LOCK_NB);
+  }
 
-  // Links the unnamed file in under a fresh temporary name. /proc names the
-  // descriptor for linkat without privileges; AT_EMPTY_PATH needs them.
-  Result<Ok> link_in(const std::string& folder, const std::string& destination) {
-    const std::string self = "/proc/self/fd/" + std::to_string(descriptor_);
+  // Links the unnamed file in under a fresh temporary name.
+  Result<Ok> link_in(const std::string& destination) {
+    remove_stale_temporaries(folder_);
     for (unsigned attempt = 0; attempt < kNameAttempts; ++attempt) {
-      std::string name = temp_name(folder, attempt);
-      if (::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) == 0 ||
-          (errno == ENOENT && ::linkat(descriptor_, "", AT_FDCWD, name.c_str(), AT_EMPTY_PATH) == 0)) {
+      std::string name = temp_name(attempt);
+      if (link_unnamed(file_.get(), folder_, name) == 0) {
         name_ = std::move(name);
         return Ok{};
       }
@@ -129,62 +164,40 @@ class TempFile {
     return Error::system_failure(EEXIST, destination);
   }
 
-  int descriptor_;
+  int folder_;  // owned by the Destination, which outlives this
+  Descriptor file_;
   std::string name_;  // empty while unnamed, and after the commit
 };
 
-// Gives the new file the mode, and where possible the owner and group, of
-// the file it replaces. A new file keeps the mode it was created with.
-Result<Ok> take_attributes(int descriptor, const std::optional<struct stat>& replaced, const std::string& name) {
-  if (!replaced) return Ok{};
-  mode_t mode = replaced->st_mode & 07777;
-  if (replaced->st_uid != ::geteuid() || replaced->st_gid != ::getegid()) {
-    // Without the right to give the file away, the owner changes: a
-    // set-user/group-ID bit must not pass to the new owner.
-    if (::fchown(descriptor, replaced->st_uid, replaced->st_gid) != 0) mode &= ~(S_ISUID | S_ISGID);
-  }
-  if (::fchmod(descriptor, mode) != 0) return system_error(name);
-  return Ok{};
-}
-
-// Makes the rename durable. Best effort: some file systems cannot open or
-// sync a folder, and the data is already in place.
-void sync_folder(const std::string& folder) {
-  const int descriptor = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (descriptor < 0) return;
-  ::fsync(descriptor);
-  ::close(descriptor);
-}
-
-// The destination's current status after following links: nothing when it
-// does not exist, an error when it is not a regular file.
-Result<std::optional<struct stat>> destination_status(const std::string& target, const std::string& destination) {
-  struct stat status;
-  if (::stat(target.c_str(), &status) != 0) {
-    if (errno == ENOENT) return std::optional<struct stat>();
+// Makes the rename durable. What only says that this file system cannot
+// sync a folder (EINVAL, and the like) is no failure, nor a folder the
+// process may write but not open; a failed sync (EIO, ...) is one.
+Result<Ok> sync_folder(int folder, const std::string& destination) {
+  Descriptor opened(::openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!opened.valid()) {
+    if (errno == EACCES || errno == EPERM) return Ok{};
     return system_error(destination);
   }
-  if (!is_regular(status.st_mode)) return not_a_regular_file(destination, status.st_mode);
-  return std::optional<struct stat>(status);
+  while (::fsync(opened.get()) != 0) {
+    if (errno == EINVAL || errno == EOPNOTSUPP || errno == ENOSYS || errno == EROFS) return Ok{};
+    if (errno != EINTR) return system_error(destination);
+  }
+  return Ok{};
 }
 
 }  // namespace
 
 Result<Ok> replace_file(const std::string& destination, const Fill& fill, const WriteOptions& options) {
-  Result<std::string> target = resolve_links(destination);
-  if (!target) return std::move(target).error();
-  Result<std::optional<struct stat>> replaced = destination_status(*target, destination);
-  if (!replaced) return std::move(replaced).error();
-  const std::string folder = folder_of(*target);
-  Result<TempFile> temp = TempFile::create(folder, destination, options.unnamed_temp);
-  if (!temp) return std::move(temp).error();
-  const int descriptor = temp->descriptor();
-  Result<Ok> done = fill(descriptor);
-  if (done) done = take_attributes(descriptor, *replaced, destination);
-  if (done) done = sync(descriptor, destination);
-  if (done) done = temp->commit(folder, *target, destination);
-  if (done) sync_folder(folder);
-  return done;
+  QUILLON_TRY_ASSIGN(const Destination target, find_destination(destination));
+  const int folder = target.folder.get();
+  const bool replacing = target.status.has_value();
+  QUILLON_TRY_ASSIGN(TempFile temp, TempFile::create(folder, destination, options.unnamed_temp));
+  const int descriptor = temp.descriptor();
+  QUILLON_TRY(fill(descriptor));
+  if (replacing) QUILLON_TRY(take_attributes(descriptor, target, destination));
+  QUILLON_TRY(sync(descriptor, destination));
+  QUILLON_TRY(temp.commit(target.name, replacing, destination));
+  return sync_folder(folder, destination);
 }
 
 }  // namespace quillon::files

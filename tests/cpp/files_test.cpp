@@ -5,11 +5,18 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
+#include <cstring>
+#include <algorithm>
 #include <fstream>
 #include <functional>
 #include <optional>
@@ -23,6 +30,41 @@
 #include "files/replace.hpp"
 #include "format/dispatch.hpp"
 #include "models.hpp"
+
+// Faults injected into the file layer: these definitions take the place of
+// the C library's in this test binary, and go straight to the kernel unless
+// a test arms them.
+namespace {
+struct Faults {
+  int folder_sync = 0;          // errno for fsync of a folder
+  bool kill_at_rename = false;  // SIGKILL at a rename
+  int acl_set = 0;              // errno for setting a POSIX ACL
+} faults;
+}  // namespace
+
+extern "C" int fsync(int descriptor) {
+  struct stat status;
+  if (faults.folder_sync != 0 && ::fstat(descriptor, &status) == 0 && S_ISDIR(status.st_mode)) {
+    errno = faults.folder_sync;
+    return -1;
+  }
+  return static_cast<int>(::syscall(SYS_fsync, descriptor));
+}
+
+extern "C" int renameat(int from_folder, const char* from, int to_folder, const char* to) noexcept {
+  if (faults.kill_at_rename) ::raise(SIGKILL);
+  return static_cast<int>(::syscall(SYS_renameat2, from_folder, from, to_folder, to, 0));
+}
+
+extern "C" int rename(const char* from, const char* to) noexcept { return renameat(AT_FDCWD, from, AT_FDCWD, to); }
+
+extern "C" int fsetxattr(int descriptor, const char* name, const void* value, size_t size, int flags) noexcept {
+  if (faults.acl_set != 0 && std::strcmp(name, "system.posix_acl_access") == 0) {
+    errno = faults.acl_set;
+    return -1;
+  }
+  return static_cast<int>(::syscall(SYS_fsetxattr, descriptor, name, value, size, flags));
+}
 
 namespace quillon::files {
 namespace {
@@ -407,6 +449,157 @@ TEST_P(Replace, FailuresLeaveTheDestinationAndNoTemporaryFile) {
   struct stat status;
   ASSERT_EQ(::stat("/dev/null", &status), 0);
   EXPECT_TRUE(S_ISCHR(status.st_mode));
+  EXPECT_EQ(folder.names().size(), 3u);
+}
+
+Fill writes(std::string text) {
+  return [text](int descriptor) -> Result<Ok> {
+    if (::write(descriptor, text.data(), text.size()) != static_cast<ssize_t>(text.size())) {
+      return Error::system_failure(errno, "temp");
+    }
+    return Ok{};
+  };
+}
+
+std::string attribute(const std::string& path, const char* name) {
+  char value[256];
+  const ssize_t size = ::getxattr(path.c_str(), name, value, sizeof value);
+  return size < 0 ? std::string() : std::string(value, static_cast<std::size_t>(size));
+}
+
+// A POSIX ACL as the kernel stores it: user::rw- group::r-- group:0:rw-
+// mask::rw- other::---, whose mask is wider than the owning group's entry.
+std::string group_write_acl() {
+  std::string acl;
+  store_le<std::uint32_t>(acl, 2);
+  const struct { std::uint16_t tag, permissions; std::uint32_t id; } entries[] = {
+      {0x01, 6, ~0u}, {0x04, 4, ~0u}, {0x08, 6, 0}, {0x10, 6, ~0u}, {0x20, 0, ~0u}};
+  for (const auto& entry : entries) {
+    store_le<std::uint16_t>(acl, entry.tag);
+    store_le<std::uint16_t>(acl, entry.permissions);
+    store_le<std::uint32_t>(acl, entry.id);
+  }
+  return acl;
+}
+
+TEST_P(Replace, KeepsTheAclAndExtendedAttributesOrFails) {
+  Folder folder;
+  const WriteOptions& options = GetParam().options;
+  const std::string dest = folder / "dest", acl = group_write_acl();
+  write_file(dest, "precious");
+  if (::setxattr(dest.c_str(), "system.posix_acl_access", acl.data(), acl.size(), 0) != 0 ||
+      ::setxattr(dest.c_str(), "user.origin", "here", 4, 0) != 0) {
+    GTEST_SKIP() << "no ACLs or user attributes here: " << std::strerror(errno);
+  }
+  faults.acl_set = ENOSPC;
+  Result<Ok> done = replace_file(dest, writes("new"), options);
+  faults.acl_set = 0;
+  ASSERT_FALSE(done);
+  EXPECT_EQ(done.error(), Error::system_failure(ENOSPC, dest));
+  EXPECT_EQ(read_file(dest), "precious");
+  EXPECT_EQ(folder.names().size(), 1u);
+
+  ASSERT_TRUE(replace_file(dest, writes("new"), options));
+  EXPECT_EQ(read_file(dest), "new");
+  EXPECT_EQ(attribute(dest, "system.posix_acl_access"), acl);
+  EXPECT_EQ(attribute(dest, "user.origin"), "here");
+  struct stat status;
+  ASSERT_EQ(::stat(dest.c_str(), &status), 0);
+  EXPECT_EQ(status.st_mode & 07777, 0660u);  // the group bits are the mask
+}
+
+// Names of temporary files, left by writers that died, that a later write
+// removes or keeps.
+std::vector<std::string> temporaries(const Folder& folder) {
+  std::vector<std::string> out;
+  for (const std::string& name : folder.names()) {
+    if (name.starts_with(".quillon-")) out.push_back(name);
+  }
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+void make_stale(const std::string& path) {
+  const struct timespec times[2] = {{0, UTIME_OMIT}, {::time(nullptr) - 3600, 0}};
+  ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW), 0) << path;
+}
+
+TEST_P(Replace, AWriterKilledAtItsRenameLeavesNoFileForLong) {
+  Folder folder;
+  const WriteOptions& options = GetParam().options;
+  write_file(folder / "old", "precious");
+  for (const char* name : {"new", "old"}) {
+    const pid_t child = ::fork();
+    if (child == 0) {
+      faults.kill_at_rename = true;
+      ::_exit(replace_file(folder / name, writes("written"), options) ? 0 : 1);
+    }
+    int status;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+  }
+  // An unnamed file is linked straight to a new destination's name.
+  EXPECT_EQ(read_file(folder / "new"), options.unnamed_temp ? "written" : "");
+  EXPECT_EQ(read_file(folder / "old"), "precious");
+  const std::vector<std::string> dead = temporaries(folder);
+  ASSERT_EQ(dead.size(), options.unnamed_temp ? 1u : 2u);
+  for (const std::string& name : dead) make_stale(folder / name);
+
+  // The next write that names a temporary file in the folder removes them,
+  // and only them.
+  const std::string young = ".quillon-0000000000000001.tmp", locked = ".quillon-0000000000000002.tmp",
+                    others = ".quillon-0000000000000003.tmp", link = ".quillon-0000000000000004.tmp",
+                    dir = ".quillon-0000000000000005.tmp", unlike = ".quillon-000000000000000g.tmp";
+  for (const std::string& name : {young, locked, others, unlike}) write_file(folder / name, "x");
+  ASSERT_EQ(::symlink("old", (folder / link).c_str()), 0);
+  ASSERT_EQ(::mkdir((folder / dir).c_str(), 0700), 0);
+  for (const std::string& name : {locked, others, link, dir, unlike}) make_stale(folder / name);
+  const int holder = ::open((folder / locked).c_str(), O_RDONLY);
+  ASSERT_EQ(::flock(holder, LOCK_EX), 0);
+  std::vector<std::string> kept = {dir, link, locked, young, unlike};
+  if (::geteuid() == 0) {
+    ASSERT_EQ(::chown((folder / others).c_str(), 65534, 65534), 0);
+    kept.push_back(others);
+  } else {
+    ::unlink((folder / others).c_str());
+  }
+  std::sort(kept.begin(), kept.end());
+  ASSERT_TRUE(replace_file(folder / "old", writes("again"), options));
+  ::close(holder);
+  EXPECT_EQ(temporaries(folder), kept);
+  EXPECT_EQ(read_file(folder / "old"), "again");
+}
+
+TEST_P(Replace, AFailedFolderSyncIsReported) {
+  Folder folder;
+  const struct {
+    int code;
+    std::string message;  // empty: no failure
+  } cases[] = {{EIO, folder / "out: Input/output error"}, {EINVAL, ""}, {0, ""}};
+  for (const auto& c : cases) {
+    faults.folder_sync = c.code;
+    Result<Ok> done = replace_file(folder / "out", writes("data"), GetParam().options);
+    faults.folder_sync = 0;
+    EXPECT_EQ(done ? "" : done.error().message(), c.message);
+    EXPECT_EQ(read_file(folder / "out"), "data");
+  }
+}
+
+TEST_P(Replace, ATrailingSlashNamesAFolder) {
+  Folder folder;
+  write_file(folder / "file", "precious");
+  ::mkdir((folder / "dir").c_str(), 0700);
+  ASSERT_EQ(::symlink("file", (folder / "link").c_str()), 0);
+  const struct {
+    std::string destination;
+    int code;
+  } cases[] = {{folder / "file/", ENOTDIR}, {folder / "link/", ENOTDIR}, {folder / "dir/", EISDIR},
+               {folder / "new/", EISDIR}};
+  for (const auto& c : cases) {
+    Result<Ok> done = replace_file(c.destination, writes("new"), GetParam().options);
+    ASSERT_FALSE(done) << c.destination;
+    EXPECT_EQ(done.error(), Error::system_failure(c.code, c.destination));
+  }
+  EXPECT_EQ(read_file(folder / "file"), "precious");
   EXPECT_EQ(folder.names().size(), 3u);
 }
 

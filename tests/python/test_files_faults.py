@@ -9,6 +9,7 @@ import errno
 import os
 import pathlib
 import signal
+import stat
 import subprocess
 import sys
 import tempfile
@@ -158,3 +159,131 @@ def test_set_id_bits_are_dropped_when_the_owner_changes(mode, expected):
     assert (status.st_uid, status.st_mode & 0o7777) == (65534, expected)
     assert quillon_files.read_manifest_uri(path) == "u"
     shared.cleanup()
+
+
+needs_root = pytest.mark.skipif(os.geteuid() != 0, reason="needs root to give files away")
+
+
+def setfacl(path, spec):
+    try:
+        done = subprocess.run(["setfacl", "-m", spec, str(path)], capture_output=True, text=True, check=False)
+    except FileNotFoundError:
+        pytest.skip("setfacl is not installed")
+    if done.returncode != 0:
+        pytest.skip(f"no ACLs here: {done.stderr.strip()}")
+
+
+def attributes(path):
+    status = path.stat()
+    return (stat.S_IMODE(status.st_mode), status.st_uid, status.st_gid,
+            {name: os.getxattr(path, name) for name in os.listxattr(path)})
+
+
+@needs_root
+@pytest.mark.parametrize("fallback", FALLBACKS)
+@pytest.mark.parametrize("folder_acl, file_acl", [
+    (None, "g::r,g:root:rw,o::-"),  # a mask (the group bits) wider than the owning group's entry
+    ("d:u:nobody:rw", None),  # a default ACL the replaced file did not take
+], ids=["file", "inherited"])
+def test_acls_and_extended_attributes_are_kept(tmp_path, monkeypatch, fallback, folder_acl, file_acl):
+    monkeypatch.setenv("QUILLON_FILES_FALLBACK", fallback)
+    model = tmp_path / "m.gguf"
+    model.write_bytes(MODELS["gguf"])
+    folder = tmp_path / "shared"
+    folder.mkdir()
+    out = folder / "out"
+    out.write_bytes(b"old")
+    os.chown(out, 0, 100)
+    for path, spec in ((folder, folder_acl), (out, file_acl)):
+        if spec:
+            setfacl(path, spec)
+    try:
+        os.setxattr(out, "user.origin", b"here")
+    except OSError as error:
+        pytest.skip(f"no user attributes here: {error}")
+    before = attributes(out)
+    quillon_files.embed_manifest(model, STORE, output=out)
+    assert attributes(out) == before
+    assert out.read_bytes() == quillon.embed_manifest(MODELS["gguf"], STORE)
+
+
+@needs_root
+def test_the_group_stays_when_only_the_owner_changes():
+    shared = tempfile.TemporaryDirectory()  # where another user can reach it
+    folder = pathlib.Path(shared.name)
+    folder.chmod(0o777)
+    path = folder / "m.gguf"
+    path.write_bytes(MODELS["gguf"])
+    os.chown(path, 0, 100)
+    path.chmod(0o2664)
+    script = "import os, sys, quillon_files; os.setgroups([100]); os.setgid(65534); os.setuid(65534); " \
+             "quillon_files.embed_manifest_remote(sys.argv[1], 'u')"
+    subprocess.run([sys.executable, "-c", script, str(path)], env=child_env(), check=True)
+    status = path.stat()
+    assert (status.st_uid, status.st_gid, stat.S_IMODE(status.st_mode)) == (65534, 100, 0o664)
+    shared.cleanup()
+
+
+@pytest.fixture
+def protected_symlinks():
+    setting = pathlib.Path("/proc/sys/fs/protected_symlinks")
+    before = setting.read_text() if setting.exists() else "0"
+    if before.strip() != "1":
+        try:
+            setting.write_text("1")
+        except OSError:
+            pytest.skip("fs.protected_symlinks is off and cannot be set")
+    yield
+    if before.strip() != "1":
+        setting.write_text(before)
+
+
+@needs_root
+@pytest.mark.parametrize("fallback", FALLBACKS)
+@pytest.mark.parametrize("exists", [True, False], ids=["existing", "dangling"])
+@pytest.mark.parametrize("owner", [65534, 0], ids=["other user's", "folder owner's"])
+def test_links_in_sticky_folders_are_followed_as_the_kernel_allows(tmp_path, monkeypatch, protected_symlinks,
+                                                                    fallback, exists, owner):
+    """Root writing through a link another user made in a sticky world-writable
+    folder (/tmp) must not write where the link points."""
+    monkeypatch.setenv("QUILLON_FILES_FALLBACK", fallback)
+    model = tmp_path / "m.gguf"
+    model.write_bytes(MODELS["gguf"])
+    sticky = tmp_path / "sticky"
+    sticky.mkdir()
+    sticky.chmod(0o1777)
+    target = tmp_path / "shadow"
+    if exists:
+        target.write_bytes(b"secret")
+    link = sticky / "x"
+    link.symlink_to(target)
+    os.lchown(link, owner, owner)
+    if owner == 0:
+        quillon_files.remove_manifest(model, output=link)
+        assert target.read_bytes() == quillon.remove_manifest(MODELS["gguf"])
+    else:
+        with pytest.raises(PermissionError) as caught:
+            quillon_files.remove_manifest(model, output=link)
+        assert (caught.value.errno, caught.value.filename) == (errno.EACCES, link)
+        assert target.read_bytes() == b"secret" if exists else not target.exists()
+    assert sorted(os.listdir(tmp_path)) == ["m.gguf"] + ["shadow"] * (exists or owner == 0) + ["sticky"]
+
+
+@pytest.mark.parametrize("fallback", FALLBACKS)
+def test_relative_paths_below_a_working_folder_deeper_than_path_max(tmp_path, monkeypatch, fallback):
+    monkeypatch.setenv("QUILLON_FILES_FALLBACK", fallback)
+    model = tmp_path / "m.gguf"
+    model.write_bytes(MODELS["gguf"])
+    (tmp_path / "target").write_bytes(b"old")
+    monkeypatch.chdir(tmp_path)
+    for _ in range(50):
+        os.mkdir("d" * 100)
+        os.chdir("d" * 100)
+    os.symlink("../" * 50 + "target", "link")
+    os.symlink("later", "dangling")
+    for output in ("out", "link", "dangling"):
+        quillon_files.remove_manifest(model, output=output)
+    for written in ("out", "later", "../" * 50 + "target"):
+        with open(written, "rb") as file:
+            assert file.read() == quillon.remove_manifest(MODELS["gguf"])
+    assert sorted(os.listdir()) == ["dangling", "later", "link", "out"]
