@@ -4,7 +4,9 @@
 // operation of format/dispatch.hpp on the mapped bytes, so every result,
 // probe and model error is exactly the in-memory one; only system failures
 // (an Error of kind SystemFailure naming the path concerned) and
-// cancellation are new. Embed and remove write their result with
+// cancellation are new. A model that changes while it is read (see
+// `InputFile::changed`) fails with EIO, "file changed while it was being
+// read", whatever the parse made of it, and nothing is written. Embed and remove write their result with
 // `replace_file`; `output` may name the model itself, which is then
 // replaced in place.
 #pragma once
