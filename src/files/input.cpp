@@ -127,6 +127,8 @@ void hand_on(int signal, siginfo_t* info, void* context) {
   if (sent) ::raise(signal);
 }
 
+// Only async-signal-safe work: atomics, and mmap, which POSIX does not list
+// but which on Linux is a plain system call that takes no user-space lock.
 void on_bus_error(int signal, siginfo_t* info, void* context) {
   const int saved_errno = errno;
   if (info != nullptr && info->si_code > 0) {
@@ -148,6 +150,17 @@ bool is_ours(const struct sigaction& action) {
   return (action.sa_flags & SA_SIGINFO) && action.sa_sigaction == on_bus_error;
 }
 
+void publish_previous(const struct sigaction& action) {
+  const int next = 1 - current_previous.load(std::memory_order_relaxed);
+  previous[next] = action;
+  current_previous.store(next, std::memory_order_release);
+}
+
+void* handler_of(const struct sigaction& action) {
+  return (action.sa_flags & SA_SIGINFO) ? reinterpret_cast<void*>(action.sa_sigaction)
+                                        : reinterpret_cast<void*>(action.sa_handler);
+}
+
 // Puts our handler in front, keeping the one it replaces to hand foreign
 // faults to. Cheap when ours is already there: one query.
 void guard_faults() {
@@ -156,20 +169,23 @@ void guard_faults() {
   const std::lock_guard lock(install_mutex);
   if (page_size == 0) page_size = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
   if (::sigaction(SIGBUS, nullptr, &current) != 0 || is_ours(current)) return;
-  const int next = 1 - current_previous.load(std::memory_order_relaxed);
-  previous[next] = current;
-  current_previous.store(next, std::memory_order_release);
+  // Published before ours is installed, so that no fault finds ours in
+  // front without it.
+  publish_previous(current);
   struct sigaction ours = {};
   ours.sa_sigaction = on_bus_error;
   ours.sa_flags = SA_SIGINFO | SA_ONSTACK;
   sigemptyset(&ours.sa_mask);
-  ::sigaction(SIGBUS, &ours, nullptr);
+  struct sigaction replaced;
+  if (::sigaction(SIGBUS, &ours, &replaced) != 0) return;
+  // Another library may have installed a handler since the query.
+  if (handler_of(replaced) != handler_of(current)) publish_previous(replaced);
 }
 
 // ---------------------------------------------------------------------------
 
-// Opens without blocking: opening a FIFO for reading would otherwise wait
-// for a writer before the file type could be checked.
+// Opens without blocking: the name, checked to be a regular file, may name
+// a FIFO by now, whose open for reading would wait for a writer.
 int open_without_blocking(const std::string& path, bool writable) {
   int descriptor;
   do {
