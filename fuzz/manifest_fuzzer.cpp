@@ -276,12 +276,17 @@ void check_handler_matches_dispatch(Bytes model, const ManifestSource& source) {
   FUZZ_CHECK(same_outcome(direct.embed(model, source), quillon::embed_manifest(model, source)));
   FUZZ_CHECK(same_outcome(direct.remove(model), quillon::remove_manifest(model)));
   FUZZ_CHECK(same_outcome(direct.store_ranges(model), quillon::store_ranges(model)));
+  FUZZ_CHECK(same_outcome(direct.store_size(model), quillon::store_size(model)));
 }
 
 // The handler on input of any shape, as if detection had chosen it.
 void check_handler_alone(Bytes model, const ManifestSource& source) {
   const quillon::Handler& direct = handler();
-  if (auto store = direct.read_store(model); !store) check_read_store_error(store.error(), kTarget);
+  const auto store = direct.read_store(model);
+  if (!store) check_read_store_error(store.error(), kTarget);
+  // The size rests on the same parse as the store and fails exactly as it does.
+  const auto size = direct.store_size(model);
+  FUZZ_CHECK(store ? size && *size == store->size() : !size && size.error() == store.error());
   if (auto uri = direct.read_uri(model); !uri) check_rewrite_error(uri.error());
   if (auto image = direct.embed(model, source); !image) check_rewrite_error(image.error());
   else materialize(*image);

@@ -41,11 +41,18 @@ def describe(path: str) -> Dict[str, Any]:
     if path == STDIN:
         return describe_bytes(path, load(path))
     with about(path):
-        # read_manifest_uri parses the container, so it rejects an unknown
-        # format or a damaged file with the library's own message.
-        uri = quillon_files.read_manifest_uri(path)
-        store = store_or_none(quillon_files.read_manifest, path)
-        return facts(path, quillon_files.detect_format(path), quillon_files.model_type(path), store, uri)
+        # Every fact from one read, so that a model replaced meanwhile never
+        # mixes two versions; an unknown format, a damaged container or a
+        # damaged store fails with the library's own message.
+        described = quillon_files.describe(path)
+    return {
+        "file": shown(path),
+        "format": described["format"],
+        "asset_type": described["asset_type"],
+        "store": described["store_size"] is not None,
+        "store_size": described["store_size"],
+        "uri": described["uri"],
+    }
 
 
 def describe_bytes(path: str, model: bytes) -> Dict[str, Any]:

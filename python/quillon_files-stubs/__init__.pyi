@@ -9,7 +9,7 @@ OSError with `filename` set.
 """
 
 import os
-from typing import Callable, List, Literal, Optional, Tuple, Union
+from typing import Callable, List, Literal, Optional, Tuple, TypedDict, Union
 
 __all__ = [
     "embed_manifest",
@@ -20,6 +20,7 @@ __all__ = [
     "remove_manifest",
     "detect_format",
     "model_type",
+    "describe",
     "store_ranges",
     "patch_store",
 ]
@@ -56,6 +57,17 @@ def detect_format(model: _Path) -> Optional[Literal["GGUF", "SafeTensors", "ONNX
 
 def model_type(model: _Path) -> Optional[Literal["c2pa.types.model", "c2pa.types.model.onnx"]]:
     """The C2PA asset type, or None when the format is unknown."""
+
+class _Description(TypedDict):
+    format: Literal["GGUF", "SafeTensors", "ONNX"]
+    asset_type: Literal["c2pa.types.model", "c2pa.types.model.onnx"]
+    store_size: Optional[int]
+    uri: Optional[str]
+
+def describe(model: _Path) -> _Description:
+    """The format, asset type, store size (None without a store) and remote
+    URI, from one read of the file; fails as read_manifest_uri and then as
+    read_manifest do, except that a missing store is None."""
 
 def store_ranges(model: _Path) -> List[Tuple[int, int]]:
     """The (start, length) byte ranges that encode the embedded store."""

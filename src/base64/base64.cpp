@@ -1,6 +1,7 @@
 #include "base64/base64.hpp"
 
 #include <cstdint>
+#include <algorithm>
 #include <cstring>
 
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__)) && !defined(QUILLON_BASE64_PORTABLE)
@@ -232,34 +233,40 @@ std::string encode(Bytes data) {
   return text;
 }
 
-std::optional<std::string> decode(std::string_view text) {
-  if (text.size() % kGroupChars != 0) return std::nullopt;
-  if (text.empty()) return std::string();
-  const std::size_t groups = text.size() / kGroupChars;
-  const auto* in = reinterpret_cast<const unsigned char*>(text.data());
-  const unsigned char* last = in + (groups - 1) * kGroupChars;
+namespace {
 
+// The number of "=" ending `text`, or nothing when `text` cannot be
+// canonical for its length or the place of its padding. `text` is not empty.
+std::optional<std::size_t> padding(std::string_view text) {
+  if (text.size() % kGroupChars != 0) return std::nullopt;
+  const char* last = text.data() + text.size() - kGroupChars;
   // Padding may stand only at the end of the last group, as "=" or "==".
   const std::size_t pad = last[3] != kPad ? 0 : last[2] != kPad ? 1 : 2;
   if (last[0] == kPad || last[1] == kPad) return std::nullopt;
+  return pad;
+}
 
-  std::string out(groups * kGroupBytes - pad, '\0');
-  auto* o = reinterpret_cast<unsigned char*>(out.data());
-  // Every group before the last is four alphabet characters; a stray "="
-  // there is rejected like any other foreign byte.
-  std::size_t before_last = groups - 1;
+// Decodes `groups` whole groups of four alphabet characters into `out`,
+// which has room for `room` >= 3 * groups bytes; false at the first
+// character outside the alphabet, "=" included.
+bool decode_body(const unsigned char* in, std::size_t groups, unsigned char* out, std::size_t room) {
 #ifdef QUILLON_BASE64_AVX2
   if (have_avx2()) {
-    const std::optional<std::size_t> done = decode_avx2(in, before_last * kGroupChars, o, out.size());
-    if (!done) return std::nullopt;
+    const std::optional<std::size_t> done = decode_avx2(in, groups * kGroupChars, out, room);
+    if (!done) return false;
     in += *done;
-    o += *done / kGroupChars * kGroupBytes;
-    before_last -= *done / kGroupChars;
+    out += *done / kGroupChars * kGroupBytes;
+    groups -= *done / kGroupChars;
   }
+#else
+  (void)room;
 #endif
-  if (!decode_groups(in, before_last, o)) return std::nullopt;
-  o += before_last * kGroupBytes;
+  return decode_groups(in, groups, out);
+}
 
+// The 24 bits of the last group, which holds `pad` "=", or nothing when
+// it is not canonical.
+std::optional<std::uint32_t> last_group(const unsigned char* last, std::size_t pad) {
   // Padding stands in for zero bits; "A" is the character of value zero.
   constexpr unsigned char kZero = 'A';
   const unsigned char tail[kGroupChars] = {last[0], last[1], pad == 2 ? kZero : last[2],
@@ -270,10 +277,48 @@ std::optional<std::string> decode(std::string_view text) {
   // of each byte string is canonical.
   const std::uint32_t unused_mask = pad == 0 ? 0 : pad == 1 ? 0xFF : 0xFFFF;
   if (bits & unused_mask) return std::nullopt;
-  o[0] = static_cast<unsigned char>(bits >> 16);
-  if (pad < 2) o[1] = static_cast<unsigned char>(bits >> 8);
-  if (pad < 1) o[2] = static_cast<unsigned char>(bits);
+  return bits;
+}
+
+}  // namespace
+
+std::optional<std::string> decode(std::string_view text) {
+  if (text.empty()) return std::string();
+  const std::optional<std::size_t> pad = padding(text);
+  if (!pad) return std::nullopt;
+  const std::size_t groups = text.size() / kGroupChars;
+  const auto* in = reinterpret_cast<const unsigned char*>(text.data());
+  const unsigned char* last = in + (groups - 1) * kGroupChars;
+
+  std::string out(groups * kGroupBytes - *pad, '\0');
+  auto* o = reinterpret_cast<unsigned char*>(out.data());
+  if (!decode_body(in, groups - 1, o, out.size())) return std::nullopt;
+  const std::optional<std::uint32_t> bits = last_group(last, *pad);
+  if (!bits) return std::nullopt;
+  o += (groups - 1) * kGroupBytes;
+  o[0] = static_cast<unsigned char>(*bits >> 16);
+  if (*pad < 2) o[1] = static_cast<unsigned char>(*bits >> 8);
+  if (*pad < 1) o[2] = static_cast<unsigned char>(*bits);
   return out;
+}
+
+std::optional<std::size_t> decoded_size(std::string_view text) {
+  if (text.empty()) return 0;
+  const std::optional<std::size_t> pad = padding(text);
+  if (!pad) return std::nullopt;
+  const std::size_t groups = text.size() / kGroupChars;
+  const auto* in = reinterpret_cast<const unsigned char*>(text.data());
+  // The body is decoded slice by slice into one scratch buffer: the same
+  // checks as `decode`, in bounded memory.
+  constexpr std::size_t kSliceGroups = 4096;
+  unsigned char scratch[kSliceGroups * kGroupBytes];
+  for (std::size_t done = 0; done < groups - 1;) {
+    const std::size_t slice = std::min(kSliceGroups, groups - 1 - done);
+    if (!decode_body(in + done * kGroupChars, slice, scratch, sizeof scratch)) return std::nullopt;
+    done += slice;
+  }
+  if (!last_group(in + (groups - 1) * kGroupChars, *pad)) return std::nullopt;
+  return groups * kGroupBytes - *pad;
 }
 
 }  // namespace quillon::base64

@@ -19,4 +19,9 @@ std::string encode(Bytes data);
 // MalformedReference "value is not valid Base64".
 std::optional<std::string> decode(std::string_view text);
 
+// How many bytes `text` encodes, or nothing exactly where `decode` fails;
+// validates at decoding speed in a fixed amount of memory, whatever the
+// length of `text`.
+std::optional<std::size_t> decoded_size(std::string_view text);
+
 }  // namespace quillon::base64

@@ -6,9 +6,42 @@
 // megabyte and for a hundred gigabytes. The open descriptor stays available
 // for bulk copies, which read through it rather than through the mapping.
 //
-// Only regular files are accepted: a folder fails with EISDIR, and a FIFO,
+// Only regular files are accepted, and the type is checked on the name
+// before anything is opened: opening a FIFO, even without blocking, would
+// release a writer waiting on it. A folder fails with EISDIR, and a FIFO,
 // socket or device (`/dev/zero`, a pipe) fails at once, before any byte is
-// read, instead of blocking or filling memory.
+// read, instead of blocking or filling memory. The type is checked again on
+// the open descriptor, since the name may have changed in between.
+//
+// A file shortened by another process while it is mapped (`cp` over a model
+// truncates it first) turns every read of a page past its new end into
+// SIGBUS, which would end the whole process and every other read in it.
+// Mapped reads are therefore contained rather than avoided:
+//
+// - Each live mapping is entered in a fixed table (kMaxInputs slots) that
+//   the SIGBUS handler can search without locks or allocation; a slot's
+//   range is published under a generation tag, so the handler never takes
+//   the range of a slot that is being reused for the mapping it reads.
+// - The handler, installed once with SA_SIGINFO | SA_ONSTACK when the first
+//   file is mapped, answers a fault inside a registered mapping by mapping a
+//   private zero page over the faulting page and marking that input; the
+//   read resumes on zeros and the parse ends with some result that is
+//   thrown away, because `changed()` then holds and every operation reports
+//   `unchanged()`'s EIO error instead.
+// - A fault anywhere else is not ours: it goes to the handler that was
+//   installed before (Python's faulthandler, a sanitizer), or, when there
+//   was none, to the default action, so a real crash still crashes. A
+//   handler installed after ours (faulthandler enabled late) would see our
+//   faults first; each open therefore puts ours back in front, keeping the
+//   other as the one it hands foreign faults to. Such a handler typically
+//   restores the disposition it replaced (ours) and raises the signal
+//   again; a sent SIGBUS after a foreign fault was handed on takes the
+//   default action, which ends that cycle.
+//
+// Reading through pread instead would make faults impossible but copy every
+// byte the parser looks at; the table keeps the mapping's zero-copy reads
+// at the cost of one table entry per open input. When every slot is taken,
+// opening fails with EMFILE rather than mapping a file unguarded.
 #pragma once
 
 #include <cstdint>
@@ -43,10 +76,17 @@ class InputFile {
   bool contains(Bytes view) const;
   std::uint64_t offset_of(Bytes view) const { return static_cast<std::uint64_t>(view.data() - data_); }
 
-  // True when the file's size, modification time or change time differ
-  // from when it was opened, or it can no longer be examined: whatever was
-  // read or copied from it since may mix two versions.
+  // True when a read of the mapping faulted because the file had shrunk,
+  // or the file's size, modification time or change time differ from when
+  // it was opened, or it can no longer be examined: whatever was read or
+  // copied from it since may mix two versions or hold zeros in place of
+  // data.
   bool changed() const;
+
+  // Ok, or, when `changed()`, the EIO error "file changed while it was being
+  // read" naming the path: what an operation reports instead of whatever it
+  // made of the bytes it read.
+  Result<Ok> unchanged() const;
 
  private:
   // What `changed` compares: st_size, st_mtim and st_ctim at the open.
@@ -57,15 +97,19 @@ class InputFile {
   };
   static Stamp stamp_of(const struct stat& status);
 
-  InputFile(int descriptor, std::string path, const std::uint8_t* data, std::size_t size, Stamp stamp)
-      : descriptor_(descriptor), path_(std::move(path)), data_(data), size_(size), stamp_(stamp) {}
+  InputFile(int descriptor, std::string path, const std::uint8_t* data, std::size_t size, Stamp stamp, int slot)
+      : descriptor_(descriptor), path_(std::move(path)), data_(data), size_(size), stamp_(stamp), slot_(slot) {}
 
   int descriptor_;
   std::string path_;
   const std::uint8_t* data_;
   std::size_t size_;
   Stamp stamp_;
+  int slot_;  // the mapping's entry in the fault table; -1 without a mapping
 };
+
+// How many inputs may be mapped at once in a process.
+inline constexpr int kMaxInputs = 1024;
 
 // The error for a failed system call on `path`, taken from errno.
 Error system_error(const std::string& path);

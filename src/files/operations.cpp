@@ -8,12 +8,15 @@ namespace quillon::files {
 namespace {
 
 // Runs `operation` on the mapped bytes of `model`; its result type must be
-// constructible from an Error.
+// constructible from an Error. What it made of a file that changed under
+// it is replaced by the error saying so.
 template <class Operation>
 auto on_model(const std::string& model, Operation operation) -> decltype(operation(Bytes{})) {
   Result<InputFile> input = InputFile::open(model);
   if (!input) return std::move(input).error();
-  return operation(input->bytes());
+  auto result = operation(input->bytes());
+  if (Result<Ok> same = input->unchanged(); !same) return std::move(same).error();
+  return result;
 }
 
 // Builds the new file's image from the mapped model and writes it to
@@ -23,6 +26,7 @@ Result<Ok> rewrite(const std::string& model, const std::string& output, const Wr
   Result<InputFile> input = InputFile::open(model);
   if (!input) return std::move(input).error();
   Result<FileImage> image = build(input->bytes());
+  QUILLON_TRY(input->unchanged());
   if (!image) return std::move(image).error();
   return replace_file(
       output, [&](int descriptor) { return write_image(*image, *input, descriptor, output, options); }, options);
@@ -42,6 +46,19 @@ Result<std::optional<Format>> detect_format(const std::string& model) {
   return on_model(model, [](Bytes bytes) { return Result<std::optional<Format>>(Format::detect(bytes)); });
 }
 
+Result<Description> describe(const std::string& model) {
+  return on_model(model, [](Bytes bytes) -> Result<Description> {
+    const std::optional<Format> format = Format::detect(bytes);
+    if (!format) return Error::unrecognized_format();
+    const Handler& handler = handler_for(*format);
+    QUILLON_TRY_ASSIGN(std::optional<std::string> uri, handler.read_uri(bytes));
+    Result<std::uint64_t> size = handler.store_size(bytes);
+    if (size) return Description{*format, std::move(uri), *size};
+    if (size.error().kind() != Error::Kind::NoManifest) return std::move(size).error();
+    return Description{*format, std::move(uri), std::nullopt};
+  });
+}
+
 Result<Ok> embed_manifest(const std::string& model, const ManifestSource& source, const std::string& output,
                           const WriteOptions& options) {
   return rewrite(model, output, options, [&](Bytes bytes) { return quillon::embed_manifest(bytes, source); });
@@ -59,6 +76,7 @@ Result<Ok> patch_store(const std::string& model, Bytes store) {
   Result<InputFile> file = InputFile::open(model, true);
   if (!file) return std::move(file).error();
   Result<std::vector<StorePatch>> patches = quillon::patch_store(file->bytes(), store);
+  QUILLON_TRY(file->unchanged());
   if (!patches) return std::move(patches).error();
   for (const StorePatch& patch : *patches) {
     Result<Ok> written = write_all_at(file->descriptor(), as_bytes(patch.bytes), patch.range.start, model);

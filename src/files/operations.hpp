@@ -4,11 +4,14 @@
 // operation of format/dispatch.hpp on the mapped bytes, so every result,
 // probe and model error is exactly the in-memory one; only system failures
 // (an Error of kind SystemFailure naming the path concerned) and
-// cancellation are new. Embed and remove write their result with
+// cancellation are new. A model that changes while it is read (see
+// `InputFile::changed`) fails with EIO, "file changed while it was being
+// read", whatever the parse made of it, and nothing is written. Embed and remove write their result with
 // `replace_file`; `output` may name the model itself, which is then
 // replaced in place.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -25,6 +28,19 @@ Result<std::string> read_manifest(const std::string& model);
 Result<std::optional<std::string>> read_manifest_uri(const std::string& model);
 // Absent for a file in none of the formats; fails only to open the file.
 Result<std::optional<Format>> detect_format(const std::string& model);
+
+// What a model holds, all from one read of it, so that a file replaced
+// meanwhile never mixes two versions' facts.
+struct Description {
+  Format format;
+  std::optional<std::string> uri;
+  // The store's size, found without copying it; absent when there is none.
+  std::optional<std::uint64_t> store_size;
+};
+
+// Fails as read_manifest_uri fails, and then as read_manifest fails, except
+// that a model without a store is described with no store size.
+Result<Description> describe(const std::string& model);
 
 Result<Ok> embed_manifest(const std::string& model, const ManifestSource& source, const std::string& output,
                           const WriteOptions& options);

@@ -51,6 +51,8 @@ Result<std::optional<std::string>> read_manifest_uri(Bytes model) { return dispa
 
 Result<std::vector<ByteRange>> store_ranges(Bytes model) { return dispatch<&Handler::store_ranges>(model); }
 
+Result<std::uint64_t> store_size(Bytes model) { return dispatch<&Handler::store_size>(model); }
+
 Result<std::vector<StorePatch>> patch_store(Bytes model, Bytes store) {
   const std::optional<Format> format = Format::detect(model);
   if (!format) return Error::unrecognized_format();

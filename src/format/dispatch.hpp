@@ -7,6 +7,7 @@
 // of dispatch's own is UnrecognizedFormat, when no probe matches.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -41,6 +42,11 @@ Result<std::optional<std::string>> read_manifest_uri(Bytes model);
 // The absolute byte ranges of `model` that encode its embedded store: what a
 // C2PA data hash excludes. The same errors as read_manifest.
 Result<std::vector<ByteRange>> store_ranges(Bytes model);
+
+// The size of the embedded store, without copying it: its length for GGUF,
+// the length its Base64 text decodes to for the others (the text is checked
+// as read_manifest checks it). The same errors as read_manifest.
+Result<std::uint64_t> store_size(Bytes model);
 
 // What to write, and where, to replace the embedded store by `store` without
 // touching any other byte: possible only when the new store's encoded form

@@ -9,6 +9,7 @@
 // run on any thread.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -28,6 +29,11 @@ struct Handler {
   // The absolute byte ranges of `model` that encode its embedded store,
   // found by the same parse as read_store and failing as it does.
   Result<std::vector<ByteRange>> (*store_ranges)(Bytes model);
+
+  // The size of the embedded store, found by the same parse as read_store
+  // and failing exactly as it does, without copying or decoding the store
+  // into memory.
+  Result<std::uint64_t> (*store_size)(Bytes model);
 
   // `store` encoded as it stands in a store range: what a same-size patch
   // writes there (the raw bytes for GGUF, Base64 text for the others).

@@ -1,8 +1,8 @@
 // How a format keeps its embedded store: as the raw bytes (GGUF) or as
 // Base64 text (SafeTensors, ONNX). Each codec turns the one function that
-// finds the stored bytes in a model into the three store operations of the
-// handler contract, so that reading the store, its ranges and a same-size
-// patch all rest on the same parse:
+// finds the stored bytes in a model into the store operations of the
+// handler contract, so that reading the store, its size, its ranges and a
+// same-size patch all rest on the same parse:
 //
 //   const Handler handler = with_store<Base64Store<store_text>>(read_uri, embed, remove);
 //
@@ -10,6 +10,7 @@
 // that reading the store must report.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <utility>
@@ -35,8 +36,14 @@ struct RawStore {
     QUILLON_TRY_ASSIGN(const Bytes store, Find(model));
     return std::vector<ByteRange>{range_within(model, store)};
   }
+  static Result<std::uint64_t> store_size(Bytes model) {
+    QUILLON_TRY_ASSIGN(const Bytes store, Find(model));
+    return std::uint64_t{store.size()};
+  }
   static std::string encode_store(Bytes store) { return std::string(as_text(store)); }
 };
+
+inline constexpr const char* kNotBase64 = "value is not valid Base64";
 
 template <Result<Bytes> (*Find)(Bytes)>
 struct Base64Store {
@@ -47,16 +54,25 @@ struct Base64Store {
   static Result<std::vector<ByteRange>> store_ranges(Bytes model) {
     QUILLON_TRY_ASSIGN(const Bytes text, Find(model));
     // A range is only worth handing out when the store there reads back.
-    QUILLON_TRY(decode(text));
+    QUILLON_TRY(store_size_of(text));
     return std::vector<ByteRange>{range_within(model, text)};
+  }
+  static Result<std::uint64_t> store_size(Bytes model) {
+    QUILLON_TRY_ASSIGN(const Bytes text, Find(model));
+    return store_size_of(text);
   }
   static std::string encode_store(Bytes store) { return base64::encode(store); }
 
  private:
   static Result<std::string> decode(Bytes text) {
     std::optional<std::string> store = base64::decode(as_text(text));
-    if (!store) return Error::malformed_reference("value is not valid Base64");
+    if (!store) return Error::malformed_reference(kNotBase64);
     return std::move(*store);
+  }
+  static Result<std::uint64_t> store_size_of(Bytes text) {
+    const std::optional<std::size_t> size = base64::decoded_size(as_text(text));
+    if (!size) return Error::malformed_reference(kNotBase64);
+    return std::uint64_t{*size};
   }
 };
 
@@ -66,6 +82,7 @@ constexpr Handler with_store(decltype(Handler::read_uri) read_uri, decltype(Hand
                              decltype(Handler::remove) remove) {
   return {.read_store = Store::read_store,
           .store_ranges = Store::store_ranges,
+          .store_size = Store::store_size,
           .encode_store = Store::encode_store,
           .read_uri = read_uri,
           .embed = embed,

@@ -144,6 +144,27 @@ PyObject* model_type(PyObject*, PyObject* args, PyObject* kwargs) {
   });
 }
 
+// {"format", "asset_type", "store_size", "uri"}: what `info` shows.
+PyObject* new_description(const files::Description& description) {
+  Ref dict = Ref::steal(PyDict_New());
+  if (!dict) return nullptr;
+  auto set = [&](const char* key, PyObject* value) {
+    const Ref owned = Ref::steal(value);
+    return owned && PyDict_SetItemString(dict.get(), key, owned.get()) == 0;
+  };
+  const bool filled =
+      set("format", new_text(description.format.display_name())) &&
+      set("asset_type", new_text(description.format.asset_type())) &&
+      set("store_size", description.store_size ? PyLong_FromUnsignedLongLong(*description.store_size) : new_none()) &&
+      set("uri", description.uri ? new_text(*description.uri) : new_none());
+  if (!filled) return nullptr;
+  return dict.release();
+}
+
+PyObject* describe(PyObject*, PyObject* args, PyObject* kwargs) {
+  return read("describe", args, kwargs, files::describe, new_description);
+}
+
 // A list of (start, length) tuples.
 PyObject* new_range_list(const std::vector<ByteRange>& ranges) {
   Ref list = Ref::steal(PyList_New(0));
@@ -180,7 +201,7 @@ PyCFunction entry(PyCFunctionWithKeywords function) {
 
 constexpr int kCallingConvention = METH_VARARGS | METH_KEYWORDS;
 
-std::array<PyMethodDef, 10> methods = {{
+std::array<PyMethodDef, 11> methods = {{
     {"embed_manifest", entry(embed_manifest), kCallingConvention,
      "embed_manifest(model, store, *, output=None, progress=None)\n--\n\n"
      "Embed a C2PA Manifest Store into the model file `model`, writing the result to\n"
@@ -210,6 +231,9 @@ std::array<PyMethodDef, 10> methods = {{
      "model_type(model)\n--\n\n"
      "The canonical `c2pa.types.model.*` asset type string for the file's format,\n"
      "or `None` if the format is unrecognized."},
+    {"describe", entry(describe), kCallingConvention,
+     "describe(model)\n--\n\n"
+     "The format, asset type, store size and remote URI of the file `model`, from one read of it."},
     {"store_ranges", entry(store_ranges), kCallingConvention,
      "store_ranges(model)\n--\n\n"
      "The (start, length) byte ranges of the file `model` that encode its embedded\n"

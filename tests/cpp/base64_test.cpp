@@ -27,6 +27,7 @@ TEST(Base64, RfcVectorsEncodeAndDecode) {
   for (const Vector& v : kVectors) {
     EXPECT_EQ(encode(as_bytes(v.plain)), v.text) << v.plain;
     EXPECT_EQ(decode(v.text), v.plain) << v.text;
+    EXPECT_EQ(decoded_size(v.text), v.plain.size()) << v.text;
   }
 }
 
@@ -55,7 +56,10 @@ TEST(Base64, RejectsEveryNonCanonicalText) {
       "Zm 9", "Zm-9", "Zm_9", "Zm.9", "Zm@9", "Zm[9", "Zm`9", "Zm{9", "Zm:9", "Zm,9",
       std::string("Zm9\0", 4), "Zm9\x80", "Zm9\xC3",
   };
-  for (const std::string& text : rejects) EXPECT_FALSE(decode(text)) << text;
+  for (const std::string& text : rejects) {
+    EXPECT_FALSE(decode(text)) << text;
+    EXPECT_FALSE(decoded_size(text)) << text;
+  }
 }
 
 TEST(Base64, RoundTripsRandomBytesOfEveryLength) {
@@ -133,6 +137,7 @@ TEST(Base64, RejectsAForeignByteAtEveryPosition) {
       std::string bad = text;
       bad[position] = static_cast<char>(b);
       EXPECT_FALSE(decode(bad)) << "byte " << b << " at " << position;
+      EXPECT_FALSE(decoded_size(bad)) << "byte " << b << " at " << position;
     }
   }
 }
@@ -142,6 +147,22 @@ TEST(Base64, RejectsNonZeroUnusedBitsAfterLongInput) {
   const std::string rejects[] = {head + "Zh==", head + "Zm9=", head + "Z===", head + "Zg==" + "Zm9v"};
   for (const std::string& text : rejects) EXPECT_FALSE(decode(text)) << text.substr(head.size());
   EXPECT_EQ(decode(head + "Zg=="), std::string(96, '\0') + "f");
+}
+
+TEST(Base64, DecodedSizeChecksEverySliceOfALongText) {
+  std::mt19937 random(5);
+  // Long enough for several of decoded_size's slices of 4096 groups.
+  const std::string plain = random_bytes(3 * 4096 * 3 + 1, random);
+  const std::string text = encode(as_bytes(plain));
+  EXPECT_EQ(decoded_size(text), plain.size());
+  constexpr std::size_t kSlice = 4 * 4096;
+  for (const std::size_t position : {std::size_t{0}, kSlice - 1, kSlice, 2 * kSlice + 3, text.size() - 3}) {
+    for (const char foreign : {'=', '-'}) {
+      std::string bad = text;
+      bad[position] = foreign;
+      EXPECT_FALSE(decoded_size(bad)) << foreign << " at " << position;
+    }
+  }
 }
 
 }  // namespace

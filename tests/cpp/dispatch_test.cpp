@@ -91,6 +91,7 @@ TEST(Dispatch, StoreRangesHoldExactlyTheEncodedStore) {
     const std::vector<ByteRange> ranges = store_ranges(as_bytes(stamped)).value();
     ASSERT_EQ(ranges.size(), 1u);
     EXPECT_EQ(stamped.substr(ranges[0].start, ranges[0].length), encoded(model, *both.store));
+    EXPECT_EQ(store_size(as_bytes(stamped)).value(), both.store->size());
   }
 }
 
@@ -131,6 +132,21 @@ TEST(Dispatch, RangesAndPatchFailLikeReadingTheStore) {
   EXPECT_EQ(store_ranges(as_bytes(bad)).error().message(), "malformed manifest reference: value is not valid Base64");
   const std::string twice = framed(R"({"__metadata__":{"c2pa:manifest":"Zm9v","c2pa:manifest":"Zm9v"}})");
   EXPECT_EQ(store_ranges(as_bytes(twice)).error().kind(), Error::Kind::DuplicateManifest);
+}
+
+TEST(Dispatch, StoreSizeFailsExactlyLikeReadingTheStore) {
+  std::vector<std::string> models = {"GGU", "GGUF\x07garbage", framed("{nope"),
+                                     framed(R"({"__metadata__":{"c2pa:manifest":"Zm9"}})"),
+                                     framed(R"({"__metadata__":{"c2pa:manifest":"Zm9v","c2pa:manifest":"Zm9v"}})")};
+  for (const std::string& model : recognized_models()) {
+    models.push_back(model);
+    models.push_back(embed_manifest(as_bytes(model), ManifestSource{std::string("u"), std::nullopt})->to_string());
+  }
+  for (const std::string& model : models) {
+    const Result<std::string> store = read_manifest(as_bytes(model));
+    ASSERT_FALSE(store) << ::testing::PrintToString(model);
+    EXPECT_EQ(store_size(as_bytes(model)).error(), store.error()) << ::testing::PrintToString(model);
+  }
 }
 
 TEST(Dispatch, PatchOfAnotherSizeIsRefusedWithBothSizes) {

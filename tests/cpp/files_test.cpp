@@ -6,6 +6,8 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/inotify.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -147,6 +149,116 @@ TEST(InputFile, RefusesWhatIsNotARegularFile) {
     EXPECT_EQ(input.error().system_text(), c.text);
     EXPECT_EQ(input.error().message(), c.path + ": " + c.text);
   }
+}
+
+TEST(InputFile, NeverOpensAFifo) {
+  Folder folder;
+  ::mkfifo((folder / "fifo").c_str(), 0600);
+  // Any open of the FIFO, even one that fails at once, releases a writer
+  // blocked in its own open.
+  const int watch = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  ASSERT_GE(watch, 0);
+  ASSERT_GE(::inotify_add_watch(watch, (folder / "fifo").c_str(), IN_OPEN), 0);
+  for (const bool writable : {false, true}) EXPECT_FALSE(InputFile::open(folder / "fifo", writable));
+  char events[4096];
+  EXPECT_EQ(::read(watch, events, sizeof events), -1);
+  EXPECT_EQ(errno, EAGAIN);
+  ::close(watch);
+}
+
+// Opens `path` holding `size` bytes, cuts the file to `kept` bytes and
+// reads every page of the mapping: the pages past the new end read as
+// zeros instead of faulting. Returns the input and the sum of its bytes.
+std::pair<Result<InputFile>, std::uint64_t> read_cut_short(const std::string& path, std::size_t size,
+                                                           std::size_t kept) {
+  write_file(path, std::string(size, '\1'));
+  Result<InputFile> input = InputFile::open(path);
+  if (!input || ::truncate(path.c_str(), static_cast<off_t>(kept)) != 0) return {std::move(input), 0};
+  std::uint64_t sum = 0;
+  for (std::uint8_t byte : input->bytes()) sum += byte;
+  return {std::move(input), sum};
+}
+
+TEST(InputFile, AFileCutShortWhileMappedReadsAsChanged) {
+  Folder folder;
+  constexpr std::size_t kSize = 1 << 20;
+  for (const std::size_t kept : {std::size_t{0}, std::size_t{kSize / 2}}) {
+    auto [input, sum] = read_cut_short(folder / "m", kSize, kept);
+    ASSERT_TRUE(input);
+    EXPECT_EQ(sum, kept);
+    // The parsers run on what is left without faulting either.
+    EXPECT_FALSE(quillon::read_manifest(input->bytes()));
+    ASSERT_FALSE(input->unchanged());
+    EXPECT_EQ(input->unchanged().error().message(), folder / "m" + ": file changed while it was being read");
+  }
+  // A file only read is unchanged.
+  write_file(folder / "m", empty_gguf());
+  EXPECT_TRUE(InputFile::open(folder / "m")->unchanged());
+}
+
+// Reads a page of `path` mapped outside every input after cutting the file
+// short: a fault that is not the inputs' to contain.
+void fault_outside_inputs(const std::string& path) {
+  write_file(path, std::string(4096, 'x'));
+  const int descriptor = ::open(path.c_str(), O_RDONLY);
+  const auto* page = static_cast<const volatile char*>(::mmap(nullptr, 4096, PROT_READ, MAP_SHARED, descriptor, 0));
+  ::truncate(path.c_str(), 0);
+  (void)page[0];
+}
+
+// Exits with 5 unless a fault in an input's mapping is contained.
+void contained_fault(const std::string& path) {
+  auto [input, sum] = read_cut_short(path, 1 << 16, 0);
+  if (!input || sum != 0 || input->unchanged()) ::_exit(5);
+}
+
+void earlier_handler(int, siginfo_t*, void*) {
+  if (::write(2, "earlier\n", 8) < 0) ::_exit(6);
+  ::_exit(3);
+}
+
+// Like Python's faulthandler: reports, restores what it replaced and raises
+// the signal again for that to act on.
+struct sigaction replaced_by_later;
+int later_calls = 0;
+void later_handler(int signal) {
+  if (++later_calls > 1) ::_exit(4);
+  if (::write(2, "later\n", 6) < 0) ::_exit(6);
+  ::sigaction(signal, &replaced_by_later, nullptr);
+  ::raise(signal);
+}
+
+TEST(InputFileDeathTest, FaultsOutsideInputsGoWhereTheyWouldWithoutThem) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");  // each case in a fresh process
+  Folder folder;
+  EXPECT_EXIT(
+      {
+        ::signal(SIGBUS, SIG_DFL);  // a sanitizer may have a handler of its own
+        contained_fault(folder / "m");
+        fault_outside_inputs(folder / "f");
+      },
+      ::testing::KilledBySignal(SIGBUS), "");
+  EXPECT_EXIT(
+      {
+        struct sigaction earlier = {};
+        earlier.sa_sigaction = earlier_handler;
+        earlier.sa_flags = SA_SIGINFO;
+        ::sigaction(SIGBUS, &earlier, nullptr);
+        contained_fault(folder / "m");
+        fault_outside_inputs(folder / "f");
+      },
+      ::testing::ExitedWithCode(3), "earlier");
+  EXPECT_EXIT(
+      {
+        contained_fault(folder / "m");
+        struct sigaction later = {};
+        later.sa_handler = later_handler;
+        later.sa_flags = SA_NODEFER;
+        ::sigaction(SIGBUS, &later, &replaced_by_later);
+        contained_fault(folder / "m");
+        fault_outside_inputs(folder / "f");
+      },
+      ::testing::KilledBySignal(SIGBUS), "later");
 }
 
 TEST(InputFile, MapsTheWholeFileAndAnEmptyOne) {

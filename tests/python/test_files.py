@@ -59,6 +59,20 @@ def outcome(call):
         return "error", error.args
 
 
+def description(model):
+    """What `describe` tells of `model`, composed of the in-memory reads: the
+    URI's error first, then the store's unless there is no store."""
+    uri = quillon.read_manifest_uri(model)
+    try:
+        store_size = len(quillon.read_manifest(model))
+    except ValueError as error:
+        if error.args != ("no C2PA manifest found in model",):
+            raise
+        store_size = None
+    return {"format": quillon.detect_format(model), "asset_type": quillon.model_type(model),
+            "store_size": store_size, "uri": uri}
+
+
 def check_agreement(folder, model, fallback=""):
     """Every operation on `model` written to a file agrees with the in-memory one."""
     path = folder / "model"
@@ -66,6 +80,7 @@ def check_agreement(folder, model, fallback=""):
     for name in READS:
         assert outcome(lambda: getattr(quillon_files, name)(path)) == outcome(
             lambda: getattr(quillon, name)(model)), name
+    assert outcome(lambda: quillon_files.describe(path)) == outcome(lambda: description(model))
     for name, args in WRITES:
         output = folder / "out"
         expected = outcome(lambda: getattr(quillon, name)(model, *args))
@@ -128,7 +143,8 @@ def test_argument_errors(call, error):
 def test_module_has_exactly_its_functions():
     assert quillon_files.__all__ == ["embed_manifest", "embed_manifest_remote", "embed_manifest_both",
                                      "read_manifest", "read_manifest_uri", "remove_manifest",
-                                     "detect_format", "model_type", "store_ranges", "patch_store"]
+                                     "detect_format", "model_type", "describe", "store_ranges",
+                                     "patch_store"]
     assert len(quillon.__all__) == 8
 
 
@@ -150,7 +166,7 @@ def special_files(folder):
     ("zero", OSError, "not a regular file"),
     ("device", OSError, "not a regular file"),
 ])
-@pytest.mark.parametrize("function", READS + ["remove_manifest"])
+@pytest.mark.parametrize("function", READS + ["describe", "remove_manifest"])
 def test_inputs_that_are_not_regular_files(tmp_path, kind, error, message, function):
     path = special_files(tmp_path).get(kind, tmp_path / "missing")
     with pytest.raises(error) as caught:

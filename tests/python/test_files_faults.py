@@ -2,7 +2,8 @@
 limit, a read-only file system, and signals in the middle of a large copy.
 After each, the destination is checked byte for byte and no temporary file
 may remain. The file system cases mount small tmpfs instances and are
-skipped where mounting is not permitted."""
+skipped where mounting is not permitted. Faults during a read: a model
+rewritten while it is read, and faults in memory that is not the reader's."""
 
 import contextlib
 import errno
@@ -10,6 +11,7 @@ import os
 import pathlib
 import signal
 import stat
+import struct
 import subprocess
 import sys
 import tempfile
@@ -22,7 +24,7 @@ from conftest import default_signals, needs_native_signals
 import quillon
 import quillon_files
 
-from test_files import FALLBACKS, MIB, MODELS, STORE, TEMP_PREFIX, URI, large_safetensors
+from test_files import FALLBACKS, GIB, MIB, MODELS, STORE, TEMP_PREFIX, URI, large_safetensors
 
 
 @contextlib.contextmanager
@@ -287,3 +289,112 @@ def test_relative_paths_below_a_working_folder_deeper_than_path_max(tmp_path, mo
         with open(written, "rb") as file:
             assert file.read() == quillon.remove_manifest(MODELS["gguf"])
     assert sorted(os.listdir()) == ["dangling", "later", "link", "out"]
+# --- models that change while they are read ----------------------------------------
+
+REWRITER = textwrap.dedent("""
+    import sys, time
+    path, content = sys.argv[1], open(sys.argv[2], "rb").read()
+    while True:  # what `cp` does: cut the file short, then write it again
+        with open(path, "wb") as out:
+            for start in range(0, len(content), 1 << 20):
+                out.write(content[start:start + (1 << 20)])
+        time.sleep(0.01)  # leaves the file whole for a while
+""")
+
+READER = textwrap.dedent("""
+    import collections, sys
+    import quillon, quillon_files
+    from quillon_cli.commands import describe
+    from quillon_cli.errors import FileError
+    path, rounds, content = sys.argv[1], int(sys.argv[2]), open(sys.argv[3], "rb").read()
+    store = quillon.read_manifest(content)
+    facts = {"format": quillon.detect_format(content), "asset_type": quillon.model_type(content),
+             "store_size": len(store), "uri": quillon.read_manifest_uri(content)}
+    reads = [(quillon_files.read_manifest, store), (quillon_files.describe, facts),
+             (lambda path: {k: v for k, v in describe(path).items() if k not in ("file", "store")}, facts)]
+    seen = collections.Counter()
+    # Reads of an empty file, while the rewrite has just begun, fail at once
+    # and do not count.
+    while sum(seen.values()) - seen["empty"] < rounds and seen["empty"] < 100 * rounds:
+        for read, expected in reads:
+            try:
+                got = read(path)
+            except (OSError, ValueError, FileError) as error:
+                empty = str(error).endswith("unrecognized ML model container format")
+                seen["empty" if empty else type(error).__name__ + ": " + str(error).replace(path, "<path>")] += 1
+                continue
+            if got != expected:
+                sys.exit(f"wrong result: {got!r:.200}")
+            seen["ok"] += 1
+    print(dict(seen))
+""")
+
+
+def test_reads_of_a_model_rewritten_meanwhile_end_cleanly(tmp_path):
+    # A store of a few MiB makes the header span hundreds of pages, each of
+    # which the rewrite may cut off while a parse is reading it.
+    store = bytes(range(256)) * (16 * 1024)
+    content = quillon.embed_manifest(MODELS["safetensors"], store)
+    (tmp_path / "content").write_bytes(content)
+    model = tmp_path / "m.safetensors"
+    model.write_bytes(content)
+    rewriter = subprocess.Popen([sys.executable, "-c", REWRITER, str(model), str(tmp_path / "content")])
+    try:
+        done = subprocess.run([sys.executable, "-c", READER, str(model), "150", str(tmp_path / "content")],
+                              capture_output=True, text=True, env=child_env(), check=False)
+    finally:
+        rewriter.kill()
+        rewriter.wait()
+    assert done.returncode == 0, done.stdout + done.stderr
+    print(done.stdout)
+
+
+FOREIGN_FAULT = textwrap.dedent("""
+    import faulthandler, mmap, os, sys
+    import quillon_files
+    path, other, when = sys.argv[1:]
+    if when == "before":
+        faulthandler.enable()
+    quillon_files.read_manifest_uri(path)
+    if when == "after":
+        faulthandler.enable()
+        quillon_files.read_manifest_uri(path)
+    with open(other, "wb") as out:
+        out.write(bytes(4096))
+    with open(other, "rb") as source:
+        view = mmap.mmap(source.fileno(), 4096, access=mmap.ACCESS_READ)
+    os.truncate(other, 0)
+    view[0]  # a fault in a mapping of Python's own
+""")
+
+
+@pytest.mark.parametrize("when", ["never", "before", "after"])
+def test_faults_outside_models_still_crash(tmp_path, when):
+    """However Python's faulthandler was enabled around the first read, a
+    fault that is not the reader's ends the process, reported once."""
+    model = tmp_path / "m.gguf"
+    model.write_bytes(MODELS["gguf"])
+    env = {name: value for name, value in child_env().items() if name != "PYTHONFAULTHANDLER"}
+    done = subprocess.run([sys.executable, "-c", FOREIGN_FAULT, str(model), str(tmp_path / "other"), when],
+                          capture_output=True, text=True, env=env, check=False)
+    assert done.returncode == -signal.SIGBUS
+    assert done.stderr.count("Fatal Python error: Bus error") == (when != "never"), done.stderr
+
+
+def test_a_large_store_is_described_in_bounded_memory(tmp_path):
+    # A GGUF store of 1 GiB, all of it a hole in a sparse file.
+    small = quillon.embed_manifest(MODELS["minimal-gguf"], bytes(32))
+    start = small.index(struct.pack("<IQ", 0, 32)) + 12
+    model = tmp_path / "m.gguf"
+    with open(model, "wb") as out:
+        out.write(small[:start - 8] + struct.pack("<Q", GIB))
+        out.truncate(start + GIB)
+        out.seek(start + GIB)
+        out.write(small[start + 32:])
+    script = ("import resource, sys; from quillon_cli.commands import describe; "
+              "print(describe(sys.argv[1])['store_size'], resource.getrusage(resource.RUSAGE_SELF).ru_maxrss)")
+    done = subprocess.run([sys.executable, "-c", script, str(model)], capture_output=True, text=True,
+                          env=child_env(), check=True)
+    size, peak_kib = map(int, done.stdout.split())
+    assert size == GIB
+    assert peak_kib < 256 * 1024
