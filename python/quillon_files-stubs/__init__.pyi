@@ -22,6 +22,7 @@ __all__ = [
     "model_type",
     "store_ranges",
     "patch_store",
+    "write_file",
 ]
 
 _Path = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
@@ -63,3 +64,8 @@ def store_ranges(model: _Path) -> List[Tuple[int, int]]:
 def patch_store(model: _Path, store: bytes) -> None:
     """Overwrites the embedded store in place with `store`, whose encoded form
     must be exactly as long; ValueError, and the file unchanged, otherwise."""
+
+def write_file(path: _Path, data: bytes, *, progress: Optional[_Progress] = None) -> None:
+    """Replaces `path` with a file holding `data`, keeping the replaced file's
+    mode and owner as the writes above do; a failed or cancelled write leaves
+    `path` untouched."""
