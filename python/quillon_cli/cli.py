@@ -12,7 +12,7 @@ from typing import Any, Dict, Iterator, List, Optional
 from quillon_cli.batch import Cancelled, default_jobs, interruption
 from quillon_cli.commands import STORE_SUFFIX, embed, identity, info, patch, ranges, read, remove, report
 from quillon_cli.demo import demo
-from quillon_cli.errors import FileError, is_text
+from quillon_cli.errors import FileError, is_text, quoted
 from quillon_cli.files import STDIN
 
 DESCRIPTION = """\
@@ -42,9 +42,11 @@ WRITING_COMMANDS = ("read", "embed", "remove", "patch")
 
 
 @contextlib.contextmanager
-def stopping_signals_handled(at_once: bool) -> Iterator[None]:
-    """While running, the stopping signals go to `interruption`. Handlers can
-    only be set from the main thread; elsewhere nothing changes."""
+def stopping_signals_handled(at_once: bool, then_ignore: bool) -> Iterator[None]:
+    """While running, the stopping signals go to `interruption`; afterwards
+    they get their old handlers back, or with `then_ignore` are ignored.
+    Handlers can only be set from the main thread; elsewhere nothing
+    changes."""
     interruption.start(at_once)
     if threading.current_thread() is not threading.main_thread():
         yield
@@ -58,7 +60,7 @@ def stopping_signals_handled(at_once: bool) -> Iterator[None]:
         yield
     finally:
         for number, handler in previous.items():
-            signal.signal(number, handler)
+            signal.signal(number, signal.SIG_IGN if then_ignore else handler)
 
 
 def _version() -> str:
@@ -189,16 +191,17 @@ def _check_destinations(args: argparse.Namespace) -> None:
     seen = set()
     for model, name in zip(models, names):
         if name in seen:
-            args.usage_error(f"{problem}: {model}")
+            args.usage_error(f"{problem}: {quoted(model)}")
         seen.add(name)
 
 
-def main(argv: Optional[List[str]] = None) -> int:
+def main(argv: Optional[List[str]] = None, exiting: bool = False) -> int:
     """Runs the command line `argv` (default: sys.argv[1:]) and returns the
     exit status: 0 on success, 1 when a file could not be handled, 2 for a
     usage error, 128 plus the signal's number when a stopping signal left a
     file unwritten. A signal that came only once every file was done does
-    not change the status; a line on stderr says so."""
+    not change the status; a line on stderr says so. `exiting` tells that
+    the process ends right after (see `program`)."""
     parser = build_parser()
     try:
         args = parser.parse_args(argv)
@@ -209,7 +212,7 @@ def main(argv: Optional[List[str]] = None) -> int:
     except SystemExit as stop:
         return stop.code if isinstance(stop.code, int) else 2
     try:
-        with stopping_signals_handled(at_once=args.command not in WRITING_COMMANDS):
+        with stopping_signals_handled(args.command not in WRITING_COMMANDS, then_ignore=exiting):
             status = int(args.run(args))
     except FileError as error:
         report(error)
@@ -226,3 +229,11 @@ def main(argv: Optional[List[str]] = None) -> int:
     if interruption.number is not None:
         print("quillon: completed before the interruption took effect", file=sys.stderr)
     return status
+
+
+def program() -> None:
+    """The `quillon` program: runs the command line and exits with its
+    status. When the run is over every file is settled, so from then on the
+    stopping signals are ignored: one that comes while the interpreter shuts
+    down does not turn a finished run into a killed one."""
+    sys.exit(main(exiting=True))

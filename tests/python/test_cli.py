@@ -436,6 +436,22 @@ def test_stopping_signals_leave_the_destination(tmp_path, sent, fallback):
     assert sorted(os.listdir(tmp_path)) == ["m.safetensors", "out"]
 
 
+@needs_native_signals
+def test_an_ignored_signal_stays_ignored(model, tmp_path):
+    def ignore_term():
+        default_signals()
+        signal.signal(signal.SIGTERM, signal.SIG_IGN)
+
+    child = subprocess.Popen([sys.executable, "-c", PAUSED_COMMAND, "remove", str(model), "-o", str(tmp_path / "out")],
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=subprocess_env(),
+                             preexec_fn=ignore_term)
+    assert child.stdout.readline() == "copying\n"
+    child.send_signal(signal.SIGTERM)
+    child.send_signal(signal.SIGINT)
+    _, err = child.communicate(timeout=30)
+    assert (child.returncode, err) == (128 + signal.SIGINT, "quillon: interrupted\n")
+
+
 # Completes the copy of the model named by the first argument and then, with
 # only the sync and the rename left, announces it and waits for a line on
 # stdin, so that a signal arrives while the destination is being replaced.
@@ -484,6 +500,33 @@ def test_a_signal_during_the_rename_lets_that_file_complete(tmp_path, sent, mode
     written = models if completed else models[:1]
     assert sorted(os.listdir(tmp_path / "out")) == sorted(written)
     assert all((tmp_path / "out" / name).read_bytes() == quillon.remove_manifest(original) for name in written)
+
+
+# Runs the program, which waits for a line on stdin once the run is over and
+# the interpreter shuts down.
+PAUSED_AT_EXIT = """
+import atexit, sys
+from quillon_cli.cli import program
+
+def paused():
+    print("exiting", flush=True)
+    sys.stdin.readline()
+
+atexit.register(paused)
+program()
+"""
+
+
+@needs_native_signals
+def test_a_signal_while_the_program_exits_keeps_its_status(model, tmp_path):
+    child = subprocess.Popen([sys.executable, "-c", PAUSED_AT_EXIT, "remove", str(model), "-o", str(tmp_path / "out")],
+                             stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                             env=subprocess_env(), preexec_fn=default_signals)
+    assert child.stdout.readline() == "exiting\n"
+    child.send_signal(signal.SIGTERM)
+    assert child.communicate("\n", timeout=30) == ("", "")
+    assert child.returncode == 0
+    assert (tmp_path / "out").read_bytes() == quillon.remove_manifest(model.read_bytes())
 
 
 # Runs commands in a working folder whose path is longer than PATH_MAX, on the
