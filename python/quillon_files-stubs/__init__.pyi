@@ -3,9 +3,10 @@
 The operations of `quillon` on model files named by path. Reads return what
 the `quillon` function returns on the file's bytes; embed and remove write
 the new model to `output`, or replace `model` in place when `output` is
-None, and a failed or cancelled write leaves the destination untouched. A
-model quillon cannot handle raises ValueError; a system failure raises
-OSError with `filename` set.
+None, and `write_file` writes given bytes the same way; a failed or
+cancelled write leaves the destination untouched. A model quillon cannot
+handle raises ValueError; a system failure raises OSError with `filename`
+set.
 """
 
 import os
