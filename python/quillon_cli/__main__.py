@@ -1,8 +1,6 @@
 """`python -m quillon_cli`, the same as the `quillon` command."""
 
-import sys
-
-from quillon_cli import main
+from quillon_cli.cli import program
 
 if __name__ == "__main__":
-    sys.exit(main())
+    program()

@@ -5,20 +5,22 @@ the worker threads run truly in parallel. Outcomes are reported in the order
 the files were given, as soon as each one's turn comes and its group of
 consecutive files (see chunk_size) is done: never after the whole run, and
 never ahead of an earlier file. A failing file is reported and
-the others go on; an interruption (Ctrl-C, SIGTERM) cancels every file not
-yet started, stops the writes in progress at their next progress report,
-and waits for the workers before it passes on. A stopped write leaves its
-destination untouched.
+the others go on; an interruption (Ctrl-C, SIGTERM: see Interruption)
+cancels every file not yet started, stops the writes in progress at their
+next progress report, and waits for the workers before it passes on. A
+stopped write leaves its destination untouched; a write whose progress
+reports had all passed when the signal came completes.
 
 Only the main thread prints. Workers report bytes to the progress display,
 which is guarded by one lock and cleared before any line is printed."""
 
 import concurrent.futures
+import contextlib
 import os
 import sys
 import threading
 import time
-from types import TracebackType
+from types import FrameType, TracebackType
 from typing import Callable, Iterator, List, Optional, Sequence, TextIO, Tuple, Type, TypeVar, cast
 
 from quillon_cli.errors import FileError, error_line
@@ -44,8 +46,76 @@ BYTE_UNITS = ("B", "KiB", "MiB", "GiB", "TiB")
 
 
 class Cancelled(Exception):
-    """Raised from a progress callback once the batch is interrupted: the
-    engine abandons that write and removes its temporary file."""
+    """Raised from a progress callback, or before a file is started, once
+    the run is interrupted: the engine abandons that write and removes its
+    temporary file."""
+
+
+class Interrupted(KeyboardInterrupt):
+    """The stopping signal `number` interrupted the main thread at once."""
+
+    def __init__(self, number: int) -> None:
+        super().__init__(number)
+        self.number = number
+
+
+class Interruption:
+    """The stopping signal (SIGINT, SIGTERM, SIGHUP) a run has received.
+
+    `handle` serves as the signal handler. It records the signal, which
+    cancels the writes at their next progress report and the files not yet
+    started, but does not raise: a signal that comes while the engine syncs
+    or renames a finished file is only seen once that file is in place, and
+    the file then counts as done. Where nothing would be lost, in plain
+    Python I/O on the main thread (see `at_once`) or in a command that
+    writes no file, the signal raises Interrupted at once instead. Signal
+    handlers are process-wide, hence the one instance `interruption`."""
+
+    def __init__(self) -> None:
+        self.number: Optional[int] = None
+        self._arrived = threading.Event()
+        self._at_once = 0  # touched by the main thread only, as is `handle`
+
+    def start(self, at_once: bool) -> None:
+        """Forgets any earlier signal; with `at_once` every signal interrupts
+        the main thread at once."""
+        self.number = None
+        self._arrived.clear()
+        self._at_once = 1 if at_once else 0
+
+    def handle(self, number: int, frame: Optional[FrameType]) -> None:
+        if self.number is None:
+            self.number = number
+        self._arrived.set()
+        if self._at_once:
+            raise Interrupted(number)
+
+    @property
+    def arrived(self) -> bool:
+        return self._arrived.is_set()
+
+    def check(self) -> None:
+        """Raises Cancelled once a signal has arrived."""
+        if self._arrived.is_set():
+            raise Cancelled
+
+    @contextlib.contextmanager
+    def at_once(self) -> Iterator[None]:
+        """A signal interrupts the block at once: for blocking Python I/O
+        (standard input and output) that would not notice it otherwise."""
+        if threading.current_thread() is not threading.main_thread():
+            yield
+            return
+        self._at_once += 1
+        try:
+            if self.number is not None:
+                raise Interrupted(self.number)
+            yield
+        finally:
+            self._at_once -= 1
+
+
+interruption = Interruption()
 
 
 def default_jobs() -> int:
@@ -197,6 +267,7 @@ class Batch:
         for index in indices:
             if self._cancelled.is_set():
                 raise Cancelled
+            interruption.check()
             try:
                 outcomes.append((task(self.paths[index], self._progress(index) if self.several else None), None))
             except FileError as error:
@@ -210,6 +281,7 @@ class Batch:
         def progress(done: int, total: int) -> None:
             if self._cancelled.is_set():
                 raise Cancelled
+            interruption.check()
             if self._display is not None:
                 self._display.update(index, done, total)
         return progress

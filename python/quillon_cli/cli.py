@@ -7,13 +7,12 @@ import signal
 import sys
 import threading
 from importlib.metadata import PackageNotFoundError, version
-from types import FrameType
 from typing import Any, Dict, Iterator, List, Optional
 
-from quillon_cli.batch import default_jobs
-from quillon_cli.commands import STORE_SUFFIX, embed, info, patch, ranges, read, remove, report
+from quillon_cli.batch import Cancelled, default_jobs, interruption
+from quillon_cli.commands import STORE_SUFFIX, embed, identity, info, patch, ranges, read, remove, report
 from quillon_cli.demo import demo
-from quillon_cli.errors import FileError, is_text
+from quillon_cli.errors import FileError, is_text, quoted
 from quillon_cli.files import STDIN
 
 DESCRIPTION = """\
@@ -34,29 +33,21 @@ reported and the others go on."""
 # The exit status of a process ended by a signal, as shells report it:
 # 128 plus the signal's number (130 for SIGINT).
 SIGNAL_STATUS_BASE = 128
-# Stopping signals that end a run the way Ctrl-C does: the write in progress
-# is abandoned and the destination stays untouched.
+# Stopping signals that end a run the way Ctrl-C does: the writes in
+# progress are abandoned and their destinations stay untouched.
 STOPPING_SIGNALS = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
-
-
-class Stopped(KeyboardInterrupt):
-    """A stopping signal other than SIGINT arrived."""
-
-    def __init__(self, number: int) -> None:
-        super().__init__(number)
-        self.number = number
-
-
-def _stop(number: int, frame: Optional[FrameType]) -> None:
-    if number == signal.SIGINT:
-        raise KeyboardInterrupt
-    raise Stopped(number)
+# Commands whose files a signal must not leave in doubt (see Interruption);
+# the others stop at once.
+WRITING_COMMANDS = ("read", "embed", "remove", "patch")
 
 
 @contextlib.contextmanager
-def stopping_signals_interrupt() -> Iterator[None]:
-    """While running, SIGTERM and SIGHUP interrupt like SIGINT. Handlers can
-    only be set from the main thread; elsewhere nothing changes."""
+def stopping_signals_handled(at_once: bool, then_ignore: bool) -> Iterator[None]:
+    """While running, the stopping signals go to `interruption`; afterwards
+    they get their old handlers back, or with `then_ignore` are ignored.
+    Handlers can only be set from the main thread; elsewhere nothing
+    changes."""
+    interruption.start(at_once)
     if threading.current_thread() is not threading.main_thread():
         yield
         return
@@ -64,12 +55,12 @@ def stopping_signals_interrupt() -> Iterator[None]:
     for number in STOPPING_SIGNALS:
         if signal.getsignal(number) in (signal.SIG_IGN, None):
             continue  # e.g. nohup: an ignored signal stays ignored
-        previous[number] = signal.signal(number, _stop)
+        previous[number] = signal.signal(number, interruption.handle)
     try:
         yield
     finally:
         for number, handler in previous.items():
-            signal.signal(number, handler)
+            signal.signal(number, signal.SIG_IGN if then_ignore else handler)
 
 
 def _version() -> str:
@@ -190,8 +181,9 @@ def _check_destinations(args: argparse.Namespace) -> None:
         return
     if args.output is not None:
         args.usage_error("argument -o/--output: one MODEL only (use -O DIR for several)")
+    names: List[object]
     if args.in_place:
-        names = [os.path.realpath(model) for model in models]
+        names = [identity(model) or model for model in models]
         problem = "argument --in-place: MODEL given twice"
     else:
         names = [os.path.basename(model) + args.suffix for model in models]
@@ -199,14 +191,17 @@ def _check_destinations(args: argparse.Namespace) -> None:
     seen = set()
     for model, name in zip(models, names):
         if name in seen:
-            args.usage_error(f"{problem}: {model}")
+            args.usage_error(f"{problem}: {quoted(model)}")
         seen.add(name)
 
 
-def main(argv: Optional[List[str]] = None) -> int:
+def main(argv: Optional[List[str]] = None, exiting: bool = False) -> int:
     """Runs the command line `argv` (default: sys.argv[1:]) and returns the
     exit status: 0 on success, 1 when a file could not be handled, 2 for a
-    usage error."""
+    usage error, 128 plus the signal's number when a stopping signal left a
+    file unwritten. A signal that came only once every file was done does
+    not change the status; a line on stderr says so. `exiting` tells that
+    the process ends right after (see `program`)."""
     parser = build_parser()
     try:
         args = parser.parse_args(argv)
@@ -217,17 +212,28 @@ def main(argv: Optional[List[str]] = None) -> int:
     except SystemExit as stop:
         return stop.code if isinstance(stop.code, int) else 2
     try:
-        with stopping_signals_interrupt():
-            return int(args.run(args))
+        with stopping_signals_handled(args.command not in WRITING_COMMANDS, then_ignore=exiting):
+            status = int(args.run(args))
     except FileError as error:
         report(error)
         return 1
-    except KeyboardInterrupt as stop:
+    except (KeyboardInterrupt, Cancelled):
         print("quillon: interrupted", file=sys.stderr)
-        return SIGNAL_STATUS_BASE + (stop.number if isinstance(stop, Stopped) else signal.SIGINT)
+        return SIGNAL_STATUS_BASE + (interruption.number or signal.SIGINT)
     except BrokenPipeError:
         # The reader went away (`quillon info ... | head`): stop quietly, and
         # keep the interpreter from failing again while flushing stdout.
         with contextlib.suppress(OSError, ValueError, AttributeError):
             os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
         return 1
+    if interruption.number is not None:
+        print("quillon: completed before the interruption took effect", file=sys.stderr)
+    return status
+
+
+def program() -> None:
+    """The `quillon` program: runs the command line and exits with its
+    status. When the run is over every file is settled, so from then on the
+    stopping signals are ignored: one that comes while the interpreter shuts
+    down does not turn a finished run into a killed one."""
+    sys.exit(main(exiting=True))

@@ -3,22 +3,24 @@ the exit status; a failure that concerns one file is raised as FileError.
 
 Model files go through the file engine (`quillon_files`): reads touch only
 their metadata and writes are copied by the kernel, so no model is held in
-memory. Standard input and output ("-") take the in-memory path."""
+memory. Standard input and output ("-") take the in-memory path. Every file
+written, whatever its origin, is written by the engine."""
 
 import argparse
+import contextlib
 import errno
 import json
 import os
 import stat
 import sys
-from typing import Any, Callable, Dict, List, Optional, Tuple
+from typing import Any, Callable, Dict, Iterator, List, Optional, Tuple
 
 import quillon
 import quillon_files
 
-from quillon_cli.batch import Batch, ProgressCallback
-from quillon_cli.errors import FileError, about, error_line, shown
-from quillon_cli.files import STDIN, STDOUT, Progress, is_same_file, permission_bits, read_file, write_file
+from quillon_cli.batch import Batch, ProgressCallback, interruption
+from quillon_cli.errors import FileError, about, error_line, quoted, shown
+from quillon_cli.files import STDIN, STDOUT, Progress, read_file, write_stdout
 
 # The library's message for a model without an embedded store: for `info`
 # that is an answer, not an error.
@@ -26,13 +28,16 @@ NO_MANIFEST = "no C2PA manifest found in model"
 # `read -O DIR` writes the store of MODEL to DIR/<MODEL's name> plus this.
 STORE_SUFFIX = ".c2pa"
 
+# A file as the system knows it, whatever the name: (device, inode).
+Identity = Tuple[int, int]
+
 
 def report(error: FileError) -> None:
     print(error_line(error), file=sys.stderr)
 
 
 def load(path: str) -> bytes:
-    with about(path):
+    with about(path), interruption.at_once():
         return read_file(path)
 
 
@@ -85,22 +90,22 @@ def store_or_none(read_manifest: Callable[[Any], bytes], model: Any) -> Optional
         raise
 
 
-def info_line(facts: Dict[str, Any]) -> str:
+def info_line(path: str, facts: Dict[str, Any]) -> str:
     store = "none" if facts["store_size"] is None else f"{facts['store_size']} bytes"
     # Quoted so that a hostile URI holding a line break stays on its line.
     uri = "none" if facts["uri"] is None else json.dumps(facts["uri"], ensure_ascii=False)
-    return f"{facts['file']}: {facts['format']}, {facts['asset_type']}, store: {store}, uri: {uri}"
+    return f"{quoted(path)}: {facts['format']}, {facts['asset_type']}, store: {store}, uri: {uri}"
 
 
 def info(args: argparse.Namespace) -> int:
     described: List[Dict[str, Any]] = []
     # Scripts read info's stderr for errors only; the summary is for people.
     with Batch(args.models, args.jobs, summary=sys.stderr.isatty()) as batch:
-        for facts in batch.results(lambda path, progress: describe(path)):
+        for path, facts in batch.results(lambda path, progress: (path, describe(path))):
             if args.json:
                 described.append(facts)
             else:
-                batch.say(info_line(facts))
+                batch.say(info_line(path, facts))
     if args.json:
         print(json.dumps(described, indent=2, ensure_ascii=False))
     return batch.status
@@ -125,18 +130,54 @@ def ranges(args: argparse.Namespace) -> int:
 
 def patch(args: argparse.Namespace) -> int:
     store = load(args.store)
+    interruption.check()
     with about(args.model):
         quillon_files.patch_store(args.model, store)
     return 0
 
 
-def check_output(model_path: str, output: str, force: bool) -> None:
-    """Refuses an output that is the input itself or, without `force`, a file
-    that exists."""
+def identity(path: str) -> Optional[Identity]:
+    """The file `path` reaches, following symbolic links; None when it
+    reaches none (or is standard input)."""
+    if path == STDIN:
+        return None
+    try:
+        status = os.stat(path)
+    except (OSError, ValueError):
+        return None
+    return status.st_dev, status.st_ino
+
+
+def input_files(args: argparse.Namespace) -> Dict[Identity, str]:
+    """Every file the command reads, the models and the --store file, taken
+    before anything is written: no result may replace one of them."""
+    names = list(args.models) + ([args.store] if getattr(args, "store", None) is not None else [])
+    found: Dict[Identity, str] = {}
+    for name in names:
+        key = identity(name)
+        if key is not None:
+            found.setdefault(key, name)
+    return found
+
+
+def names_folder(path: str) -> bool:
+    """True for a path that can only name a folder: "x/", "x/." or "x/.."."""
+    return path.endswith(os.sep) or os.path.basename(path) in (os.curdir, os.pardir)
+
+
+def check_output(model: str, output: str, inputs: Dict[Identity, str], force: bool) -> None:
+    """Refuses an output that names a folder, that is one of the `inputs`
+    (`model` itself above all) by whatever name or link or, without
+    `force`, that exists."""
     if output == STDOUT:
         return
-    if is_same_file(model_path, output):
+    if names_folder(output):
+        raise FileError(output, os.strerror(errno.EISDIR))
+    reached = identity(output)
+    if reached is not None and reached == identity(model):
         raise FileError(output, "refusing to overwrite the input file (use --in-place)")
+    if reached in inputs:
+        raise FileError(output, f"refusing to overwrite the input file {quoted(inputs[reached])}")
     if os.path.lexists(output) and not force:
         raise FileError(output, "file exists (use --force to overwrite)")
 
@@ -160,21 +201,45 @@ def check_folder(folder: Optional[str]) -> None:
             raise NotADirectoryError(errno.ENOTDIR, os.strerror(errno.ENOTDIR), folder)
 
 
-def save(output: str, data: bytes) -> None:
+@contextlib.contextmanager
+def write_progress(output: str, progress: Optional[ProgressCallback]) -> Iterator[ProgressCallback]:
+    """The engine's progress callback for a write to `output`: the batch's,
+    or for a single file one that shows its own progress. Either cancels the
+    write once a stopping signal has arrived."""
+    if progress is not None:
+        yield progress
+        return
+    own = Progress("writing", output)
+
+    def report(done: int, total: int) -> None:
+        interruption.check()
+        own.update(done, total)
+
+    try:
+        yield report
+    finally:
+        own.finish()
+
+
+def save(output: str, data: bytes, progress: Optional[ProgressCallback] = None) -> None:
     """Writes a command's result to `output` ("-" for stdout, which is also
-    where --in-place sends a model read from stdin). The new file keeps the
-    permission bits of the file it replaces."""
-    with about(output):
-        exists = output != STDOUT and os.path.exists(output)
-        write_file(output, data, permission_bits(output) if exists else None)
+    where --in-place sends a model read from stdin). The engine writes it,
+    keeping the owner and permissions of a file it replaces."""
+    if output == STDOUT:
+        with about(output), interruption.at_once():
+            write_stdout(data)
+        return
+    with about(output), write_progress(output, progress) as report:
+        quillon_files.write_file(output, data, progress=report)
 
 
 def read(args: argparse.Namespace) -> int:
     check_folder(args.output_dir)
+    inputs = input_files(args)
 
     def read_one(model: str, progress: Optional[ProgressCallback]) -> None:
         output = destination(args, model, STORE_SUFFIX)
-        check_output(model, output, args.force)
+        check_output(model, output, inputs, args.force)
         if model == STDIN:
             data = load(model)
             with about(model):
@@ -182,7 +247,7 @@ def read(args: argparse.Namespace) -> int:
         else:
             with about(model):
                 store = quillon_files.read_manifest(model)
-        save(output, store)
+        save(output, store, progress)
 
     return run_batch(args, read_one)
 
@@ -203,31 +268,20 @@ def rewrite(model: str, output: str, progress: Optional[ProgressCallback], opera
         data = load(model)
         with about(model):
             result = getattr(quillon, operation)(data, *operands)
-        save(output, result)
+        save(output, result, progress)
         return
-    own = Progress("writing", output) if progress is None else None
-    try:
-        with about(model):
-            getattr(quillon_files, operation)(model, *operands, output=output,
-                                              progress=own.update if own is not None else progress)
-    except FileError as error:
-        # A system failure names the file it concerns: the model or the output.
-        cause = error.__cause__
-        if isinstance(cause, OSError) and cause.filename is not None:
-            raise FileError(os.fsdecode(cause.filename), error.message) from cause
-        raise
-    finally:
-        if own is not None:
-            own.finish()
+    with about(model), write_progress(output, progress) as report:
+        getattr(quillon_files, operation)(model, *operands, output=output, progress=report)
 
 
 def rewrite_each(args: argparse.Namespace, operation: str, *operands: Any) -> int:
     check_folder(args.output_dir)
+    inputs = input_files(args)
 
     def rewrite_one(model: str, progress: Optional[ProgressCallback]) -> None:
         output = destination(args, model)
         if not args.in_place:
-            check_output(model, output, args.force)
+            check_output(model, output, inputs, args.force)
         rewrite(model, output, progress, operation, operands)
 
     return run_batch(args, rewrite_one)

@@ -2,8 +2,12 @@
 exception and its one-line rendering, "quillon: FILE: MESSAGE"."""
 
 import contextlib
+import json
 import os
 from typing import Iterator
+
+# What the file system's decoding makes of a byte that is not UTF-8 (PEP 383).
+_ESCAPED_BYTES = range(0xDC80, 0xDD00)
 
 
 class FileError(Exception):
@@ -18,14 +22,16 @@ class FileError(Exception):
 @contextlib.contextmanager
 def about(path: str) -> Iterator[None]:
     """Turns the errors of reading, converting or writing `path` into a
-    FileError: the system's text for a file error, the library's message for
-    a model it cannot handle."""
+    FileError: the system's text for a file error, naming the file it
+    concerns (`path`, or the other file the system names), the library's
+    message for a model it cannot handle."""
     try:
         yield
     except BrokenPipeError:
         raise
     except OSError as error:
-        raise FileError(path, error.strerror or str(error)) from error
+        name = path if error.filename is None else os.fsdecode(error.filename)
+        raise FileError(name, error.strerror or str(error)) from error
     except MemoryError as error:
         raise FileError(path, "not enough memory") from error
     except ValueError as error:
@@ -43,10 +49,28 @@ def is_text(text: str) -> bool:
 
 
 def shown(path: str) -> str:
-    """`path` as printable text: bytes of a non-UTF-8 file name become
+    """`path` as text for JSON output: bytes of a non-UTF-8 file name become
     escapes instead of failing on an output stream that wants UTF-8."""
     return path if is_text(path) else os.fsencode(path).decode("utf-8", "backslashreplace")
 
 
+def quoted(path: str) -> str:
+    """`path` for a line of text output: as it is when it is printable and
+    does not start with a double quote, else in double quotes with JSON's
+    escapes and \\xNN for each byte that is not UTF-8. A name thus never
+    breaks its line, and no two names print alike."""
+    if path.isprintable() and not path.startswith('"'):
+        return path
+    pieces = []
+    for char in path:
+        if ord(char) in _ESCAPED_BYTES:
+            pieces.append(f"\\x{ord(char) - 0xDC00:02x}")
+        elif char.isprintable() and char not in '"\\':
+            pieces.append(char)
+        else:
+            pieces.append(json.dumps(char)[1:-1])
+    return '"' + "".join(pieces) + '"'
+
+
 def error_line(error: FileError) -> str:
-    return f"quillon: {shown(error.path)}: {error.message}"
+    return f"quillon: {quoted(error.path)}: {error.message}"

@@ -3,9 +3,10 @@
 The operations of `quillon` on model files named by path. Reads return what
 the `quillon` function returns on the file's bytes; embed and remove write
 the new model to `output`, or replace `model` in place when `output` is
-None, and a failed or cancelled write leaves the destination untouched. A
-model quillon cannot handle raises ValueError; a system failure raises
-OSError with `filename` set.
+None, and `write_file` writes given bytes the same way; a failed or
+cancelled write leaves the destination untouched. A model quillon cannot
+handle raises ValueError; a system failure raises OSError with `filename`
+set.
 """
 
 import os
@@ -23,6 +24,7 @@ __all__ = [
     "describe",
     "store_ranges",
     "patch_store",
+    "write_file",
 ]
 
 _Path = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
@@ -75,3 +77,8 @@ def store_ranges(model: _Path) -> List[Tuple[int, int]]:
 def patch_store(model: _Path, store: bytes) -> None:
     """Overwrites the embedded store in place with `store`, whose encoded form
     must be exactly as long; ValueError, and the file unchanged, otherwise."""
+
+def write_file(path: _Path, data: bytes, *, progress: Optional[_Progress] = None) -> None:
+    """Replaces `path` with a file holding `data`, keeping the replaced file's
+    mode and owner as the writes above do; a failed or cancelled write leaves
+    `path` untouched."""

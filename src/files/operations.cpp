@@ -1,5 +1,7 @@
 #include "files/operations.hpp"
 
+#include <algorithm>
+#include <cstdint>
 #include <utility>
 
 #include "format/dispatch.hpp"
@@ -83,6 +85,22 @@ Result<Ok> patch_store(const std::string& model, Bytes store) {
     if (!written) return written;
   }
   return sync(file->descriptor(), model);
+}
+
+Result<Ok> write_file(const std::string& path, Bytes bytes, const WriteOptions& options) {
+  const Fill fill = [&](int descriptor) -> Result<Ok> {
+    const std::uint64_t total = bytes.size();
+    std::uint64_t done = 0;
+    do {
+      const std::size_t step = static_cast<std::size_t>(std::min(kProgressStep, total - done));
+      Result<Ok> written = write_all_at(descriptor, bytes.subspan(static_cast<std::size_t>(done), step), done, path);
+      if (!written) return written;
+      done += step;
+      if (options.progress && !options.progress(done, total)) return Error::cancelled();
+    } while (done < total);
+    return Ok{};
+  };
+  return replace_file(path, fill, options);
 }
 
 }  // namespace quillon::files

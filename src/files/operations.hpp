@@ -57,4 +57,9 @@ Result<std::vector<ByteRange>> store_ranges(const std::string& model);
 // written, never any other byte changed; repeating the patch mends it.
 Result<Ok> patch_store(const std::string& model, Bytes store);
 
+// Replaces `path` with a file holding `bytes`, with the guarantees of
+// `replace_file`; progress is reported every kProgressStep bytes and at the
+// end, and cancelling leaves `path` untouched.
+Result<Ok> write_file(const std::string& path, Bytes bytes, const WriteOptions& options);
+
 }  // namespace quillon::files

@@ -20,6 +20,8 @@ constexpr const char* kModelStore[] = {"model", "store"};
 constexpr const char* kModelUri[] = {"model", "uri"};
 constexpr const char* kModelUriStore[] = {"model", "uri", "store"};
 constexpr const char* kWriteOptions[] = {"output", "progress"};
+constexpr const char* kPathData[] = {"path", "data"};
+constexpr const char* kProgressOption[] = {"progress"};
 
 // Where a write's keyword-only arguments sit among the bound ones.
 constexpr std::size_t output_index(std::span<const char* const> parameters) { return parameters.size(); }
@@ -195,13 +197,35 @@ PyObject* patch_store(PyObject*, PyObject* args, PyObject* kwargs) {
   });
 }
 
+PyObject* write_file(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    const std::optional<BoundArguments> bound = bind({"write_file", kPathData, kProgressOption}, args, kwargs);
+    if (!bound) return nullptr;
+    const std::optional<PathArgument> path = path_argument((*bound)[0].get());
+    if (!path) return nullptr;
+    const std::optional<Bytes> data = bytes_argument((*bound)[1].get(), "data");
+    if (!data) return nullptr;
+    std::optional<WriteCall> call = WriteCall::create((*bound)[2].get());
+    if (!call) return nullptr;
+    // The bytes object is immutable and referenced by the call's arguments.
+    const Result<Ok> done =
+        call->run([&](const files::WriteOptions& options) { return files::write_file(path->path, *data, options); });
+    if (done) return new_none();
+    if (done.error().kind() == Error::Kind::Cancelled) {
+      call->restore_pending();
+      return nullptr;
+    }
+    return raise_error(done.error(), *path);
+  });
+}
+
 PyCFunction entry(PyCFunctionWithKeywords function) {
   return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
 }
 
 constexpr int kCallingConvention = METH_VARARGS | METH_KEYWORDS;
 
-std::array<PyMethodDef, 11> methods = {{
+std::array<PyMethodDef, 12> methods = {{
     {"embed_manifest", entry(embed_manifest), kCallingConvention,
      "embed_manifest(model, store, *, output=None, progress=None)\n--\n\n"
      "Embed a C2PA Manifest Store into the model file `model`, writing the result to\n"
@@ -242,6 +266,10 @@ std::array<PyMethodDef, 11> methods = {{
      "patch_store(model, store)\n--\n\n"
      "Replace the embedded Manifest Store of the file `model` in place by `store`,\n"
      "whose encoded form must be exactly as long, writing only the store's bytes."},
+    {"write_file", entry(write_file), kCallingConvention,
+     "write_file(path, data, *, progress=None)\n--\n\n"
+     "Replace the file `path` with one holding `data`, as the writes of the other\n"
+     "functions do: the old file stays intact until the new one is complete."},
 }};
 
 }  // namespace

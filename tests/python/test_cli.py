@@ -3,6 +3,7 @@ its file writes, and its error reports. Commands run in-process through
 quillon_cli.main, plus a few runs of `python -m quillon_cli`; the type
 information is checked with mypy when it is installed."""
 
+import hashlib
 import importlib.util
 import json
 import os
@@ -17,6 +18,7 @@ import sys
 import pytest
 
 from conftest import default_signals, needs_native_signals
+from test_files import TEMP_PREFIX
 
 import quillon
 import quillon_cli
@@ -55,7 +57,7 @@ def c2pa_data(model_bytes):
 
 
 def leftovers(folder):
-    return [name for name in os.listdir(folder) if name.startswith(files.TEMP_PREFIX)]
+    return [name for name in os.listdir(folder) if name.startswith(TEMP_PREFIX)]
 
 
 # --- the subcommands ---------------------------------------------------------
@@ -81,12 +83,18 @@ def test_info_text_and_json(capsys, model):
     ]
 
 
-def test_info_escapes_file_names_that_are_not_utf8(capsys, tmp_path):
-    path = os.path.join(tmp_path, os.fsdecode(b"\xff.onnx"))
+# A name, as the output shows it, and as it shows the name plus a line break.
+@pytest.mark.parametrize("name, shown, shown_broken", [
+    (b"\xff.onnx", '"{folder}/\\xff.onnx"', '"{folder}/\\xff.onnx\\n"'),
+    (b"a\nb.onnx", '"{folder}/a\\nb.onnx"', '"{folder}/a\\nb.onnx\\n"'),
+    (b"\\xff.onnx", "{folder}/\\xff.onnx", '"{folder}/\\\\xff.onnx\\n"'),
+], ids=["not-utf8", "newline", "backslash"])
+def test_info_shows_each_file_name_on_one_line_unambiguously(capsys, tmp_path, name, shown, shown_broken):
+    path = os.path.join(tmp_path, os.fsdecode(name))
     shutil.copyfile(SAMPLES / "model.onnx", path)
-    status, out, err = run(capsys, "info", path)
-    assert (status, err) == (0, "")
-    assert out.startswith(f"{tmp_path}/\\xff.onnx: ONNX,")
+    status, out, err = run(capsys, "info", path, path + "\n")
+    assert (status, out.count("\n"), out.split(": ONNX,")[0]) == (1, 1, shown.format(folder=tmp_path))
+    assert err == f"quillon: {shown_broken.format(folder=tmp_path)}: No such file or directory\n"
 
 
 @pytest.mark.parametrize("in_place", [False, True], ids=["output", "in-place"])
@@ -179,14 +187,31 @@ def test_existing_output_needs_force(capsys, model, tmp_path):
     assert stat.S_IMODE(output.stat().st_mode) == 0o604
 
 
-@pytest.mark.parametrize("step, failure, status, message", [
-    ("fsync", OSError(28, "No space left on device"), 1, "No space left on device"),
-    ("replace", OSError(18, "Invalid cross-device link"), 1, "Invalid cross-device link"),
-    ("fsync", KeyboardInterrupt(), 130, None),
-    ("replace", KeyboardInterrupt(), 130, None),
+@pytest.mark.skipif(os.geteuid() != 0, reason="only root may give a file away")
+@pytest.mark.parametrize("argv", [
+    ["read", "{stamped}", "-o", "{victim}", "--force"],
+    ["remove", "-", "-o", "{victim}", "--force"],
+], ids=["store", "model-from-stdin"])
+def test_replaced_file_keeps_its_owner_and_set_id_rules(model, tmp_path, argv):
+    stamped = tmp_path / "stamped"
+    stamped.write_bytes(quillon.embed_manifest(model.read_bytes(), STORE))
+    victim = tmp_path / "victim"
+    victim.write_bytes(b"#!/bin/sh\n")
+    os.chown(victim, 4321, 8765)
+    victim.chmod(0o4755)
+    done = run_module(*[arg.format(stamped=stamped, victim=victim) for arg in argv], input=stamped.read_bytes())
+    assert (done.returncode, done.stderr) == (0, b"")
+    status = victim.stat()
+    # The file stays its owner's; root never gets a set-user-ID file.
+    assert (status.st_uid, status.st_gid, stat.S_IMODE(status.st_mode)) == (4321, 8765, 0o4755)
+    assert victim.read_bytes() in (STORE, quillon.remove_manifest(stamped.read_bytes()))
+
+
+@pytest.mark.parametrize("failure, status, message", [
+    (OSError(28, "No space left on device"), 1, "No space left on device"),
+    (KeyboardInterrupt(), 130, None),
 ])
-def test_failed_store_write_keeps_the_original(capsys, monkeypatch, model, tmp_path, step, failure, status,
-                                               message):
+def test_failed_store_write_keeps_the_original(capsys, monkeypatch, model, tmp_path, failure, status, message):
     model.write_bytes(quillon.embed_manifest(model.read_bytes(), STORE))
     destination = tmp_path / "out"
     destination.write_bytes(b"old output")
@@ -194,7 +219,9 @@ def test_failed_store_write_keeps_the_original(capsys, monkeypatch, model, tmp_p
     def fail(*args):
         raise failure
 
-    monkeypatch.setattr(os, step, fail)
+    # The engine reports the progress of a write once it is written, before
+    # it syncs and renames the file.
+    monkeypatch.setattr(files.Progress, "update", fail)
     got, out, err = run(capsys, "read", model, "-o", destination, "--force")
     monkeypatch.undo()
 
@@ -365,7 +392,8 @@ def test_closed_standard_output(model, tmp_path, command):
 
 
 # Runs the command with a progress callback that announces the copy and then
-# waits, so that a signal arrives in the middle of it.
+# keeps reporting until the command cancels it, so that a signal arrives in
+# the middle of the copy.
 PAUSED_COMMAND = """
 import sys, time
 import quillon_files
@@ -375,9 +403,10 @@ real = quillon_files.remove_manifest
 
 def remove_manifest(model, *, output, progress):
     def paused(done, total):
-        progress(done, total)
         print("copying", flush=True)
-        time.sleep(60)
+        while True:
+            progress(done, total)
+            time.sleep(0.01)
     real(model, output=output, progress=paused)
 
 quillon_files.remove_manifest = remove_manifest
@@ -405,6 +434,128 @@ def test_stopping_signals_leave_the_destination(tmp_path, sent, fallback):
     assert (child.returncode, err) == (128 + sent, "quillon: interrupted\n")
     assert (tmp_path / "out").read_bytes() == b"precious"
     assert sorted(os.listdir(tmp_path)) == ["m.safetensors", "out"]
+
+
+@needs_native_signals
+def test_an_ignored_signal_stays_ignored(model, tmp_path):
+    def ignore_term():
+        default_signals()
+        signal.signal(signal.SIGTERM, signal.SIG_IGN)
+
+    child = subprocess.Popen([sys.executable, "-c", PAUSED_COMMAND, "remove", str(model), "-o", str(tmp_path / "out")],
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=subprocess_env(),
+                             preexec_fn=ignore_term)
+    assert child.stdout.readline() == "copying\n"
+    child.send_signal(signal.SIGTERM)
+    child.send_signal(signal.SIGINT)
+    _, err = child.communicate(timeout=30)
+    assert (child.returncode, err) == (128 + signal.SIGINT, "quillon: interrupted\n")
+
+
+# Completes the copy of the model named by the first argument and then, with
+# only the sync and the rename left, announces it and waits for a line on
+# stdin, so that a signal arrives while the destination is being replaced.
+PAUSED_AT_RENAME = """
+import sys
+import quillon_files
+from quillon_cli import main
+
+real = quillon_files.remove_manifest
+
+def remove_manifest(model, *, output, progress):
+    def last_report(done, total):
+        progress(done, total)
+        if done == total and model.endswith(sys.argv[1]):
+            print("renaming", flush=True)
+            sys.stdin.readline()
+    real(model, output=output, progress=last_report)
+
+quillon_files.remove_manifest = remove_manifest
+sys.exit(main(sys.argv[2:]))
+"""
+
+
+@needs_native_signals
+@pytest.mark.parametrize("models, paused, completed", [
+    (["last"], "last", True),
+    (["first", "last"], "last", True),
+    (["first", "last"], "first", False),
+], ids=["one", "the-last-of-two", "the-first-of-two"])
+@pytest.mark.parametrize("sent", [signal.SIGINT, signal.SIGTERM, signal.SIGHUP], ids=["INT", "TERM", "HUP"])
+def test_a_signal_during_the_rename_lets_that_file_complete(tmp_path, sent, models, paused, completed):
+    original = (SAMPLES / "model.gguf").read_bytes()
+    for name in models:
+        (tmp_path / name).write_bytes(original)
+    (tmp_path / "out").mkdir()
+    child = subprocess.Popen([sys.executable, "-c", PAUSED_AT_RENAME, paused, "remove",
+                              *[str(tmp_path / name) for name in models], "-O", str(tmp_path / "out"), "-j", "1"],
+                             stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                             env=subprocess_env(), preexec_fn=default_signals)
+    assert child.stdout.readline() == "renaming\n"
+    child.send_signal(sent)
+    _, err = child.communicate("\n", timeout=30)
+    summary = "quillon: 2 files done, 0 failed\n" if len(models) > 1 else ""
+    assert (child.returncode, err) == ((0, summary + "quillon: completed before the interruption took effect\n")
+                                       if completed else (128 + sent, "quillon: interrupted\n"))
+    written = models if completed else models[:1]
+    assert sorted(os.listdir(tmp_path / "out")) == sorted(written)
+    assert all((tmp_path / "out" / name).read_bytes() == quillon.remove_manifest(original) for name in written)
+
+
+# Runs the program, which waits for a line on stdin once the run is over and
+# the interpreter shuts down.
+PAUSED_AT_EXIT = """
+import atexit, sys
+from quillon_cli.cli import program
+
+def paused():
+    print("exiting", flush=True)
+    sys.stdin.readline()
+
+atexit.register(paused)
+program()
+"""
+
+
+@needs_native_signals
+def test_a_signal_while_the_program_exits_keeps_its_status(model, tmp_path):
+    child = subprocess.Popen([sys.executable, "-c", PAUSED_AT_EXIT, "remove", str(model), "-o", str(tmp_path / "out")],
+                             stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                             env=subprocess_env(), preexec_fn=default_signals)
+    assert child.stdout.readline() == "exiting\n"
+    child.send_signal(signal.SIGTERM)
+    assert child.communicate("\n", timeout=30) == ("", "")
+    assert child.returncode == 0
+    assert (tmp_path / "out").read_bytes() == quillon.remove_manifest(model.read_bytes())
+
+
+# Runs commands in a working folder whose path is longer than PATH_MAX, on the
+# model in the file "model" beside it and on the same bytes on stdin.
+DEEP_COMMAND = """
+import hashlib, io, json, os, sys
+from quillon_cli import main
+
+model = open("model", "rb").read()
+for _ in range(20):
+    os.mkdir("d" * 250)
+    os.chdir("d" * 250)
+open("m", "wb").write(model)
+sys.stdin = io.TextIOWrapper(io.BytesIO(model))
+statuses = [main(["read", "m", "-o", "store"]), main(["remove", "-", "-o", "stripped"]),
+            main(["embed", "m", "--store", "store", "-o", "embedded"])]
+print(json.dumps([statuses] + [hashlib.sha256(open(name, "rb").read()).hexdigest()
+                               for name in ("store", "stripped", "embedded")]))
+"""
+
+
+def test_working_folder_deeper_than_path_max(tmp_path):
+    stamped = quillon.embed_manifest((SAMPLES / "model.gguf").read_bytes(), STORE)
+    (tmp_path / "model").write_bytes(stamped)
+    done = subprocess.run([sys.executable, "-c", DEEP_COMMAND], capture_output=True, text=True,
+                          env=subprocess_env(), cwd=tmp_path, check=False)
+    assert (done.returncode, done.stderr) == (0, "")
+    expected = [STORE, quillon.remove_manifest(stamped), quillon.embed_manifest(stamped, STORE)]
+    assert json.loads(done.stdout) == [[0, 0, 0]] + [hashlib.sha256(data).hexdigest() for data in expected]
 
 
 # --- the module's entry point, and the type information ----------------------

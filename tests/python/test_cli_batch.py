@@ -166,6 +166,35 @@ def test_output_folder_overwrite_rules(capsys, tmp_path, out_dir, force, refused
         assert (out / name).read_bytes() == expected
 
 
+# What the folder "out" holds besides the command's results, and the error
+# for the first model's result: with --force too, no result replaces an input.
+@pytest.mark.parametrize("argv, prepared, error", [
+    (["read", "{a}", "{out}/a.gguf.c2pa", "-O", "{out}", "--force"], "copy",
+     "{out}/a.gguf.c2pa: refusing to overwrite the input file {out}/a.gguf.c2pa"),
+    (["read", "{a}", "{b}", "-O", "{out}", "--force"], "link",
+     "{out}/a.gguf.c2pa: refusing to overwrite the input file {b}"),
+    (["embed", "{a}", "--store", "{out}/a.gguf", "-O", "{out}", "--force"], "store",
+     "{out}/a.gguf: refusing to overwrite the input file {out}/a.gguf"),
+    (["read", "{a}", "-o", "{out}/victim/", "--force"], "victim", "{out}/victim/: Is a directory"),
+], ids=["input-in-the-folder", "link-to-an-input", "store", "trailing-slash"])
+def test_no_result_replaces_an_input(capsys, tmp_path, argv, prepared, error):
+    stamped = quillon.embed_manifest((SAMPLES / "model.gguf").read_bytes(), STORE)
+    names = dict(a=tmp_path / "a.gguf", b=tmp_path / "b.gguf", out=tmp_path / "out")
+    for path in (names["a"], names["b"]):
+        path.write_bytes(stamped)
+    (tmp_path / "out").mkdir()
+    other = {"copy": "a.gguf.c2pa", "link": "a.gguf.c2pa", "store": "a.gguf", "victim": "victim"}[prepared]
+    if prepared == "link":
+        (tmp_path / "out" / other).symlink_to(names["b"])
+    else:
+        (tmp_path / "out" / other).write_bytes(STORE if prepared == "store" else stamped)
+    before = {path: path.read_bytes() for path in [names["a"], names["b"], tmp_path / "out" / other]}
+    status, out, err = run(capsys, *[arg.format(**names) for arg in argv])
+    assert (status, out) == (1, "")
+    assert err.startswith(f"quillon: {error.format(**names)}\n")
+    assert {path: path.read_bytes() for path in before} == before
+
+
 @pytest.mark.parametrize("folder, message", [
     ("missing", "No such file or directory"), ("model.gguf", "Not a directory"),
 ])

@@ -133,6 +133,8 @@ def test_paths_of_every_kind(tmp_path, spell):
     (lambda: quillon_files.remove_manifest("m", progress=1), "argument 'progress': 'int' object is not callable"),
     (lambda: quillon_files.remove_manifest("m", outptu="o"), "remove_manifest() got an unexpected keyword argument 'outptu'"),
     (lambda: quillon_files.remove_manifest("m", output=1.5), "expected str, bytes or os.PathLike object"),
+    (lambda: quillon_files.write_file("p", "text"), "argument 'data': 'str' object cannot be converted"),
+    (lambda: quillon_files.write_file("p", b"", progress=1), "argument 'progress': 'int' object is not callable"),
 ])
 def test_argument_errors(call, error):
     with pytest.raises(TypeError) as caught:
@@ -144,7 +146,7 @@ def test_module_has_exactly_its_functions():
     assert quillon_files.__all__ == ["embed_manifest", "embed_manifest_remote", "embed_manifest_both",
                                      "read_manifest", "read_manifest_uri", "remove_manifest",
                                      "detect_format", "model_type", "describe", "store_ranges",
-                                     "patch_store"]
+                                     "patch_store", "write_file"]
     assert len(quillon.__all__) == 8
 
 
@@ -266,6 +268,23 @@ def test_progress_reports_and_cancels(tmp_path, monkeypatch, fallback):
         quillon_files.remove_manifest(model, output=tmp_path / "out", progress=stop)
     assert (tmp_path / "out").read_bytes() == before
     assert sorted(os.listdir(tmp_path)) == ["m.safetensors", "out"]
+
+
+@pytest.mark.parametrize("fallback", FALLBACKS)
+def test_write_file_reports_by_step_and_cancels(tmp_path, monkeypatch, fallback):
+    monkeypatch.setenv("QUILLON_FILES_FALLBACK", fallback)
+    data = bytes(range(256)) * (70 * MIB // 256)
+    reports = []
+    quillon_files.write_file(tmp_path / "out", data, progress=lambda *a: reports.append(a))
+    assert (tmp_path / "out").read_bytes() == data
+    assert reports == [(32 * MIB, len(data)), (64 * MIB, len(data)), (len(data), len(data))]
+    with pytest.raises(ZeroDivisionError):
+        quillon_files.write_file(tmp_path / "out", b"new", progress=lambda done, total: 1 / 0)
+    with pytest.raises(IsADirectoryError) as caught:
+        quillon_files.write_file(os.fsencode(tmp_path), b"")
+    assert caught.value.filename == os.fsencode(tmp_path)
+    assert (tmp_path / "out").read_bytes() == data
+    assert os.listdir(tmp_path) == ["out"]
 
 
 @pytest.mark.parametrize("fallback", FALLBACKS)
