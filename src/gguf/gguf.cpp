@@ -1,17 +1,19 @@
 #include "gguf/gguf.hpp"
 
-#include <algorithm>
+#include <deque>
+#include <optional>
 #include <string>
 #include <utility>
 
 #include "format/probe.hpp"
+#include "manifest/source.hpp"
 #include "utf8/utf8.hpp"
 
 namespace quillon::gguf {
 namespace {
 
-// The smallest metadata entry: key length, type code and a one-byte value.
-constexpr std::uint64_t kMinEntrySize = 8 + 4 + 1;
+// An array's header: element type code and element count.
+constexpr std::uint64_t kArrayHeaderSize = 4 + 8;
 
 Error unexpected_end() { return Error::malformed_container("unexpected end of GGUF data"); }
 
@@ -101,18 +103,109 @@ void Cursor::skip_elements(std::uint32_t type, std::uint64_t count) {
   pos_ = pos;
 }
 
+namespace {
+
+// The arrays of arrays that the walk of one value has entered and must come
+// back to, innermost last, each as the number of its elements still to come
+// after the one being walked.
+//
+// The walk is flat, so this is all the state that nesting costs, and it is
+// kept small whatever the input. An array whose current element is its last
+// is not kept at all: when that element ends, so does the array. The counts
+// are stored as LEB128 bytes, one byte each below 128. And an array is
+// forgotten once the elements still owed to it and to the arrays inside it
+// could not fit in the input left (each element is an array and takes at
+// least its 12-byte header): it can never end, so the walk goes on through
+// its elements until the input runs out or a bad type turns up, which is
+// what the exact count would have given. Arrays around it, which could only
+// end after it, are forgotten with it. Every kept count c stands for 12 bytes
+// of header read and 12 * c bytes still to come, so the store takes at most
+// 1/24 of the input's size.
+class OpenArrays {
+ public:
+  // No array left to go back to.
+  bool empty() const { return counts_.empty() && !endless_; }
+
+  // Enters an array whose first element (an array) is next, with `more`
+  // elements after it; `left` input bytes follow the array's header.
+  void enter(std::uint64_t more, std::uint64_t left) {
+    if (more == 0) return;
+    if (more > left / kArrayHeaderSize) {
+      // Neither this array nor any around it can end.
+      counts_.clear();
+      owed_ = 0;
+      endless_ = true;
+      return;
+    }
+    push(more);
+    owed_ += more;
+    while (owed_ > left / kArrayHeaderSize) {
+      owed_ -= pop_front();
+      endless_ = true;
+    }
+  }
+
+  // Moves the innermost array with elements left on to its next element.
+  void next() {
+    if (counts_.empty()) return;  // an endless array has always one more
+    const std::uint64_t more = pop_back() - 1;
+    --owed_;
+    if (more != 0) push(more);
+  }
+
+ private:
+  void push(std::uint64_t count) {
+    for (; count >= 0x80; count >>= 7) counts_.push_back(static_cast<std::uint8_t>(count | 0x80));
+    counts_.push_back(static_cast<std::uint8_t>(count));
+  }
+
+  // Every count ends in a byte below 0x80, so the last count starts after
+  // the last such byte before its own.
+  std::uint64_t pop_back() {
+    std::size_t start = counts_.size() - 1;
+    while (start > 0 && (counts_[start - 1] & 0x80) != 0) --start;
+    const std::uint64_t count = decode(start);
+    counts_.erase(counts_.begin() + static_cast<std::ptrdiff_t>(start), counts_.end());
+    return count;
+  }
+
+  std::uint64_t pop_front() {
+    std::size_t end = 0;
+    while ((counts_[end] & 0x80) != 0) ++end;
+    const std::uint64_t count = decode(0);
+    counts_.erase(counts_.begin(), counts_.begin() + static_cast<std::ptrdiff_t>(end + 1));
+    return count;
+  }
+
+  std::uint64_t decode(std::size_t start) const {
+    std::uint64_t count = 0;
+    for (unsigned shift = 0;; shift += 7) {
+      const std::uint8_t byte = counts_[start++];
+      count |= std::uint64_t{byte & 0x7Fu} << shift;
+      if ((byte & 0x80) == 0) return count;
+    }
+  }
+
+  std::deque<std::uint8_t> counts_;  // grows and shrinks at both ends
+  std::uint64_t owed_ = 0;           // the sum of the counts
+  bool endless_ = false;             // an array that cannot end is around them
+};
+
+}  // namespace
+
 void Cursor::skip_value(std::uint32_t type) {
-  // Arrays of arrays open a level on an explicit stack holding the number of
-  // elements still to skip at each level. Each level costs 12 input bytes, so
-  // the stack stays proportional to the input and the call stack is flat.
-  std::vector<std::uint64_t> open_levels;
+  // Made on the first array of arrays only: most values never need it.
+  std::optional<OpenArrays> open;
   for (;;) {
     if (type == kArray) {
       const std::uint32_t element_type = u32();
       const std::uint64_t count = u64();
       if (failed()) return;
       if (count != 0 && element_type == kArray) {
-        open_levels.push_back(count);
+        if (count > 1) {
+          if (!open) open.emplace();
+          open->enter(count - 1, data_.size() - pos_);
+        }
         continue;  // the next value is this array's first element
       }
       skip_elements(element_type, count);
@@ -120,12 +213,21 @@ void Cursor::skip_value(std::uint32_t type) {
       skip_elements(type, 1);
     }
     if (failed()) return;
-    // One value is complete: it is an element of the innermost open array,
-    // whose completion in turn completes an element of the one around it.
-    while (!open_levels.empty() && --open_levels.back() == 0) open_levels.pop_back();
-    if (open_levels.empty()) return;
+    // One value is complete, and with it every array it ended. The innermost
+    // array with elements left goes on with the next one, itself an array.
+    if (!open || open->empty()) return;
+    open->next();
     type = kArray;
   }
+}
+
+Kv Cursor::kv() {
+  const std::uint64_t entry_start = pos_;
+  const std::string_view key = gguf_string();
+  const std::uint64_t raw_start = pos_;
+  skip_value(u32());
+  if (failed()) return {};
+  return Kv{key, span_of(data_, raw_start, pos_), span_of(data_, entry_start, pos_)};
 }
 
 std::optional<std::uint32_t> read_u32_value(Bytes raw) {
@@ -133,18 +235,28 @@ std::optional<std::uint32_t> read_u32_value(Bytes raw) {
   return load_le<std::uint32_t>(raw.data() + 4);
 }
 
-void Gguf::read_entry(Cursor& cursor, Bytes bytes) {
-  const std::uint64_t entry_start = cursor.pos();
-  const std::string_view key = cursor.gguf_string();
-  const std::uint64_t raw_start = cursor.pos();
-  cursor.skip_value(cursor.u32());
-  if (cursor.failed()) return;
-  const Kv kv{key, span_of(bytes, raw_start, cursor.pos()), span_of(bytes, entry_start, cursor.pos()), {}, false};
+void Gguf::note(const Kv& kv) {
   if (kv.key == kAlignmentKey) {
     const std::optional<std::uint32_t> value = read_u32_value(kv.raw);
     if (value && *value != 0) alignment = *value;
+    return;
   }
-  kvs.push_back(kv);
+  std::optional<Kv>* first = kv.key == kManifestKey ? &first_store_ : kv.key == kManifestUriKey ? &first_uri_ : nullptr;
+  if (first == nullptr) return;
+  const auto begin = static_cast<std::uint64_t>(kv.entry.data() - input_.data());
+  if (c2pa_count_++ == 0) c2pa_begin_ = begin;
+  c2pa_end_ = begin + kv.entry.size();
+  if (!*first) *first = kv;
+}
+
+bool Gguf::Entries::next(Kv& kv) {
+  if (cursor_.pos() >= end_ || cursor_.failed()) return false;
+  kv = cursor_.kv();
+  return !cursor_.failed();
+}
+
+std::uint64_t Gguf::entry_count() const {
+  return input_count_ - (drop_c2pa_ ? c2pa_count_ : 0) + appended_.size();
 }
 
 namespace {
@@ -166,19 +278,23 @@ Result<Gguf> Gguf::parse(Bytes bytes) {
   if (cursor.failed()) return cursor.error();
   if (!magic) return Error::malformed_container("not a GGUF file");
   Gguf gguf;
+  gguf.input_ = bytes;
   gguf.version = cursor.u32();
   if (cursor.failed()) return cursor.error();
   if (gguf.version != 2 && gguf.version != 3) {
     return Error::malformed_container("unsupported GGUF version " + std::to_string(gguf.version));
   }
   gguf.tensor_count = cursor.u64();
-  const std::uint64_t kv_count = cursor.u64();
+  gguf.input_count_ = cursor.u64();
 
-  // The counts are untrusted: reserve only what the remaining bytes could
-  // hold, and stop at the first error.
-  gguf.kvs.reserve(std::min(kv_count, (bytes.size() - cursor.pos()) / kMinEntrySize));
-  for (std::uint64_t i = 0; i < kv_count && !cursor.failed(); ++i) gguf.read_entry(cursor, bytes);
+  // The counts are untrusted: nothing is sized by them, and the first error
+  // ends the walk.
+  for (std::uint64_t i = 0; i < gguf.input_count_ && !cursor.failed(); ++i) {
+    const Kv kv = cursor.kv();
+    if (!cursor.failed()) gguf.note(kv);
+  }
   const std::uint64_t info_start = cursor.pos();
+  gguf.metadata_end_ = info_start;
   for (std::uint64_t i = 0; i < gguf.tensor_count && !cursor.failed(); ++i) skip_tensor_info(cursor);
   if (cursor.failed()) return cursor.error();
   const std::uint64_t info_end = cursor.pos();
@@ -198,19 +314,27 @@ FileImage Gguf::serialize() const {
   store_le<std::uint32_t>(header, kGgufMagic);
   store_le<std::uint32_t>(header, version);
   store_le<std::uint64_t>(header, tensor_count);
-  store_le<std::uint64_t>(header, kvs.size());
-  image.append_owned(std::move(header));
-  for (const Kv& kv : kvs) {
-    // Appended framing belongs to this Gguf, so the image gets its own copy
-    // (a few dozen bytes); everything else stays a view.
-    if (kv.appended) {
-      image.append_owned(std::string(as_text(kv.entry)));
-    } else {
-      image.append_view(kv.entry);
+  store_le<std::uint64_t>(header, entry_count());
+  image.append_copy(as_bytes(header));
+  if (!drop_c2pa_ || c2pa_count_ == 0) {
+    image.append_run(span_of(input_, kHeaderSize, metadata_end_));
+  } else {
+    // The parse has checked these entries, so walking them again cannot fail.
+    std::uint64_t kept_from = kHeaderSize;
+    Entries walk(input_, c2pa_begin_, c2pa_end_);
+    for (Kv kv; walk.next(kv);) {
+      if (kv.key != kManifestKey && kv.key != kManifestUriKey) continue;
+      const auto begin = static_cast<std::uint64_t>(kv.entry.data() - input_.data());
+      image.append_run(span_of(input_, kept_from, begin));
+      kept_from = begin + kv.entry.size();
     }
-    image.append_view(kv.payload);
+    image.append_run(span_of(input_, kept_from, metadata_end_));
   }
-  image.append_view(tensor_info);
+  for (const Appended& entry : appended_) {
+    image.append_copy(as_bytes(entry.framing));
+    image.append_run(entry.payload);
+  }
+  image.append_run(tensor_info);
   const std::uint64_t remainder = image.size() % alignment;
   image.append_zeros(remainder == 0 ? 0 : alignment - remainder);
   image.append_view(tensor_data);
@@ -224,7 +348,7 @@ void Gguf::append_u8_array(std::string_view key, Bytes elements) {
   store_le<std::uint32_t>(framing, kArray);
   store_le<std::uint32_t>(framing, kUint8);
   store_le<std::uint64_t>(framing, elements.size());
-  append(std::move(framing), key.size(), elements);
+  append(std::move(framing), elements);
 }
 
 void Gguf::append_string(std::string_view key, Bytes text) {
@@ -233,13 +357,9 @@ void Gguf::append_string(std::string_view key, Bytes text) {
   framing.append(key);
   store_le<std::uint32_t>(framing, kString);
   store_le<std::uint64_t>(framing, text.size());
-  append(std::move(framing), key.size(), text);
+  append(std::move(framing), text);
 }
 
-void Gguf::append(std::string framing, std::size_t key_size, Bytes payload) {
-  const Bytes entry = as_bytes(framings_.emplace_front(std::move(framing)));
-  const Bytes key = entry.subspan(8, key_size);
-  kvs.push_back(Kv{as_text(key), entry.subspan(8 + key_size), entry, payload, true});
-}
+void Gguf::append(std::string framing, Bytes payload) { appended_.push_back({std::move(framing), payload}); }
 
 }  // namespace quillon::gguf

@@ -8,14 +8,16 @@
 //
 // A `Gguf` is a set of views into the input bytes, which must outlive it and
 // every `FileImage` made from it. Nothing of the model is copied: parsing
-// records where things are, and serializing lists views of them.
+// records where things are, and serializing lists views of them. However many
+// entries the input holds, a parse keeps a fixed few hundred bytes, plus at
+// most 1/24 of the input's size while it walks nested arrays; the image that
+// serializing makes is no larger than the file it describes (FileImage).
 //
 // Every failure is a MalformedContainer error. No global state; everything
 // here is reentrant.
 #pragma once
 
 #include <cstdint>
-#include <forward_list>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -50,21 +52,13 @@ inline constexpr std::uint64_t kDefaultAlignment = 32;
 // A UINT32 entry with this key and a nonzero value sets the alignment.
 inline constexpr std::string_view kAlignmentKey = "general.alignment";
 
-// One metadata entry.
-//
-// A parsed entry views the model: `entry` is the whole encoded entry (key
-// length, key, type code, value), and `key` and `raw` lie inside it.
-// An appended entry is written as `entry` followed by `payload`: `entry` is
-// its framing (key length, key, type code and the string or array header),
-// owned by the `Gguf`, and `payload` its value bytes, borrowed from whoever
-// appended it. For an appended entry `raw` covers only the framing's part
-// from the type code on.
+// One metadata entry of the input, as views into it: `entry` is the whole
+// encoded entry (key length, key, type code, value), and `key` and `raw` lie
+// inside it.
 struct Kv {
   std::string_view key;  // the key's bytes, without the length field
   Bytes raw;             // the type code followed by the encoded value
   Bytes entry;
-  Bytes payload;         // empty for parsed entries
-  bool appended = false;
 };
 
 // A read position over a borrowed byte view. Every read checks its bounds
@@ -93,9 +87,12 @@ class Cursor {
   // "metadata key is not UTF-8" when they are not strict UTF-8.
   std::string_view gguf_string();
   // Advances over one value of type `type` without keeping it. Arrays nest to
-  // any depth and are walked without recursion; arrays of fixed-width
+  // any depth and are walked without recursion, in memory of at most 1/24 of
+  // the input's size (see OpenArrays in gguf.cpp); arrays of fixed-width
   // elements are skipped in one step.
   void skip_value(std::uint32_t type);
+  // Reads one metadata entry: key, type code, value.
+  Kv kv();
 
  private:
   // True when n more bytes exist; records the end of data otherwise.
@@ -112,33 +109,57 @@ class Cursor {
 // 8 bytes are not there.
 std::optional<std::uint32_t> read_u32_value(Bytes raw);
 
+// A parsed GGUF file. The metadata is not held entry by entry: parsing walks
+// it, checks it and remembers only where it lies, the alignment it sets and
+// the first entry of each C2PA key. Editing is what the manifest operations
+// need: dropping every C2PA entry and appending new entries at the end.
 class Gguf {
  public:
   // Parses a whole GGUF file (version 2 or 3). The result views `bytes`.
   static Result<Gguf> parse(Bytes bytes);
 
-  // Entries view the Gguf's own framing buffers, so it moves but never copies.
-  Gguf(Gguf&&) = default;
-  Gguf& operator=(Gguf&&) = default;
-  Gguf(const Gguf&) = delete;
-  Gguf& operator=(const Gguf&) = delete;
-
-  // The complete file: a new header, the entries in list order, the tensor
+  // The complete file: a new header, the entries in order (without the C2PA
+  // ones once drop_c2pa() was called, then the appended ones), the tensor
   // descriptions, zero padding up to `alignment`, the tensor data. The image
   // views the parsed input and the payloads of appended entries, but nothing
-  // owned by this Gguf, so it may outlive it.
+  // owned by this Gguf, so it may outlive it. The runs of kept entries
+  // between dropped ones are found by walking again over the part of the
+  // metadata from the first C2PA entry to the last.
   FileImage serialize() const;
 
+  // Leaves every "c2pa:manifest" and "c2pa:manifest.uri" entry out of the
+  // output, however many there are; the other entries keep their order.
+  void drop_c2pa() { drop_c2pa_ = true; }
   // Appends an entry `key` = ARRAY of UINT8 holding `elements`, borrowed.
   void append_u8_array(std::string_view key, Bytes elements);
   // Appends an entry `key` = STRING holding `text`, borrowed.
   void append_string(std::string_view key, Bytes text);
 
+  // The first "c2pa:manifest" and "c2pa:manifest.uri" entries of the input,
+  // in file order; later ones with the same key are not kept.
+  const std::optional<Kv>& first_store() const { return first_store_; }
+  const std::optional<Kv>& first_uri() const { return first_uri_; }
+
+  // The number of entries that serialize() writes.
+  std::uint64_t entry_count() const;
+
+  // The entries of the input, in file order, walked again on demand; drops
+  // and appends do not show here.
+  class Entries {
+   public:
+    // The next entry; false after the last one.
+    bool next(Kv& kv);
+
+   private:
+    friend class Gguf;
+    Entries(Bytes input, std::uint64_t begin, std::uint64_t end) : cursor_(input, begin), end_(end) {}
+    Cursor cursor_;
+    std::uint64_t end_;
+  };
+  Entries entries() const { return Entries(input_, kHeaderSize, metadata_end_); }
+
   std::uint32_t version = 0;
   std::uint64_t tensor_count = 0;
-  // In file order; entries may be removed (keeping order) or appended. The
-  // metadata count written out is its length; duplicate keys are kept.
-  std::vector<Kv> kvs;
   // From the end of the last entry to the end of the last tensor description.
   Bytes tensor_info;
   // Fixed at parse time, never 0.
@@ -149,13 +170,29 @@ class Gguf {
  private:
   Gguf() = default;
 
-  void append(std::string framing, std::size_t key_size, Bytes payload);
-  // Reads one metadata entry at the cursor and appends it to `kvs`.
-  void read_entry(Cursor& cursor, Bytes bytes);
+  // Notes what the parse keeps of an entry: the alignment and C2PA entries.
+  void note(const Kv& kv);
+  void append(std::string framing, Bytes payload);
 
-  // The framing of appended entries; list nodes never move, so views into
-  // them stay valid when the Gguf moves.
-  std::forward_list<std::string> framings_;
+  // An appended entry: its framing (key length, key, type code and the
+  // string or array header) and its borrowed value bytes.
+  struct Appended {
+    std::string framing;
+    Bytes payload;
+  };
+
+  Bytes input_;
+  std::uint64_t input_count_ = 0;  // entries in the input
+  std::uint64_t metadata_end_ = kHeaderSize;
+  std::optional<Kv> first_store_;
+  std::optional<Kv> first_uri_;
+  // How many C2PA entries the input holds, and the offsets from the start of
+  // the first to the end of the last; everything outside is kept whole.
+  std::uint64_t c2pa_count_ = 0;
+  std::uint64_t c2pa_begin_ = 0;
+  std::uint64_t c2pa_end_ = 0;
+  bool drop_c2pa_ = false;
+  std::vector<Appended> appended_;
 };
 
 }  // namespace quillon::gguf

@@ -1,7 +1,7 @@
 #include "gguf/manifest.hpp"
 
-#include <algorithm>
-#include <utility>
+#include <optional>
+#include <string>
 
 #include "gguf/gguf.hpp"
 #include "manifest/store_codec.hpp"
@@ -10,26 +10,18 @@
 namespace quillon::gguf {
 namespace {
 
-// The first entry with exactly this key, in file order; later ones are ignored.
-const Kv* first_entry(const Gguf& gguf, std::string_view key) {
-  const auto it = std::find_if(gguf.kvs.begin(), gguf.kvs.end(), [key](const Kv& kv) { return kv.key == key; });
-  return it == gguf.kvs.end() ? nullptr : &*it;
-}
-
-bool is_c2pa_key(std::string_view key) { return key == kManifestKey || key == kManifestUriKey; }
-
 // Parses `model` and drops every C2PA entry, however many there are.
 Result<Gguf> parse_without_c2pa(Bytes model) {
   Result<Gguf> gguf = Gguf::parse(model);
-  if (gguf) std::erase_if(gguf->kvs, [](const Kv& kv) { return is_c2pa_key(kv.key); });
+  if (gguf) gguf->drop_c2pa();
   return gguf;
 }
 
 // The element bytes of the first "c2pa:manifest" entry, a view into `model`.
 Result<Bytes> store_bytes(Bytes model) {
   QUILLON_TRY_ASSIGN(const Gguf gguf, Gguf::parse(model));
-  const Kv* kv = first_entry(gguf, kManifestKey);
-  if (kv == nullptr) return Error::no_manifest();
+  const std::optional<Kv>& kv = gguf.first_store();
+  if (!kv) return Error::no_manifest();
   // The parse has checked that the value is complete, so only the types can
   // be wrong here.
   Cursor value(kv->raw);
@@ -43,8 +35,8 @@ Result<Bytes> store_bytes(Bytes model) {
 
 Result<std::optional<std::string>> read_uri(Bytes model) {
   QUILLON_TRY_ASSIGN(const Gguf gguf, Gguf::parse(model));
-  const Kv* kv = first_entry(gguf, kManifestUriKey);
-  if (kv == nullptr) return std::optional<std::string>();
+  const std::optional<Kv>& kv = gguf.first_uri();
+  if (!kv) return std::optional<std::string>();
   Cursor value(kv->raw);
   if (value.u32() != kString) return Error::malformed_container("c2pa:manifest.uri is not a string");
   const Bytes text = value.take(value.u64());

@@ -1,8 +1,33 @@
 #include "manifest/file_image.hpp"
 
+#include <algorithm>
 #include <cstring>
+#include <utility>
 
 namespace quillon {
+namespace {
+
+// Chunks for copies grow with what has been copied so far, so that a few
+// small copies take one small chunk and many take few chunks; the unused end
+// of the last chunk stays below kMaxChunk.
+constexpr std::size_t kMinChunk = 4096;
+constexpr std::size_t kMaxChunk = std::size_t{1} << 20;
+
+}  // namespace
+
+FileImage& FileImage::operator=(FileImage&& other) noexcept {
+  pieces_ = std::exchange(other.pieces_, {});
+  owned_ = std::exchange(other.owned_, {});
+  chunk_ = std::exchange(other.chunk_, nullptr);
+  copied_ = std::exchange(other.copied_, 0);
+  size_ = std::exchange(other.size_, 0);
+  return *this;
+}
+
+void FileImage::add(Kind kind, const std::uint8_t* data, std::size_t size) {
+  pieces_.push_back({data, size, kind});
+  size_ += size;
+}
 
 void FileImage::append_view(Bytes bytes) {
   if (bytes.empty()) return;
@@ -14,53 +39,70 @@ void FileImage::append_view(Bytes bytes) {
       return;
     }
   }
-  pieces_.push_back({Kind::View, bytes.data(), bytes.size(), 0});
-  size_ += bytes.size();
+  add(Kind::View, bytes.data(), bytes.size());
+}
+
+void FileImage::append_run(Bytes bytes) {
+  const bool continues_view = !pieces_.empty() && pieces_.back().kind == Kind::View &&
+                              pieces_.back().data + pieces_.back().size == bytes.data();
+  if (bytes.size() < kShortRun && !continues_view) {
+    append_copy(bytes);
+  } else {
+    append_view(bytes);
+  }
+}
+
+void FileImage::append_copy(Bytes bytes) {
+  while (!bytes.empty()) {
+    if (chunk_ == nullptr || chunk_->size() == chunk_->capacity()) {
+      chunk_ = &owned_.emplace_front();
+      chunk_->reserve(std::clamp(std::max(copied_, bytes.size()), kMinChunk, kMaxChunk));
+    }
+    const std::size_t n = std::min(bytes.size(), chunk_->capacity() - chunk_->size());
+    const std::size_t offset = chunk_->size();
+    // Within the capacity: the chunk's bytes stay where they are.
+    chunk_->append(as_text(bytes.first(n)));
+    const std::uint8_t* at = as_bytes(*chunk_).data() + offset;
+    Piece* last = pieces_.empty() ? nullptr : &pieces_.back();
+    if (offset != 0 && last != nullptr && last->kind == Kind::Copy && last->data + last->size == at) {
+      last->size += n;
+      size_ += n;
+    } else {
+      add(Kind::Copy, at, n);
+    }
+    copied_ += n;
+    bytes = bytes.subspan(n);
+  }
 }
 
 void FileImage::append_owned(std::string bytes) {
   if (bytes.empty()) return;
-  const std::size_t n = bytes.size();
-  owned_.push_back(std::move(bytes));
-  pieces_.push_back({Kind::Owned, nullptr, n, owned_.size() - 1});
-  size_ += n;
+  const std::string& owned = owned_.emplace_front(std::move(bytes));
+  add(Kind::Owned, as_bytes(owned).data(), owned.size());
 }
 
 void FileImage::append_zeros(std::size_t count) {
   if (count == 0) return;
   if (!pieces_.empty() && pieces_.back().kind == Kind::Zeros) {
     pieces_.back().size += count;
+    size_ += count;
   } else {
-    pieces_.push_back({Kind::Zeros, nullptr, count, 0});
+    add(Kind::Zeros, nullptr, count);
   }
-  size_ += count;
 }
 
 FileImage::PieceView FileImage::piece(std::size_t index) const {
   const Piece& piece = pieces_[index];
-  switch (piece.kind) {
-    case Kind::View:
-      return {{piece.data, piece.size}, 0};
-    case Kind::Owned:
-      return {as_bytes(owned_[piece.owned]), 0};
-    case Kind::Zeros:
-      break;
-  }
-  return {{}, piece.size};
+  if (piece.kind == Kind::Zeros) return {{}, piece.size};
+  return {{piece.data, piece.size}, 0};
 }
 
 void FileImage::write_to(std::uint8_t* out) const {
   for (const Piece& piece : pieces_) {
-    switch (piece.kind) {
-      case Kind::View:
-        std::memcpy(out, piece.data, piece.size);
-        break;
-      case Kind::Owned:
-        std::memcpy(out, owned_[piece.owned].data(), piece.size);
-        break;
-      case Kind::Zeros:
-        std::memset(out, 0, piece.size);
-        break;
+    if (piece.kind == Kind::Zeros) {
+      std::memset(out, 0, piece.size);
+    } else {
+      std::memcpy(out, piece.data, piece.size);
     }
     out += piece.size;
   }

@@ -10,11 +10,20 @@
 // Views are borrowed: whatever they point into must outlive the image.
 // Adjacent views that touch in memory are coalesced into one piece, so a
 // file kept in many small runs still yields few pieces.
+//
+// A piece costs a few dozen bytes of bookkeeping, and a writer one call. A
+// run of the input shorter than that is not worth a piece: `append_run`
+// copies short runs into storage of the image's own, where successive copies
+// make one piece. However an input is cut into runs, the image then holds
+// little more than the bytes it copies and never more than the file it
+// describes.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <forward_list>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "manifest/bytes.hpp"
@@ -23,8 +32,24 @@ namespace quillon {
 
 class FileImage {
  public:
+  // Runs shorter than this are copied by append_run.
+  static constexpr std::size_t kShortRun = 4096;
+
+  FileImage() = default;
+  // Pieces point into the image's own storage, which moves along with it.
+  FileImage(FileImage&& other) noexcept { *this = std::move(other); }
+  FileImage& operator=(FileImage&& other) noexcept;
+  FileImage(const FileImage&) = delete;
+  FileImage& operator=(const FileImage&) = delete;
+
   // Appends borrowed bytes; merged into the previous piece when contiguous.
   void append_view(Bytes bytes);
+  // Appends borrowed bytes as append_view does, or a copy of them
+  // (append_copy) when they are shorter than kShortRun and do not continue
+  // the previous view.
+  void append_run(Bytes bytes);
+  // Appends a copy of `bytes`; copies made one after another form one piece.
+  void append_copy(Bytes bytes);
   // Appends bytes that the image owns from now on.
   void append_owned(std::string bytes);
   // Appends `count` zero bytes.
@@ -50,16 +75,23 @@ class FileImage {
   std::string to_string() const;
 
  private:
-  enum class Kind : std::uint8_t { View, Owned, Zeros };
+  enum class Kind : std::uint8_t { View, Owned, Copy, Zeros };
   struct Piece {
-    Kind kind;
-    const std::uint8_t* data;  // View: the first byte
+    const std::uint8_t* data;  // the first byte; null for Zeros
     std::size_t size;          // bytes in the piece
-    std::size_t owned;         // Owned: index into owned_
+    Kind kind;
   };
 
+  void add(Kind kind, const std::uint8_t* data, std::size_t size);
+
   std::vector<Piece> pieces_;
-  std::vector<std::string> owned_;
+  // Owned strings and the chunks that copies go to. List nodes never move,
+  // so pieces may point into them.
+  std::forward_list<std::string> owned_;
+  // The chunk that copies go to; it is filled up to its capacity and never
+  // reallocated. Null until the first copy.
+  std::string* chunk_ = nullptr;
+  std::size_t copied_ = 0;
   std::size_t size_ = 0;
 };
 

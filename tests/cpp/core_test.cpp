@@ -149,5 +149,40 @@ TEST(FileImage, PiecesCoalesceAndWriteOnce) {
   EXPECT_EQ(image.to_string(), std::string("XYabcdegh\0\0\0", 12));
 }
 
+TEST(FileImage, ShortRunsAreCopiedTogether) {
+  const std::size_t kShort = FileImage::kShortRun;
+  std::string model(2 * kShort, '\0');
+  for (std::size_t i = 0; i < model.size(); ++i) model[i] = static_cast<char>('a' + i % 26);
+  const Bytes view = as_bytes(model);
+  FileImage image;
+  image.append_copy(as_bytes("head"));
+  image.append_run(view.subspan(0, 10));          // copied next to "head"
+  image.append_run(view.subspan(20, 10));         // and next to that
+  image.append_run(view.subspan(100, kShort));    // long: a view
+  image.append_run(view.subspan(100 + kShort, 5));  // continues the view
+  image.append_run(view.subspan(50, 5));          // copied again
+  image.append_zeros(3);
+  EXPECT_EQ(image.piece_count(), 4u);
+  EXPECT_EQ(image.to_string(), "head" + model.substr(0, 10) + model.substr(20, 10) + model.substr(100, kShort + 5) +
+                                   model.substr(50, 5) + std::string(3, '\0'));
+
+  // Megabytes of short runs take a few pieces, and the copies outlive what
+  // they were copied from and move with the image.
+  FileImage runs;
+  std::string expected;
+  {
+    std::string source(std::size_t{3} << 20, '\0');
+    for (std::size_t i = 0; i < source.size(); ++i) source[i] = static_cast<char>(i % 251);
+    for (std::size_t at = 0; at + 200 <= source.size(); at += 200) {
+      const std::string_view run = std::string_view(source).substr(at, 100 + at % 97);
+      runs.append_run(as_bytes(run));
+      expected += run;
+    }
+  }
+  EXPECT_LE(runs.piece_count(), 16u);
+  const FileImage moved = std::move(runs);
+  EXPECT_EQ(moved.to_string(), expected);
+}
+
 }  // namespace
 }  // namespace quillon

@@ -99,9 +99,16 @@ std::string failure(const Result<T>& result) {
 
 std::string output(const Result<FileImage>& image) { return image ? image->to_string() : image.error().message(); }
 
+std::vector<Kv> entries(const Gguf& gguf) {
+  std::vector<Kv> out;
+  Gguf::Entries walk = gguf.entries();
+  for (Kv kv; walk.next(kv);) out.push_back(kv);
+  return out;
+}
+
 std::vector<std::string> keys(const Gguf& gguf) {
   std::vector<std::string> out;
-  for (const Kv& kv : gguf.kvs) out.emplace_back(kv.key);
+  for (const Kv& kv : entries(gguf)) out.emplace_back(kv.key);
   return out;
 }
 
@@ -163,6 +170,22 @@ TEST(GgufParse, RejectsMalformedInput) {
        Model{.kvs = {kv("k", kArray, array_value(kUint8, 1ULL << 30, "abc"))}}.bytes(), kEnd},
       {"STRING array of 2^63", Model{.kvs = {kv("k", kArray, array_value(kString, 1ULL << 63, gstr("a")))}}.bytes(), kEnd},
       {"array header cut short", bare.substr(0, 16) + u64le(1) + gstr("k") + u32le(kArray) + u32le(kUint8), kEnd},
+      // Arrays that can never end are walked on until the input gives out or
+      // a bad type turns up, whichever comes first.
+      {"2^40 arrays, the fourth of type 99",
+       Model{.kvs = {kv("k", kArray, array_value(kArray, 1ULL << 40, repeat(array_value(kUint8, 1, "a"), 3) + array_value(99, 1, "")))}}
+           .bytes(),
+       "malformed model container: bad value type 99"},
+      {"2^40 arrays cut short", Model{.kvs = {kv("k", kArray, array_value(kArray, 1ULL << 40, array_value(kUint8, 1, "a")))}, .padding = "", .data = ""}.bytes(),
+       kEnd},
+      // Each count fits the bytes left, their sum does not: the outer arrays
+      // cannot end, the innermost one can.
+      {"arrays of 5 arrays, ten deep, then type 99",
+       Model{.kvs = {kv("k", kArray, repeat(u32le(kArray) + u64le(5), 9) + array_value(kArray, 5, repeat(array_value(kUint8, 1, "a"), 5)) +
+                                         array_value(99, 1, ""))},
+             .padding = "", .data = ""}
+           .bytes(),
+       "malformed model container: bad value type 99"},
       {"nested arrays cut short", Model{.kvs = {kv("k", kArray, repeat(u32le(kArray) + u64le(1), 1000))}, .padding = "", .data = ""}.bytes(),
        kEnd},
       {"tensor with 2^32-1 dimensions", Model{.tensors = {tensor("t", {}, 0, 0).substr(0, 9) + u32le(~0U) + u64le(1)}}.bytes(),
@@ -198,7 +221,7 @@ TEST(GgufParse, MinimalFileAndItsSerialization) {
   ASSERT_EQ(bytes.size(), 32u);
   Result<Gguf> gguf = Gguf::parse(view(bytes));
   ASSERT_TRUE(gguf) << failure(gguf);
-  EXPECT_TRUE(gguf->kvs.empty());
+  EXPECT_TRUE(entries(*gguf).empty());
   EXPECT_TRUE(gguf->tensor_info.empty());
   EXPECT_TRUE(gguf->tensor_data.empty());
   EXPECT_EQ(gguf->serialize().to_string(), bytes.substr(0, 24) + std::string(8, '\0'));
@@ -210,7 +233,7 @@ TEST(GgufParse, MetadataEndingOnAlignmentWithNothingAfter) {
   ASSERT_EQ(bytes.size(), 64u);
   Result<Gguf> gguf = Gguf::parse(view(bytes));
   ASSERT_TRUE(gguf) << failure(gguf);
-  EXPECT_EQ(gguf->kvs.size(), 1u);
+  EXPECT_EQ(entries(*gguf).size(), 1u);
   EXPECT_TRUE(gguf->tensor_data.empty());
   EXPECT_EQ(gguf->serialize().to_string(), bytes);
 }
@@ -270,9 +293,10 @@ TEST(GgufParse, RoundTripKeepsEveryByte) {
   EXPECT_EQ(gguf->tensor_count, 3u);
   EXPECT_EQ(keys(*gguf), (std::vector<std::string>{"u8", "i16", "f32", "b", "f64", "bad utf8 value", "nested",
                                                     "empty of 99", "arrays of empty 99", "u16s", "dup", "dup", ""}));
+  const std::vector<Kv> kvs = entries(*gguf);
   for (std::size_t i = 0; i < model.kvs.size(); ++i) {
-    EXPECT_EQ(as_text(gguf->kvs[i].entry), model.kvs[i]);
-    EXPECT_EQ(as_text(gguf->kvs[i].raw), model.kvs[i].substr(8 + gguf->kvs[i].key.size()));
+    EXPECT_EQ(as_text(kvs[i].entry), model.kvs[i]);
+    EXPECT_EQ(as_text(kvs[i].raw), model.kvs[i].substr(8 + kvs[i].key.size()));
   }
   const std::string infos = model.tensors[0] + model.tensors[1] + model.tensors[2];
   EXPECT_EQ(as_text(gguf->tensor_info), infos);
@@ -284,12 +308,19 @@ TEST(GgufParse, RoundTripKeepsEveryByte) {
 
 TEST(GgufParse, DeeplyNestedArraysNeitherRecurseNorFail) {
   const std::size_t depth = 100000;
-  const Model model{.kvs = {nested_kv("deep", depth), u32_kv("after", 9)}, .tensors = {tensor("t", {1}, 0, 0)}};
+  // Levels of 130 arrays, the first holding two arrays and the next level.
+  const std::size_t levels = 300;
+  const std::string empty = array_value(kUint8, 0, "");
+  const std::string tree = repeat(u32le(kArray) + u64le(130) + u32le(kArray) + u64le(2), levels) + empty +
+                           repeat(empty + repeat(empty, 129), levels);
+  const Model model{.kvs = {nested_kv("deep", depth), kv("tree", kArray, tree), u32_kv("after", 9)},
+                    .tensors = {tensor("t", {1}, 0, 0)}};
   const std::string bytes = model.bytes();
   Result<Gguf> gguf = Gguf::parse(view(bytes));
   ASSERT_TRUE(gguf) << failure(gguf);
-  EXPECT_EQ(keys(*gguf), (std::vector<std::string>{"deep", "after"}));
-  EXPECT_EQ(gguf->kvs[0].raw.size(), 4 + 12 * depth);
+  EXPECT_EQ(keys(*gguf), (std::vector<std::string>{"deep", "tree", "after"}));
+  EXPECT_EQ(entries(*gguf)[0].raw.size(), 4 + 12 * depth);
+  EXPECT_EQ(as_text(entries(*gguf)[1].raw), u32le(kArray) + tree);
   EXPECT_EQ(gguf->serialize().to_string(), bytes);
 }
 
@@ -302,8 +333,8 @@ TEST(GgufParse, NonZeroPaddingComesBackAsZeros) {
 }
 
 TEST(GgufParse, RemovingAnEntryMovesDataByWholeAlignments) {
-  // A 100-byte entry: 8 + 3 + 4 + 8 + 77.
-  const std::string hundred = str_kv("pad", std::string(77, 'p'));
+  // A 100-byte entry: 8 + 17 + 4 + 8 + 63.
+  const std::string hundred = str_kv("c2pa:manifest.uri", std::string(63, 'p'));
   ASSERT_EQ(hundred.size(), 100u);
   std::vector<std::size_t> shifts;
   for (std::size_t filler = 0; filler < 32; ++filler) {
@@ -313,7 +344,7 @@ TEST(GgufParse, RemovingAnEntryMovesDataByWholeAlignments) {
     const std::string bytes = model.bytes();
     Result<Gguf> gguf = Gguf::parse(view(bytes));
     ASSERT_TRUE(gguf) << failure(gguf);
-    gguf->kvs.pop_back();
+    gguf->drop_c2pa();
     const std::string out = gguf->serialize().to_string();
     Result<Gguf> again = Gguf::parse(view(out));
     ASSERT_TRUE(again) << failure(again);
@@ -470,13 +501,13 @@ TEST(GgufManifest, EmbeddedEntriesHaveTheirExactLayout) {
   const std::string store("\x00\x01\xFFstore", 8);
   const Reparsed out(handler.embed(view(kPlain), source("https://h/ü", store)));
   ASSERT_TRUE(out.gguf) << failure(out.gguf);
-  const std::vector<Kv>& kvs = out.gguf->kvs;
+  const std::vector<Kv> kvs = entries(*out.gguf);
   ASSERT_EQ(kvs.size(), 4u);
   EXPECT_EQ(as_text(kvs[2].entry), u8_array_kv("c2pa:manifest", store));
   EXPECT_EQ(as_text(kvs[3].entry), str_kv("c2pa:manifest.uri", "https://h/ü"));
   const Reparsed empty(handler.embed(view(kPlain), store_only("")));
   ASSERT_TRUE(empty.gguf) << failure(empty.gguf);
-  EXPECT_EQ(empty.gguf->kvs.back().raw.size(), 16u);
+  EXPECT_EQ(entries(*empty.gguf).back().raw.size(), 16u);
 }
 
 TEST(GgufManifest, EmptySourceWinsOverAnyModelError) {
