@@ -11,7 +11,9 @@
 namespace quillon::onnx {
 namespace {
 
-// The model without its C2PA entries: runs of kept bytes as views into it.
+// The model without its C2PA entries: runs of kept bytes as views into it
+// (short ones copied, so that a model of many short entries costs no more
+// than its size).
 Result<FileImage> without_c2pa(Bytes model) {
   FileImage image;
   std::uint64_t kept_from = 0;
@@ -21,7 +23,7 @@ Result<FileImage> without_c2pa(Bytes model) {
     if (field.number != kMetadataField) continue;
     QUILLON_TRY_ASSIGN(const bool c2pa, entry_is_c2pa(payload_of(model, field)));
     if (!c2pa) continue;
-    image.append_view(model.subspan(kept_from, field.start - kept_from));
+    image.append_run(model.subspan(kept_from, field.start - kept_from));
     kept_from = field.end;
   }
   if (scanner.failed()) return scanner.error();
