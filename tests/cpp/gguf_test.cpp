@@ -8,6 +8,7 @@
 
 #include "gguf/gguf.hpp"
 #include "gguf/manifest.hpp"
+#include "models.hpp"
 
 namespace quillon::gguf {
 namespace {
@@ -19,19 +20,10 @@ constexpr char kNotU8Array[] = "malformed model container: c2pa:manifest is not 
 
 // ---- Assembling GGUF bytes from parts ----
 
-std::string u32le(std::uint32_t v) {
-  std::string out;
-  store_le(out, v);
-  return out;
-}
+using test::le32;
+using test::le64;
 
-std::string u64le(std::uint64_t v) {
-  std::string out;
-  store_le(out, v);
-  return out;
-}
-
-std::string gstr(std::string_view text) { return u64le(text.size()) + std::string(text); }
+std::string gstr(std::string_view text) { return le64(text.size()) + std::string(text); }
 
 std::string repeat(const std::string& part, std::size_t times) {
   std::string out;
@@ -42,12 +34,12 @@ std::string repeat(const std::string& part, std::size_t times) {
 
 // One encoded metadata entry; `value` follows the type code unchanged.
 std::string kv(std::string_view key, std::uint32_t type, const std::string& value) {
-  return gstr(key) + u32le(type) + value;
+  return gstr(key) + le32(type) + value;
 }
-std::string u32_kv(std::string_view key, std::uint32_t v) { return kv(key, kUint32, u32le(v)); }
+std::string u32_kv(std::string_view key, std::uint32_t v) { return kv(key, kUint32, le32(v)); }
 std::string str_kv(std::string_view key, std::string_view text) { return kv(key, kString, gstr(text)); }
 std::string array_value(std::uint32_t element_type, std::uint64_t count, const std::string& elements) {
-  return u32le(element_type) + u64le(count) + elements;
+  return le32(element_type) + le64(count) + elements;
 }
 std::string u8_array_kv(std::string_view key, std::string_view bytes) {
   return kv(key, kArray, array_value(kUint8, bytes.size(), std::string(bytes)));
@@ -55,9 +47,9 @@ std::string u8_array_kv(std::string_view key, std::string_view bytes) {
 
 std::string tensor(std::string_view name, const std::vector<std::uint64_t>& dims, std::uint32_t type,
                    std::uint64_t offset) {
-  std::string out = gstr(name) + u32le(static_cast<std::uint32_t>(dims.size()));
-  for (std::uint64_t d : dims) out += u64le(d);
-  return out + u32le(type) + u64le(offset);
+  std::string out = gstr(name) + le32(static_cast<std::uint32_t>(dims.size()));
+  for (std::uint64_t d : dims) out += le64(d);
+  return out + le32(type) + le64(offset);
 }
 
 struct Model {
@@ -72,8 +64,8 @@ struct Model {
   std::string data = "0123456789abcdef-tensor-data";
 
   std::string head() const {
-    std::string out = "GGUF" + u32le(version) + u64le(tensor_count.value_or(tensors.size())) +
-                      u64le(kv_count.value_or(kvs.size()));
+    std::string out = "GGUF" + le32(version) + le64(tensor_count.value_or(tensors.size())) +
+                      le64(kv_count.value_or(kvs.size()));
     for (const std::string& entry : kvs) out += entry;
     for (const std::string& info : tensors) out += info;
     return out;
@@ -119,7 +111,7 @@ std::size_t data_start(const Gguf& gguf, const std::string& bytes) {
 
 // An entry of `depth` nested arrays around an empty UINT8 array.
 std::string nested_kv(std::string_view key, std::size_t depth) {
-  return kv(key, kArray, repeat(u32le(kArray) + u64le(1), depth - 1) + array_value(kUint8, 0, ""));
+  return kv(key, kArray, repeat(le32(kArray) + le64(1), depth - 1) + array_value(kUint8, 0, ""));
 }
 
 // ---- Parsing ----
@@ -139,9 +131,9 @@ TEST(GgufParse, RejectsMalformedInput) {
       {"foreign magic, full header", "GGUG" + header24.substr(4), "malformed model container: not a GGUF file"},
       {"big-endian version", "GGUF" + std::string("\0\0\0\3", 4) + header24.substr(8),
        "malformed model container: unsupported GGUF version 50331648"},
-      {"version 1 in 8 bytes", "GGUF" + u32le(1), "malformed model container: unsupported GGUF version 1"},
+      {"version 1 in 8 bytes", "GGUF" + le32(1), "malformed model container: unsupported GGUF version 1"},
       {"version 4", Model{.version = 4}.bytes(), "malformed model container: unsupported GGUF version 4"},
-      {"version 3 in 8 bytes", "GGUF" + u32le(3), kEnd},
+      {"version 3 in 8 bytes", "GGUF" + le32(3), kEnd},
       {"header cut at 23 bytes", header24.substr(0, 23), kEnd},
       {"bare 24-byte header", header24, kOutOfRange},
       {"value type 13", Model{.kvs = {kv("k", 13, "")}}.bytes(), "malformed model container: bad value type 13"},
@@ -157,9 +149,9 @@ TEST(GgufParse, RejectsMalformedInput) {
       {"metadata count 2^40", Model{.kvs = {u32_kv("a", 1)}, .kv_count = 1ULL << 40, .padding = "", .data = std::string(1000, '\0')}.bytes(),
        kEnd},
       {"tensor count 2^63", Model{.tensor_count = 1ULL << 63}.bytes(), kEnd},
-      {"key length 2^64-1", header24.substr(0, 16) + u64le(1) + u64le(~0ULL) + "key", kEnd},
-      {"string length 2^63", Model{.kvs = {kv("k", kString, u64le(1ULL << 63) + "abc")}}.bytes(), kEnd},
-      {"string length 2^64-1", Model{.kvs = {kv("k", kString, u64le(~0ULL) + "abc")}}.bytes(), kEnd},
+      {"key length 2^64-1", header24.substr(0, 16) + le64(1) + le64(~0ULL) + "key", kEnd},
+      {"string length 2^63", Model{.kvs = {kv("k", kString, le64(1ULL << 63) + "abc")}}.bytes(), kEnd},
+      {"string length 2^64-1", Model{.kvs = {kv("k", kString, le64(~0ULL) + "abc")}}.bytes(), kEnd},
       {"UINT32 array of 2^63", Model{.kvs = {kv("k", kArray, array_value(kUint32, 1ULL << 63, "abcd"))}}.bytes(), kEnd},
       // count * 4 wraps to 4 and count * 8 to 0: a wrapped size would be accepted.
       {"UINT32 array wrapping to 4 bytes",
@@ -169,7 +161,7 @@ TEST(GgufParse, RejectsMalformedInput) {
       {"UINT8 array of 1 GiB in a small file",
        Model{.kvs = {kv("k", kArray, array_value(kUint8, 1ULL << 30, "abc"))}}.bytes(), kEnd},
       {"STRING array of 2^63", Model{.kvs = {kv("k", kArray, array_value(kString, 1ULL << 63, gstr("a")))}}.bytes(), kEnd},
-      {"array header cut short", bare.substr(0, 16) + u64le(1) + gstr("k") + u32le(kArray) + u32le(kUint8), kEnd},
+      {"array header cut short", bare.substr(0, 16) + le64(1) + gstr("k") + le32(kArray) + le32(kUint8), kEnd},
       // Arrays that can never end are walked on until the input gives out or
       // a bad type turns up, whichever comes first.
       {"2^40 arrays, the fourth of type 99",
@@ -181,14 +173,14 @@ TEST(GgufParse, RejectsMalformedInput) {
       // Each count fits the bytes left, their sum does not: the outer arrays
       // cannot end, the innermost one can.
       {"arrays of 5 arrays, ten deep, then type 99",
-       Model{.kvs = {kv("k", kArray, repeat(u32le(kArray) + u64le(5), 9) + array_value(kArray, 5, repeat(array_value(kUint8, 1, "a"), 5)) +
+       Model{.kvs = {kv("k", kArray, repeat(le32(kArray) + le64(5), 9) + array_value(kArray, 5, repeat(array_value(kUint8, 1, "a"), 5)) +
                                          array_value(99, 1, ""))},
              .padding = "", .data = ""}
            .bytes(),
        "malformed model container: bad value type 99"},
-      {"nested arrays cut short", Model{.kvs = {kv("k", kArray, repeat(u32le(kArray) + u64le(1), 1000))}, .padding = "", .data = ""}.bytes(),
+      {"nested arrays cut short", Model{.kvs = {kv("k", kArray, repeat(le32(kArray) + le64(1), 1000))}, .padding = "", .data = ""}.bytes(),
        kEnd},
-      {"tensor with 2^32-1 dimensions", Model{.tensors = {tensor("t", {}, 0, 0).substr(0, 9) + u32le(~0U) + u64le(1)}}.bytes(),
+      {"tensor with 2^32-1 dimensions", Model{.tensors = {tensor("t", {}, 0, 0).substr(0, 9) + le32(~0U) + le64(1)}}.bytes(),
        kEnd},
       {"tensor description cut short", Model{.tensors = {tensor("t", {4, 4}, 0, 0).substr(0, 30)}, .padding = "", .data = ""}.bytes(),
        kEnd},
@@ -250,12 +242,12 @@ TEST(GgufParse, AlignmentComesOnlyFromNonzeroUint32) {
       {"UINT32 3", {u32_kv("general.alignment", 3)}, 3},
       {"UINT32 1", {u32_kv("general.alignment", 1)}, 1},
       {"UINT32 0", {u32_kv("general.alignment", 0)}, 32},
-      {"UINT64 64", {kv("general.alignment", kUint64, u64le(64))}, 32},
-      {"INT32 64", {kv("general.alignment", kInt32, u32le(64))}, 32},
+      {"UINT64 64", {kv("general.alignment", kUint64, le64(64))}, 32},
+      {"INT32 64", {kv("general.alignment", kInt32, le32(64))}, 32},
       {"key differs in case", {u32_kv("general.Alignment", 64)}, 32},
       {"key with a suffix", {u32_kv("general.alignment2", 64)}, 32},
       {"last qualifying entry wins", {u32_kv("general.alignment", 64), u32_kv("general.alignment", 128)}, 128},
-      {"later UINT64 ignored", {u32_kv("general.alignment", 64), kv("general.alignment", kUint64, u64le(8))}, 64},
+      {"later UINT64 ignored", {u32_kv("general.alignment", 64), kv("general.alignment", kUint64, le64(8))}, 64},
       {"later zero ignored", {u32_kv("general.alignment", 48), u32_kv("general.alignment", 0)}, 48},
   };
   for (const Case& c : cases) {
@@ -311,7 +303,7 @@ TEST(GgufParse, DeeplyNestedArraysNeitherRecurseNorFail) {
   // Levels of 130 arrays, the first holding two arrays and the next level.
   const std::size_t levels = 300;
   const std::string empty = array_value(kUint8, 0, "");
-  const std::string tree = repeat(u32le(kArray) + u64le(130) + u32le(kArray) + u64le(2), levels) + empty +
+  const std::string tree = repeat(le32(kArray) + le64(130) + le32(kArray) + le64(2), levels) + empty +
                            repeat(empty + repeat(empty, 129), levels);
   const Model model{.kvs = {nested_kv("deep", depth), kv("tree", kArray, tree), u32_kv("after", 9)},
                     .tensors = {tensor("t", {1}, 0, 0)}};
@@ -320,7 +312,7 @@ TEST(GgufParse, DeeplyNestedArraysNeitherRecurseNorFail) {
   ASSERT_TRUE(gguf) << failure(gguf);
   EXPECT_EQ(keys(*gguf), (std::vector<std::string>{"deep", "tree", "after"}));
   EXPECT_EQ(entries(*gguf)[0].raw.size(), 4 + 12 * depth);
-  EXPECT_EQ(as_text(entries(*gguf)[1].raw), u32le(kArray) + tree);
+  EXPECT_EQ(as_text(entries(*gguf)[1].raw), le32(kArray) + tree);
   EXPECT_EQ(gguf->serialize().to_string(), bytes);
 }
 
@@ -360,15 +352,15 @@ TEST(GgufParse, RemovingAnEntryMovesDataByWholeAlignments) {
 }
 
 TEST(GgufValue, ReadU32Value) {
-  EXPECT_EQ(read_u32_value(view(u32le(kUint32) + u32le(0xDEADBEEF))), 0xDEADBEEFu);
-  EXPECT_EQ(read_u32_value(view(u32le(kUint32) + u32le(7) + "extra")), 7u);
-  EXPECT_EQ(read_u32_value(view(u32le(kInt32) + u32le(7))), std::nullopt);
-  EXPECT_EQ(read_u32_value(view(u32le(kUint32) + "abc")), std::nullopt);
+  EXPECT_EQ(read_u32_value(view(le32(kUint32) + le32(0xDEADBEEF))), 0xDEADBEEFu);
+  EXPECT_EQ(read_u32_value(view(le32(kUint32) + le32(7) + "extra")), 7u);
+  EXPECT_EQ(read_u32_value(view(le32(kInt32) + le32(7))), std::nullopt);
+  EXPECT_EQ(read_u32_value(view(le32(kUint32) + "abc")), std::nullopt);
   EXPECT_EQ(read_u32_value(view("")), std::nullopt);
 }
 
 TEST(GgufCursor, KeepsItsFirstErrorAndStops) {
-  const std::string bytes = u32le(1) + u64le(2) + "xyz";
+  const std::string bytes = le32(1) + le64(2) + "xyz";
   Cursor cursor(view(bytes));
   EXPECT_EQ(cursor.u32(), 1u);
   EXPECT_EQ(cursor.u64(), 2u);

@@ -18,6 +18,7 @@
 #include "onnx/wire.hpp"
 #include "safetensors/header.hpp"
 #include "safetensors/manifest.hpp"
+#include "models.hpp"
 
 #if defined(__has_feature)
 #if __has_feature(address_sanitizer)
@@ -61,17 +62,8 @@ constexpr char kExceeds[] = "malformed model container: header length exceeds fi
 const ManifestSource kStore{std::nullopt, std::string("store")};
 const ManifestSource kBoth{std::string("https://example.com/m"), std::string("store")};
 
-std::string le32(std::uint32_t v) {
-  std::string out;
-  store_le(out, v);
-  return out;
-}
-
-std::string le64(std::uint64_t v) {
-  std::string out;
-  store_le(out, v);
-  return out;
-}
+using test::le32;
+using test::le64;
 
 std::string repeat(std::string_view part, std::size_t times) {
   std::string out;

@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "format/dispatch.hpp"
+#include "models.hpp"
 
 namespace {
 
@@ -180,17 +181,8 @@ class Pages {
   std::size_t size_;
 };
 
-std::string le32(std::uint32_t v) {
-  std::string out;
-  store_le(out, v);
-  return out;
-}
-
-std::string le64(std::uint64_t v) {
-  std::string out;
-  store_le(out, v);
-  return out;
-}
+using test::le32;
+using test::le64;
 
 std::string entry(std::string_view key, std::uint32_t type, std::string_view value) {
   return le64(key.size()) + std::string(key) + le32(type) + std::string(value);

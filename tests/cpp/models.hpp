@@ -10,6 +10,19 @@
 
 namespace quillon::test {
 
+// Little-endian integers, as every format here stores them.
+inline std::string le32(std::uint32_t v) {
+  std::string out;
+  store_le(out, v);
+  return out;
+}
+
+inline std::string le64(std::uint64_t v) {
+  std::string out;
+  store_le(out, v);
+  return out;
+}
+
 // A SafeTensors file: the 8-byte length of `header`, `header`, then `data`.
 inline std::string framed(std::string_view header, std::string_view data = "") {
   std::string out;
