@@ -64,8 +64,10 @@ Result<Ok> WriteCall::run(const std::function<Result<Ok>(const files::WriteOptio
 bool WriteCall::report(std::uint64_t done, std::uint64_t total) {
   bool go = PyErr_CheckSignals() == 0;
   if (go && progress_ != nullptr) {
-    Ref result = Ref::steal(PyObject_CallFunction(progress_, "KK", static_cast<unsigned long long>(done),
-                                                  static_cast<unsigned long long>(total)));
+    Ref result = Ref::steal(unless_thread_ends([&] {
+      return PyObject_CallFunction(progress_, "KK", static_cast<unsigned long long>(done),
+                                   static_cast<unsigned long long>(total));
+    }));
     go = static_cast<bool>(result);
   }
   if (!go) {

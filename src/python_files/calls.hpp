@@ -10,6 +10,7 @@
 #include "error/error.hpp"
 #include "files/replace.hpp"
 #include "python/capi.hpp"
+#include "python/gil.hpp"
 #include "python/ref.hpp"
 
 namespace quillon::python {
@@ -27,24 +28,9 @@ std::optional<PathArgument> path_argument(PyObject* object);
 
 // Holds the interpreter lock released for its lifetime: re-acquired on every
 // way out, a C++ exception included, so that the boundary can raise it.
-class Released {
+class Released : public WithoutInterpreterLock {
  public:
-  Released() : state_(PyEval_SaveThread()) {}
-  ~Released() { PyEval_RestoreThread(state_); }
-  Released(const Released&) = delete;
-  Released& operator=(const Released&) = delete;
-
-  // Runs `body` with the lock held again.
-  template <class Body>
-  auto held(Body body) {
-    PyEval_RestoreThread(state_);
-    auto result = body();
-    state_ = PyEval_SaveThread();
-    return result;
-  }
-
- private:
-  PyThreadState* state_;
+  Released() : WithoutInterpreterLock(true) {}
 };
 
 // Runs `work` without the interpreter lock.
