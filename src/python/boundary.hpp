@@ -31,7 +31,8 @@ void raise_internal_error(const char* what);
 // and converts any C++ exception that escapes it. Where the interpreter
 // ended the thread (gil.hpp), the body's work is abandoned and the thread
 // never returns. Not noexcept: the forced unwind of a thread ended inside a
-// call of the C API that `unless_thread_ends` does not guard passes through.
+// call of the C API that `unless_thread_ends` does not guard passes through
+// where the runtime can carry it (libstdc++ names it abi::__forced_unwind).
 template <class Body>
 PyObject* guarded(Body&& body) {
   try {

@@ -15,16 +15,18 @@
 // to finalize, CPython 3.9 to 3.13 end any other thread that asks for the
 // lock with pthread_exit, which glibc carries out as a forced unwind of the
 // thread's stack. Our frames cannot take that unwind: it aborts the process
-// at the first noexcept frame or destructor in its way, and the wheels'
-// statically linked runtime cannot even read a frame for the C library's
-// unwinder. So every call that may ask for the lock (taking it back, and a
-// call of Python code) goes through `unless_thread_ends`, which stops the
-// unwind before it leaves the interpreter's frames. The thread then goes on
-// as a C++ exception of our own, ThreadEnded, whose unwind runs our
-// destructors (the file engine removes its temporary file as after any
-// cancellation) up to `guarded`, which parks the thread until the process
-// ends, as later CPython versions do themselves. Without the lock, nothing
-// on that way may touch the interpreter: `Ref` leaves its reference alone.
+// at the first noexcept frame or destructor in its way, and the personality
+// routine of the wheels' runtime (zig's libc++abi, linked in statically)
+// crashes on the frames that glibc's unwinder hands it. So the lock is
+// taken back, and the progress callback called, through
+// `unless_thread_ends`, which stops the unwind before it leaves the
+// interpreter's frames. The thread then goes on as a C++ exception of our
+// own, ThreadEnded, whose unwind runs our destructors (a write removes its
+// temporary file as after any cancellation) up to `guarded`, which parks
+// the thread until the process ends, as later CPython versions do
+// themselves. Without the lock, nothing on that way may touch the
+// interpreter: `Ref` leaves its reference alone. (Other calls that may run
+// Python code, an argument's __fspath__ say, are left to `guarded`.)
 #pragma once
 
 #include <cstddef>
