@@ -30,8 +30,9 @@ PyObject* filename_object(const Error& error, const PathArgument& model, const P
 }  // namespace
 
 std::optional<PathArgument> path_argument(PyObject* object) {
+  // An os.PathLike (pathlib's paths among them) runs Python code here.
   PyObject* encoded = nullptr;
-  if (!PyUnicode_FSConverter(object, &encoded)) return std::nullopt;
+  if (!unless_thread_ends([&] { return PyUnicode_FSConverter(object, &encoded); })) return std::nullopt;
   Ref owner = Ref::steal(encoded);
   char* data = nullptr;
   Py_ssize_t size = 0;

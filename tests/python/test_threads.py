@@ -168,7 +168,7 @@ def test_many_threads_get_the_single_threaded_results():
 # write to remove its temporary file, in the finalizer of an object that only
 # the last garbage collection reaches.
 DAEMONS_AT_EXIT = """
-import gc, os, sys, threading, time
+import gc, os, pathlib, sys, threading, time
 import quillon, quillon_files
 
 model_path, sparse, looping, stuck = sys.argv[1:]
@@ -182,7 +182,7 @@ def in_memory():
 
 def on_file():
     while True:
-        quillon_files.embed_manifest(sparse, b"store", output=looping + "/out",
+        quillon_files.embed_manifest(pathlib.Path(sparse), b"store", output=pathlib.Path(looping, "out"),
                                      progress=lambda done, total: running[1].set())
 
 def waiting(done, total):
