@@ -50,7 +50,8 @@ bool call_unless_thread_ends(void (*call)(void*), void* context) {
   __pthread_unwind_buf_t buffer;
   if (__sigsetjmp_cancel(buffer.__cancel_jmp_buf, 0) != 0) {
     __pthread_unregister_cancel(&buffer);
-    thread_ended = true;
+    this_thread_ended = true;
+    some_thread_ended.store(true, std::memory_order_relaxed);
     return false;
   }
   __pthread_register_cancel(&buffer);

@@ -29,6 +29,7 @@
 // Python code, an argument's __fspath__ say, are left to `guarded`.)
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <exception>
 #include <utility>
@@ -43,7 +44,10 @@ struct ThreadEnded {};
 
 namespace detail {
 // Set once for good: this thread holds no lock and never will again.
-inline thread_local bool thread_ended = false;
+inline thread_local bool this_thread_ended = false;
+// Set with the first of those, so that every other check (one for each
+// `Ref` destroyed) reads no thread-local storage.
+inline std::atomic<bool> some_thread_ended{false};
 
 // Runs `call(context)`; false, with the thread marked ended, where the
 // interpreter ends the thread inside it. `call` must be a function of the C
@@ -52,7 +56,9 @@ bool call_unless_thread_ends(void (*call)(void*), void* context);
 }  // namespace detail
 
 // Whether the interpreter has ended this thread at its exit (see above).
-inline bool thread_ended() { return detail::thread_ended; }
+inline bool thread_ended() {
+  return detail::some_thread_ended.load(std::memory_order_relaxed) && detail::this_thread_ended;
+}
 
 // Waits for the end of the process: what is left of a thread the
 // interpreter has ended, once its work is abandoned.
@@ -94,7 +100,7 @@ inline bool worth_releasing(std::size_t bytes) { return bytes >= kReleaseThresho
 class WithoutInterpreterLock {
  public:
   explicit WithoutInterpreterLock(bool release)
-      : state_(release ? PyEval_SaveThread() : nullptr), exceptions_(std::uncaught_exceptions()) {}
+      : state_(release ? PyEval_SaveThread() : nullptr), exceptions_(release ? std::uncaught_exceptions() : 0) {}
   ~WithoutInterpreterLock() noexcept(false) {
     if (state_ != nullptr && !take_back(state_) && std::uncaught_exceptions() == exceptions_) throw ThreadEnded{};
   }
