@@ -1,5 +1,6 @@
-"""Threads: large calls let other Python threads run, and calls from many
-threads at once return exactly what they return one at a time."""
+"""Threads: large calls let other Python threads run, calls from many
+threads at once return exactly what they return one at a time, and daemon
+threads still inside calls when the interpreter exits end quietly."""
 
 import os
 import random
@@ -13,7 +14,7 @@ import pytest
 
 import quillon
 from conftest import make_safetensors
-from test_files import TEMP_PREFIX, sparse_safetensors
+from test_files import sparse_safetensors
 
 URI = "https://example.com/manifest.c2pa"
 # Large enough that a read's copy of it runs without the lock too.
