@@ -11,7 +11,12 @@
 #include <exception>
 #include <new>
 
+#if defined(__GLIBCXX__)
+#include <cxxabi.h>
+#endif
+
 #include "python/capi.hpp"
+#include "python/gil.hpp"
 
 namespace quillon::python {
 
@@ -23,18 +28,28 @@ bool create_internal_error();
 void raise_internal_error(const char* what);
 
 // Runs `body`, which returns a new reference or null with an exception set,
-// and converts any C++ exception that escapes it.
+// and converts any C++ exception that escapes it. Where the interpreter
+// ended the thread (gil.hpp), the body's work is abandoned and the thread
+// never returns. Not noexcept: the forced unwind of a thread ended inside a
+// call of the C API that `unless_thread_ends` does not guard passes through
+// where the runtime can carry it (libstdc++ names it abi::__forced_unwind).
 template <class Body>
-PyObject* guarded(Body&& body) noexcept {
+PyObject* guarded(Body&& body) {
   try {
     return body();
+#if defined(__GLIBCXX__)
+  } catch (abi::__forced_unwind&) {
+    throw;
+#endif
+  } catch (const ThreadEnded&) {
   } catch (const std::bad_alloc&) {
-    return PyErr_NoMemory();
+    if (!thread_ended()) return PyErr_NoMemory();
   } catch (const std::exception& e) {
-    raise_internal_error(e.what());
+    if (!thread_ended()) raise_internal_error(e.what());
   } catch (...) {
-    raise_internal_error("unknown C++ exception");
+    if (!thread_ended()) raise_internal_error("unknown C++ exception");
   }
+  if (thread_ended()) wait_for_process_end();
   return nullptr;
 }
 

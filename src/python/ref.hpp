@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "python/capi.hpp"
+#include "python/gil.hpp"
 
 namespace quillon::python {
 
@@ -32,7 +33,11 @@ class Ref {
   }
   Ref(const Ref&) = delete;
   Ref& operator=(const Ref&) = delete;
-  ~Ref() { Py_DecRef(object_); }  // Py_DecRef ignores null
+  // Py_DecRef ignores null. A thread that the interpreter has ended holds
+  // no lock (gil.hpp): it leaves the reference to the exiting process.
+  ~Ref() {
+    if (!thread_ended()) Py_DecRef(object_);
+  }
 
   PyObject* get() const { return object_; }
   explicit operator bool() const { return object_ != nullptr; }

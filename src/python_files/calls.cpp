@@ -30,8 +30,9 @@ PyObject* filename_object(const Error& error, const PathArgument& model, const P
 }  // namespace
 
 std::optional<PathArgument> path_argument(PyObject* object) {
+  // An os.PathLike (pathlib's paths among them) runs Python code here.
   PyObject* encoded = nullptr;
-  if (!PyUnicode_FSConverter(object, &encoded)) return std::nullopt;
+  if (!unless_thread_ends([&] { return PyUnicode_FSConverter(object, &encoded); })) return std::nullopt;
   Ref owner = Ref::steal(encoded);
   char* data = nullptr;
   Py_ssize_t size = 0;
@@ -64,8 +65,10 @@ Result<Ok> WriteCall::run(const std::function<Result<Ok>(const files::WriteOptio
 bool WriteCall::report(std::uint64_t done, std::uint64_t total) {
   bool go = PyErr_CheckSignals() == 0;
   if (go && progress_ != nullptr) {
-    Ref result = Ref::steal(PyObject_CallFunction(progress_, "KK", static_cast<unsigned long long>(done),
-                                                  static_cast<unsigned long long>(total)));
+    Ref result = Ref::steal(unless_thread_ends([&] {
+      return PyObject_CallFunction(progress_, "KK", static_cast<unsigned long long>(done),
+                                   static_cast<unsigned long long>(total));
+    }));
     go = static_cast<bool>(result);
   }
   if (!go) {

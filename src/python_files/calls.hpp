@@ -10,6 +10,7 @@
 #include "error/error.hpp"
 #include "files/replace.hpp"
 #include "python/capi.hpp"
+#include "python/gil.hpp"
 #include "python/ref.hpp"
 
 namespace quillon::python {
@@ -25,26 +26,11 @@ struct PathArgument {
 // anything that is not a path.
 std::optional<PathArgument> path_argument(PyObject* object);
 
-// Holds the interpreter lock released for its lifetime: re-acquired on every
-// way out, a C++ exception included, so that the boundary can raise it.
-class Released {
+// Holds the interpreter lock released for its lifetime; gil.hpp tells how
+// it comes back, and what happens when it cannot.
+class Released : public WithoutInterpreterLock {
  public:
-  Released() : state_(PyEval_SaveThread()) {}
-  ~Released() { PyEval_RestoreThread(state_); }
-  Released(const Released&) = delete;
-  Released& operator=(const Released&) = delete;
-
-  // Runs `body` with the lock held again.
-  template <class Body>
-  auto held(Body body) {
-    PyEval_RestoreThread(state_);
-    auto result = body();
-    state_ = PyEval_SaveThread();
-    return result;
-  }
-
- private:
-  PyThreadState* state_;
+  Released() : WithoutInterpreterLock(true) {}
 };
 
 // Runs `work` without the interpreter lock.
@@ -58,10 +44,12 @@ auto unlocked(Work work) {
 // callable) is called as progress(done, total) with the lock held, and
 // pending signals are checked at the same points, so that Ctrl-C stops a
 // long copy. An exception from either cancels the write; `pending` keeps it
-// until the call's outcome is converted. The environment variable
-// QUILLON_FILES_FALLBACK ("copy", "tmpfile" or both, comma-separated) turns
-// off the kernel copy or the unnamed temporary file, so that tests reach the
-// paths other file systems take.
+// until the call's outcome is converted. A thread that the interpreter ends
+// at its exit while `progress` runs abandons the write as a cancellation
+// would (gil.hpp). The environment variable QUILLON_FILES_FALLBACK ("copy",
+// "tmpfile" or both, comma-separated) turns off the kernel copy or the
+// unnamed temporary file, so that tests reach the paths other file systems
+// take.
 class WriteCall {
  public:
   // Nothing, with TypeError set, when `progress` is not callable.

@@ -1,8 +1,11 @@
-"""Threads: large calls let other Python threads run, and calls from many
-threads at once return exactly what they return one at a time."""
+"""Threads: large calls let other Python threads run, calls from many
+threads at once return exactly what they return one at a time, and daemon
+threads still inside calls when the interpreter exits end quietly."""
 
+import os
 import random
 import struct
+import subprocess
 import sys
 import threading
 from concurrent.futures import ThreadPoolExecutor
@@ -11,6 +14,7 @@ import pytest
 
 import quillon
 from conftest import make_safetensors
+from test_files import sparse_safetensors
 
 URI = "https://example.com/manifest.c2pa"
 # Large enough that a read's copy of it runs without the lock too.
@@ -155,3 +159,72 @@ def test_many_threads_get_the_single_threaded_results():
         seen = list(pool.map(lambda i: outcome(*cases[i]), order))
     for i, got in zip(order, seen):
         assert got == expected[i], cases[i][0]
+
+
+# A child whose daemon threads keep calling into both modules while its main
+# thread returns: the interpreter ends each thread when it next takes the
+# lock back, after finalization has begun, somewhere inside those calls.
+# One thread is sure to be ended inside its progress callback, in the middle
+# of a write; while the interpreter finalizes, the main thread waits for that
+# write to remove its temporary file, in the finalizer of an object that only
+# the last garbage collection reaches.
+DAEMONS_AT_EXIT = """
+import gc, os, pathlib, sys, threading, time
+import quillon, quillon_files
+
+model_path, sparse, looping, stuck = sys.argv[1:]
+model = open(model_path, "rb").read()
+running = [threading.Event() for _ in range(3)]
+
+def in_memory():
+    while True:
+        quillon.embed_manifest(model, b"store")
+        running[0].set()
+
+def on_file():
+    while True:
+        quillon_files.embed_manifest(pathlib.Path(sparse), b"store", output=pathlib.Path(looping, "out"),
+                                     progress=lambda done, total: running[1].set())
+
+def waiting(done, total):
+    running[2].set()
+    while True:
+        time.sleep(0.001)
+
+def in_progress():
+    quillon_files.embed_manifest(sparse, b"store", output=stuck + "/out", progress=waiting)
+
+class LastToGo:
+    def __del__(self, listdir=os.listdir, sleep=time.sleep, stuck=stuck):
+        for _ in range(5000):
+            if not listdir(stuck):
+                return
+            sleep(0.001)
+
+for target in (in_memory, on_file, in_progress):
+    threading.Thread(target=target, daemon=True).start()
+for event in running:
+    event.wait()
+gc.disable()
+last_to_go = LastToGo()
+last_to_go.cycle = last_to_go
+del last_to_go
+"""
+
+
+def test_daemon_threads_inside_calls_end_quietly_at_exit(tmp_path):
+    model = tmp_path / "m.safetensors"
+    model.write_bytes(make_safetensors(b"\x01" * (RELEASED * 4)))
+    sparse = tmp_path / "sparse.safetensors"
+    sparse_safetensors(sparse)
+    looping, stuck = tmp_path / "looping", tmp_path / "stuck"
+    looping.mkdir()
+    stuck.mkdir()
+    # Named temporary files, which only the ended thread's destructors remove.
+    env = dict(os.environ, QUILLON_FILES_FALLBACK="tmpfile")
+    # A thread that cannot be ended cleanly brings about every other child
+    # down; an emulated child starts much more slowly.
+    for _ in range(8 if os.environ.get("QUILLON_TEST_EMULATOR") else 25):
+        child = subprocess.run([sys.executable, "-c", DAEMONS_AT_EXIT, model, sparse, looping, stuck],
+                               capture_output=True, text=True, env=env, check=False)
+        assert (child.returncode, child.stderr, os.listdir(stuck)) == (0, "", [])
