@@ -19,8 +19,7 @@ Result<FileImage> without_c2pa(Bytes model) {
   std::uint64_t kept_from = 0;
   FieldScanner scanner(model);
   Field field;
-  while (scanner.next(field)) {
-    if (field.number != kMetadataField) continue;
+  while (scanner.next(field, kMetadataField)) {
     QUILLON_TRY_ASSIGN(const bool c2pa, entry_is_c2pa(payload_of(model, field)));
     if (!c2pa) continue;
     image.append_run(model.subspan(kept_from, field.start - kept_from));
@@ -40,8 +39,7 @@ Result<Bytes> store_text(Bytes model) {
   Field field;
   // Every entry is parsed, also after a store was found: a malformed or a
   // second store entry further on must still fail the read.
-  while (scanner.next(field)) {
-    if (field.number != kMetadataField) continue;
+  while (scanner.next(field, kMetadataField)) {
     QUILLON_TRY_ASSIGN(const Entry entry, parse_entry(payload_of(model, field)));
     if (!entry.value || !entry.has_key(kManifestKey)) continue;
     ++stores;
@@ -60,8 +58,8 @@ Result<std::optional<std::string>> read_uri(Bytes model) {
   Field field;
   // The first URI entry ends the search: entries after it are never parsed,
   // though the rest of the top level must still scan.
-  while (scanner.next(field)) {
-    if (uri || field.number != kMetadataField) continue;
+  while (scanner.next(field, kMetadataField)) {
+    if (uri) continue;
     QUILLON_TRY_ASSIGN(const Entry entry, parse_entry(payload_of(model, field)));
     if (entry.has_key(kManifestUriKey)) uri = entry.value.value_or(Bytes{});
   }

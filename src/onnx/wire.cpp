@@ -45,6 +45,13 @@ bool FieldScanner::fail(Error error) {
   return false;
 }
 
+bool FieldScanner::next(Field& field, std::uint64_t number) {
+  while (next(field)) {
+    if (field.number == number) return true;
+  }
+  return false;
+}
+
 bool FieldScanner::next(Field& field) {
   if (error_ || pos_ >= data_.size()) return false;
   const std::uint64_t size = data_.size();

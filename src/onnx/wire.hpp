@@ -83,6 +83,9 @@ class FieldScanner {
   // Reads the next field into `field` and returns true; returns false at the
   // end of the data or at the first error, after which failed() tells which.
   bool next(Field& field);
+  // The same for the next field numbered `number`: the others are scanned
+  // over (and can fail the scan) but not returned.
+  bool next(Field& field, std::uint64_t number);
 
   bool failed() const { return error_.has_value(); }
   const Error& error() const { return *error_; }

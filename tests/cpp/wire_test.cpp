@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <iterator>
 #include <random>
 #include <string>
 #include <vector>
@@ -182,8 +184,19 @@ TEST(ScanFields, FieldsTileEveryCleanlyScannedInput) {
       for (int j = 0; j < extra; ++j) bytes.push_back(static_cast<char>(random() % 5));
     }
     Result<std::vector<Field>> fields = scan_fields(view(bytes));
+    // Asking for one number yields exactly the fields with that number, and
+    // still fails where the whole scan fails.
+    FieldScanner numbered(view(bytes));
+    Field one;
+    std::vector<Field> ones;
+    while (numbered.next(one, 1)) ones.push_back(one);
+    EXPECT_EQ(numbered.failed(), !fields);
     if (!fields) continue;
     ++clean;
+    std::vector<Field> expected;
+    std::copy_if(fields->begin(), fields->end(), std::back_inserter(expected),
+                 [](const Field& f) { return f.number == 1; });
+    EXPECT_EQ(ones, expected);
     std::uint64_t pos = 0;
     FieldScanner scanner(view(bytes));
     Field streamed;
