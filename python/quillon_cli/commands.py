@@ -13,7 +13,7 @@ import json
 import os
 import stat
 import sys
-from typing import Any, Callable, Dict, Iterator, List, Optional, Tuple
+from typing import Any, Callable, Dict, Iterator, List, NamedTuple, Optional, Tuple
 
 import quillon
 import quillon_files
@@ -259,22 +259,30 @@ def run_batch(args: argparse.Namespace, task: Callable[[str, Optional[ProgressCa
     return batch.status
 
 
-def rewrite(model: str, output: str, progress: Optional[ProgressCallback], operation: str,
-            operands: Tuple[Any, ...]) -> None:
-    """Runs the embed or remove `operation` of the library on `model` and
-    writes the result to `output` (which is `model` itself for --in-place).
-    Without a `progress` callback, a large file shows its own progress."""
+class Rewrite(NamedTuple):
+    """One embed or remove operation: the library's function on bytes (for
+    standard input and output), the file engine's on paths, and the
+    arguments after the model."""
+    on_bytes: Callable[..., bytes]
+    on_file: Callable[..., None]
+    operands: Tuple[Any, ...] = ()
+
+
+def rewrite(model: str, output: str, progress: Optional[ProgressCallback], operation: Rewrite) -> None:
+    """Runs `operation` on `model` and writes the result to `output` (which
+    is `model` itself for --in-place). Without a `progress` callback, a
+    large file shows its own progress."""
     if model == STDIN or output == STDOUT:
         data = load(model)
         with about(model):
-            result = getattr(quillon, operation)(data, *operands)
+            result = operation.on_bytes(data, *operation.operands)
         save(output, result, progress)
         return
     with about(model), write_progress(output, progress) as report:
-        getattr(quillon_files, operation)(model, *operands, output=output, progress=report)
+        operation.on_file(model, *operation.operands, output=output, progress=report)
 
 
-def rewrite_each(args: argparse.Namespace, operation: str, *operands: Any) -> int:
+def rewrite_each(args: argparse.Namespace, operation: Rewrite) -> int:
     check_folder(args.output_dir)
     inputs = input_files(args)
 
@@ -282,7 +290,7 @@ def rewrite_each(args: argparse.Namespace, operation: str, *operands: Any) -> in
         output = destination(args, model)
         if not args.in_place:
             check_output(model, output, inputs, args.force)
-        rewrite(model, output, progress, operation, operands)
+        rewrite(model, output, progress, operation)
 
     return run_batch(args, rewrite_one)
 
@@ -290,11 +298,13 @@ def rewrite_each(args: argparse.Namespace, operation: str, *operands: Any) -> in
 def embed(args: argparse.Namespace) -> int:
     store = None if args.store is None else load(args.store)
     if store is not None and args.uri is not None:
-        return rewrite_each(args, "embed_manifest_both", args.uri, store)
+        return rewrite_each(args, Rewrite(quillon.embed_manifest_both, quillon_files.embed_manifest_both,
+                                          (args.uri, store)))
     if store is not None:
-        return rewrite_each(args, "embed_manifest", store)
-    return rewrite_each(args, "embed_manifest_remote", args.uri)
+        return rewrite_each(args, Rewrite(quillon.embed_manifest, quillon_files.embed_manifest, (store,)))
+    return rewrite_each(args, Rewrite(quillon.embed_manifest_remote, quillon_files.embed_manifest_remote,
+                                      (args.uri,)))
 
 
 def remove(args: argparse.Namespace) -> int:
-    return rewrite_each(args, "remove_manifest")
+    return rewrite_each(args, Rewrite(quillon.remove_manifest, quillon_files.remove_manifest))
