@@ -13,7 +13,7 @@ from quillon_cli.batch import Cancelled, default_jobs, interruption
 from quillon_cli.commands import STORE_SUFFIX, embed, identity, info, patch, ranges, read, remove, report
 from quillon_cli.demo import demo
 from quillon_cli.errors import FileError, is_text, quoted
-from quillon_cli.files import STDIN
+from quillon_cli.streams import STDIN
 
 DESCRIPTION = """\
 Attach, read and strip C2PA provenance data in GGUF, SafeTensors and ONNX

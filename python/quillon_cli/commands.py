@@ -20,7 +20,7 @@ import quillon_files
 
 from quillon_cli.batch import Batch, ProgressCallback, interruption
 from quillon_cli.errors import FileError, about, error_line, quoted, shown
-from quillon_cli.files import STDIN, STDOUT, Progress, read_file, write_stdout
+from quillon_cli.streams import STDIN, STDOUT, Progress, read_file, write_stdout
 
 # The library's message for a model without an embedded store: for `info`
 # that is an answer, not an error.

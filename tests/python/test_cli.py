@@ -23,7 +23,7 @@ from test_files import TEMP_PREFIX
 import quillon
 import quillon_cli
 import quillon_files
-from quillon_cli import files
+from quillon_cli import streams
 from quillon_cli.demo import samples_folder
 
 SAMPLES = samples_folder()
@@ -221,7 +221,7 @@ def test_failed_store_write_keeps_the_original(capsys, monkeypatch, model, tmp_p
 
     # The engine reports the progress of a write once it is written, before
     # it syncs and renames the file.
-    monkeypatch.setattr(files.Progress, "update", fail)
+    monkeypatch.setattr(streams.Progress, "update", fail)
     got, out, err = run(capsys, "read", model, "-o", destination, "--force")
     monkeypatch.undo()
 
@@ -233,8 +233,8 @@ def test_failed_store_write_keeps_the_original(capsys, monkeypatch, model, tmp_p
 
 @pytest.mark.parametrize("tty", [True, False])
 def test_progress_for_large_files_on_a_terminal(capsys, monkeypatch, model, tmp_path, tty):
-    monkeypatch.setattr(files, "PROGRESS_THRESHOLD", 100)
-    monkeypatch.setattr(files, "CHUNK_SIZE", 64)
+    monkeypatch.setattr(streams, "PROGRESS_THRESHOLD", 100)
+    monkeypatch.setattr(streams, "CHUNK_SIZE", 64)
     monkeypatch.setattr(sys.stderr, "isatty", lambda: tty, raising=False)
     status, out, err = run(capsys, "embed", model, "--uri", URI, "-o", tmp_path / "out")
     assert status == 0

@@ -1,8 +1,9 @@
-"""Whole small files for the command-line tool: Manifest Stores and models
-read from standard input, results written to standard output, and the
-progress shown for large ones. Every file the command writes goes through
-the file engine (`quillon_files`), which never leaves it half-written and
-keeps the replaced file's owner and permissions by its own rules."""
+"""Whole small inputs and outputs of the command-line tool: Manifest
+Stores and models read from standard input, results written to standard
+output, and the progress shown for large ones. Every file the command
+writes goes through the file engine (`quillon_files`), which never leaves it
+half-written and keeps the replaced file's owner and permissions by its own
+rules."""
 
 import errno
 import os
