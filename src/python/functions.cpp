@@ -1,20 +1,32 @@
-#include "python/functions.hpp"
+// The module `quillon`: its eight functions, their table and the module's
+// single exported entry point.
+//
+// Each binds and converts its arguments, calls exactly one core operation
+// with a borrowed view of the model's buffer and converts the outcome: new
+// `bytes` or `str`, None, or ValueError carrying the library error's message
+// and nothing else (errors.hpp). The core work on a large model (detection,
+// parsing and writing the result) runs without the interpreter lock (see
+// gil.hpp). They keep nothing between calls.
 
 #include <array>
 #include <optional>
 #include <string>
 #include <utility>
 
+#include "binding/arguments.hpp"
+#include "binding/boundary.hpp"
+#include "binding/errors.hpp"
+#include "binding/gil.hpp"
+#include "binding/module.hpp"
+#include "binding/results.hpp"
 #include "format/dispatch.hpp"
 #include "format/format.hpp"
 #include "manifest/source.hpp"
-#include "python/arguments.hpp"
-#include "python/boundary.hpp"
-#include "python/gil.hpp"
-#include "python/results.hpp"
 
 namespace quillon::python {
 namespace {
+
+using namespace binding;
 
 constexpr const char* kModel[] = {"model"};
 constexpr const char* kModelStore[] = {"model", "store"};
@@ -125,44 +137,38 @@ PyObject* model_type(PyObject*, PyObject* args, PyObject* kwargs) {
   });
 }
 
-// The interpreter calls every function with an argument tuple and a keyword
-// dictionary; the method table stores them under the generic pointer type.
-PyCFunction entry(PyCFunctionWithKeywords function) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
-}
-
-constexpr int kCallingConvention = METH_VARARGS | METH_KEYWORDS;
-
+// In the order of `__all__`.
 std::array<PyMethodDef, 8> methods = {{
-    {"embed_manifest", entry(embed_manifest), kCallingConvention,
-     "embed_manifest(model, store)\n--\n\n"
-     "Embed a C2PA Manifest Store into a model, auto-detecting the format."},
-    {"embed_manifest_remote", entry(embed_manifest_remote), kCallingConvention,
-     "embed_manifest_remote(model, uri)\n--\n\n"
-     "Embed a remote manifest URI into a model, auto-detecting the format."},
-    {"embed_manifest_both", entry(embed_manifest_both), kCallingConvention,
-     "embed_manifest_both(model, uri, store)\n--\n\n"
-     "Embed both a Manifest Store and a remote URI into a model."},
-    {"read_manifest", entry(read_manifest), kCallingConvention,
-     "read_manifest(model)\n--\n\n"
-     "Read the embedded C2PA Manifest Store from a model."},
-    {"read_manifest_uri", entry(read_manifest_uri), kCallingConvention,
-     "read_manifest_uri(model)\n--\n\n"
-     "Read the remote manifest URI from a model, or `None` if absent."},
-    {"remove_manifest", entry(remove_manifest), kCallingConvention,
-     "remove_manifest(model)\n--\n\n"
-     "Remove any C2PA metadata from a model."},
-    {"detect_format", entry(detect_format), kCallingConvention,
-     "detect_format(model)\n--\n\n"
-     "Detect the container format: `\"GGUF\"`, `\"SafeTensors\"`, `\"ONNX\"`, or `None`."},
-    {"model_type", entry(model_type), kCallingConvention,
-     "model_type(model)\n--\n\n"
-     "The canonical `c2pa.types.model.*` asset type string for the model's format,\n"
-     "or `None` if the format is unrecognized."},
+    method("embed_manifest", embed_manifest,
+           "embed_manifest(model, store)\n--\n\n"
+           "Embed a C2PA Manifest Store into a model, auto-detecting the format."),
+    method("embed_manifest_remote", embed_manifest_remote,
+           "embed_manifest_remote(model, uri)\n--\n\n"
+           "Embed a remote manifest URI into a model, auto-detecting the format."),
+    method("embed_manifest_both", embed_manifest_both,
+           "embed_manifest_both(model, uri, store)\n--\n\n"
+           "Embed both a Manifest Store and a remote URI into a model."),
+    method("read_manifest", read_manifest,
+           "read_manifest(model)\n--\n\n"
+           "Read the embedded C2PA Manifest Store from a model."),
+    method("read_manifest_uri", read_manifest_uri,
+           "read_manifest_uri(model)\n--\n\n"
+           "Read the remote manifest URI from a model, or `None` if absent."),
+    method("remove_manifest", remove_manifest,
+           "remove_manifest(model)\n--\n\n"
+           "Remove any C2PA metadata from a model."),
+    method("detect_format", detect_format,
+           "detect_format(model)\n--\n\n"
+           "Detect the container format: `\"GGUF\"`, `\"SafeTensors\"`, `\"ONNX\"`, or `None`."),
+    method("model_type", model_type,
+           "model_type(model)\n--\n\n"
+           "The canonical `c2pa.types.model.*` asset type string for the model's format,\n"
+           "or `None` if the format is unrecognized."),
 }};
 
+constinit ModuleDefinition definition("quillon", methods);
+
 }  // namespace
-
-std::span<PyMethodDef> module_functions() { return methods; }
-
 }  // namespace quillon::python
+
+PyMODINIT_FUNC PyInit_quillon(void) { return quillon::python::definition.initialize(); }

@@ -1,4 +1,16 @@
-#include "python_files/functions.hpp"
+// The module `quillon_files`: the operations of `quillon` on model files
+// named by path, their table and the module's single exported entry point.
+//
+// Reads return what the `quillon` function returns on the file's bytes, with
+// the same ValueError messages. Embed and remove write the new model to
+// `output`, or replace `model` itself when `output` is None, through a
+// temporary file that only a complete, synced result ever replaces the
+// destination with. System failures raise OSError (the subclass the errno
+// value selects) whose `filename` names the path concerned; every exception
+// for a library error carries its `kind` (errors.hpp). The interpreter lock
+// is released during all file work and parsing. `store_ranges` and
+// `patch_store` locate the bytes that encode the embedded store and
+// overwrite them with a store of the same encoded size, for signing.
 
 #include <array>
 #include <optional>
@@ -6,14 +18,19 @@
 #include <utility>
 #include <vector>
 
+#include "binding/arguments.hpp"
+#include "binding/boundary.hpp"
+#include "binding/errors.hpp"
+#include "binding/gil.hpp"
+#include "binding/module.hpp"
+#include "binding/progress.hpp"
+#include "binding/results.hpp"
 #include "files/operations.hpp"
-#include "python/arguments.hpp"
-#include "python/boundary.hpp"
-#include "python/results.hpp"
-#include "python_files/calls.hpp"
 
-namespace quillon::python {
+namespace quillon::python_files {
 namespace {
+
+using namespace binding;
 
 constexpr const char* kModel[] = {"model"};
 constexpr const char* kModelStore[] = {"model", "store"};
@@ -29,25 +46,18 @@ constexpr std::size_t output_index(std::span<const char* const> parameters) { re
 // Writes what `operation` makes of `model` to the `output` argument (or
 // over `model` when it is absent or None), with the call's `progress`.
 template <class Operation>
-PyObject* write(const BoundArguments& bound, std::size_t options_at, const PathArgument& model,
-                Operation operation) {
+PyObject* write_model(const BoundArguments& bound, std::size_t options_at, const PathArgument& model,
+                      Operation operation) {
   PyObject* output_object = bound[options_at].get();
   std::optional<PathArgument> output;
   if (output_object != nullptr && output_object != Py_None) {
     output = path_argument(output_object);
     if (!output) return nullptr;
   }
-  std::optional<WriteCall> call = WriteCall::create(bound[options_at + 1].get());
-  if (!call) return nullptr;
   const std::string& destination = output ? output->path : model.path;
-  const Result<Ok> done =
-      call->run([&](const files::WriteOptions& options) { return operation(destination, options); });
-  if (done) return new_none();
-  if (done.error().kind() == Error::Kind::Cancelled) {
-    call->restore_pending();
-    return nullptr;
-  }
-  return raise_error(done.error(), model, output ? &*output : nullptr);
+  return binding::write(bound[options_at + 1].get(), model, output ? &*output : nullptr, [&](Progress progress) {
+    return operation(destination, files::WriteOptions{std::move(progress)});
+  });
 }
 
 // An embed of what the bound arguments after `model` hold.
@@ -61,7 +71,7 @@ PyObject* embed(const char* function, std::span<const char* const> parameters, P
     if (!model) return nullptr;
     std::optional<ManifestSource> source = make_source(*bound);
     if (!source) return nullptr;
-    return write(*bound, output_index(parameters), *model, [&](const std::string& output, const auto& options) {
+    return write_model(*bound, output_index(parameters), *model, [&](const std::string& output, const auto& options) {
       return files::embed_manifest(model->path, *source, output, options);
     });
   });
@@ -104,7 +114,7 @@ PyObject* remove_manifest(PyObject*, PyObject* args, PyObject* kwargs) {
     if (!bound) return nullptr;
     const std::optional<PathArgument> model = path_argument((*bound)[0].get());
     if (!model) return nullptr;
-    return write(*bound, output_index(kModel), *model, [&](const std::string& output, const auto& options) {
+    return write_model(*bound, output_index(kModel), *model, [&](const std::string& output, const auto& options) {
       return files::remove_manifest(model->path, output, options);
     });
   });
@@ -119,7 +129,7 @@ PyObject* read(const char* function, PyObject* args, PyObject* kwargs, Read read
     if (!bound) return nullptr;
     const std::optional<PathArgument> model = path_argument((*bound)[0].get());
     if (!model) return nullptr;
-    const auto result = unlocked([&] { return read(model->path); });
+    const auto result = without_lock([&] { return read(model->path); });
     return result ? convert(*result) : raise_error(result.error(), *model);
   });
 }
@@ -192,7 +202,7 @@ PyObject* patch_store(PyObject*, PyObject* args, PyObject* kwargs) {
     const std::optional<Bytes> store = bytes_argument((*bound)[1].get(), "store");
     if (!store) return nullptr;
     // The bytes object is immutable and referenced by the call's arguments.
-    const Result<Ok> done = unlocked([&] { return files::patch_store(model->path, *store); });
+    const Result<Ok> done = without_lock([&] { return files::patch_store(model->path, *store); });
     return done ? new_none() : raise_error(done.error(), *model);
   });
 }
@@ -205,75 +215,64 @@ PyObject* write_file(PyObject*, PyObject* args, PyObject* kwargs) {
     if (!path) return nullptr;
     const std::optional<Bytes> data = bytes_argument((*bound)[1].get(), "data");
     if (!data) return nullptr;
-    std::optional<WriteCall> call = WriteCall::create((*bound)[2].get());
-    if (!call) return nullptr;
     // The bytes object is immutable and referenced by the call's arguments.
-    const Result<Ok> done =
-        call->run([&](const files::WriteOptions& options) { return files::write_file(path->path, *data, options); });
-    if (done) return new_none();
-    if (done.error().kind() == Error::Kind::Cancelled) {
-      call->restore_pending();
-      return nullptr;
-    }
-    return raise_error(done.error(), *path);
+    return binding::write((*bound)[2].get(), *path, nullptr, [&](Progress progress) {
+      return files::write_file(path->path, *data, files::WriteOptions{std::move(progress)});
+    });
   });
 }
 
-PyCFunction entry(PyCFunctionWithKeywords function) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
-}
-
-constexpr int kCallingConvention = METH_VARARGS | METH_KEYWORDS;
-
+// In the order of `__all__`.
 std::array<PyMethodDef, 12> methods = {{
-    {"embed_manifest", entry(embed_manifest), kCallingConvention,
-     "embed_manifest(model, store, *, output=None, progress=None)\n--\n\n"
-     "Embed a C2PA Manifest Store into the model file `model`, writing the result to\n"
-     "`output` (default: replace `model` in place)."},
-    {"embed_manifest_remote", entry(embed_manifest_remote), kCallingConvention,
-     "embed_manifest_remote(model, uri, *, output=None, progress=None)\n--\n\n"
-     "Embed a remote manifest URI into the model file `model`, writing the result to\n"
-     "`output` (default: replace `model` in place)."},
-    {"embed_manifest_both", entry(embed_manifest_both), kCallingConvention,
-     "embed_manifest_both(model, uri, store, *, output=None, progress=None)\n--\n\n"
-     "Embed both a Manifest Store and a remote URI into the model file `model`."},
-    {"read_manifest", entry(read_manifest), kCallingConvention,
-     "read_manifest(model)\n--\n\n"
-     "Read the embedded C2PA Manifest Store from the model file `model`."},
-    {"read_manifest_uri", entry(read_manifest_uri), kCallingConvention,
-     "read_manifest_uri(model)\n--\n\n"
-     "Read the remote manifest URI from the model file `model`, or `None` if absent."},
-    {"remove_manifest", entry(remove_manifest), kCallingConvention,
-     "remove_manifest(model, *, output=None, progress=None)\n--\n\n"
-     "Remove any C2PA metadata from the model file `model`, writing the result to\n"
-     "`output` (default: replace `model` in place)."},
-    {"detect_format", entry(detect_format), kCallingConvention,
-     "detect_format(model)\n--\n\n"
-     "Detect the container format of the file `model`: `\"GGUF\"`, `\"SafeTensors\"`,\n"
-     "`\"ONNX\"`, or `None`."},
-    {"model_type", entry(model_type), kCallingConvention,
-     "model_type(model)\n--\n\n"
-     "The canonical `c2pa.types.model.*` asset type string for the file's format,\n"
-     "or `None` if the format is unrecognized."},
-    {"describe", entry(describe), kCallingConvention,
-     "describe(model)\n--\n\n"
-     "The format, asset type, store size and remote URI of the file `model`, from one read of it."},
-    {"store_ranges", entry(store_ranges), kCallingConvention,
-     "store_ranges(model)\n--\n\n"
-     "The (start, length) byte ranges of the file `model` that encode its embedded\n"
-     "Manifest Store: what a C2PA data hash excludes."},
-    {"patch_store", entry(patch_store), kCallingConvention,
-     "patch_store(model, store)\n--\n\n"
-     "Replace the embedded Manifest Store of the file `model` in place by `store`,\n"
-     "whose encoded form must be exactly as long, writing only the store's bytes."},
-    {"write_file", entry(write_file), kCallingConvention,
-     "write_file(path, data, *, progress=None)\n--\n\n"
-     "Replace the file `path` with one holding `data`, as the writes of the other\n"
-     "functions do: the old file stays intact until the new one is complete."},
+    method("embed_manifest", embed_manifest,
+           "embed_manifest(model, store, *, output=None, progress=None)\n--\n\n"
+           "Embed a C2PA Manifest Store into the model file `model`, writing the result to\n"
+           "`output` (default: replace `model` in place)."),
+    method("embed_manifest_remote", embed_manifest_remote,
+           "embed_manifest_remote(model, uri, *, output=None, progress=None)\n--\n\n"
+           "Embed a remote manifest URI into the model file `model`, writing the result to\n"
+           "`output` (default: replace `model` in place)."),
+    method("embed_manifest_both", embed_manifest_both,
+           "embed_manifest_both(model, uri, store, *, output=None, progress=None)\n--\n\n"
+           "Embed both a Manifest Store and a remote URI into the model file `model`."),
+    method("read_manifest", read_manifest,
+           "read_manifest(model)\n--\n\n"
+           "Read the embedded C2PA Manifest Store from the model file `model`."),
+    method("read_manifest_uri", read_manifest_uri,
+           "read_manifest_uri(model)\n--\n\n"
+           "Read the remote manifest URI from the model file `model`, or `None` if absent."),
+    method("remove_manifest", remove_manifest,
+           "remove_manifest(model, *, output=None, progress=None)\n--\n\n"
+           "Remove any C2PA metadata from the model file `model`, writing the result to\n"
+           "`output` (default: replace `model` in place)."),
+    method("detect_format", detect_format,
+           "detect_format(model)\n--\n\n"
+           "Detect the container format of the file `model`: `\"GGUF\"`, `\"SafeTensors\"`,\n"
+           "`\"ONNX\"`, or `None`."),
+    method("model_type", model_type,
+           "model_type(model)\n--\n\n"
+           "The canonical `c2pa.types.model.*` asset type string for the file's format,\n"
+           "or `None` if the format is unrecognized."),
+    method("describe", describe,
+           "describe(model)\n--\n\n"
+           "The format, asset type, store size and remote URI of the file `model`, from one read of it."),
+    method("store_ranges", store_ranges,
+           "store_ranges(model)\n--\n\n"
+           "The (start, length) byte ranges of the file `model` that encode its embedded\n"
+           "Manifest Store: what a C2PA data hash excludes."),
+    method("patch_store", patch_store,
+           "patch_store(model, store)\n--\n\n"
+           "Replace the embedded Manifest Store of the file `model` in place by `store`,\n"
+           "whose encoded form must be exactly as long, writing only the store's bytes."),
+    method("write_file", write_file,
+           "write_file(path, data, *, progress=None)\n--\n\n"
+           "Replace the file `path` with one holding `data`, as the writes of the other\n"
+           "functions do: the old file stays intact until the new one is complete."),
 }};
 
+constinit ModuleDefinition definition("quillon_files", methods);
+
 }  // namespace
+}  // namespace quillon::python_files
 
-std::span<PyMethodDef> file_functions() { return methods; }
-
-}  // namespace quillon::python
+PyMODINIT_FUNC PyInit_quillon_files(void) { return quillon::python_files::definition.initialize(); }

@@ -1,4 +1,4 @@
-// Binding and converting the arguments of the module functions.
+// Binding and converting the arguments of the functions of both modules.
 //
 // A function takes required parameters that may be passed by position or by
 // name, then optional keyword-only ones (left unbound when absent). Binding
@@ -14,11 +14,11 @@
 #include <span>
 #include <string>
 
+#include "binding/capi.hpp"
+#include "binding/ref.hpp"
 #include "manifest/bytes.hpp"
-#include "python/capi.hpp"
-#include "python/ref.hpp"
 
-namespace quillon::python {
+namespace quillon::binding {
 
 inline constexpr std::size_t kMaxParameters = 5;
 
@@ -50,4 +50,15 @@ std::optional<Bytes> bytes_argument(PyObject* object, const char* parameter);
 // encoding error when the text holds lone surrogates.
 std::optional<std::string> text_argument(PyObject* object, const char* parameter);
 
-}  // namespace quillon::python
+// A path argument (`str`, `bytes` or os.PathLike) in the file system's
+// encoding, and the caller's object for the `filename` of an OSError.
+struct PathArgument {
+  std::string path;
+  Ref object;
+};
+
+// Nothing, with TypeError (or ValueError for an embedded NUL) set, for
+// anything that is not a path. An os.PathLike runs Python code here.
+std::optional<PathArgument> path_argument(PyObject* object);
+
+}  // namespace quillon::binding

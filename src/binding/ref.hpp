@@ -9,10 +9,10 @@
 
 #include <utility>
 
-#include "python/capi.hpp"
-#include "python/gil.hpp"
+#include "binding/capi.hpp"
+#include "binding/gil.hpp"
 
-namespace quillon::python {
+namespace quillon::binding {
 
 class Ref {
  public:
@@ -51,4 +51,4 @@ class Ref {
   PyObject* object_ = nullptr;
 };
 
-}  // namespace quillon::python
+}  // namespace quillon::binding

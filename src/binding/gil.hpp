@@ -34,9 +34,9 @@
 #include <exception>
 #include <utility>
 
-#include "python/capi.hpp"
+#include "binding/capi.hpp"
 
-namespace quillon::python {
+namespace quillon::binding {
 
 // Thrown where the interpreter ended this thread instead of letting it run
 // on; `guarded` catches it.
@@ -131,6 +131,14 @@ class WithoutInterpreterLock {
   int exceptions_;        // in flight at the release
 };
 
+// The value of `work()`, computed without the lock. `work` must not touch
+// the C API.
+template <class Work>
+auto without_lock(Work&& work) {
+  WithoutInterpreterLock released(true);
+  return work();
+}
+
 // The value of `work()`, computed without the lock when `bytes` is large
 // enough to be worth it. `work` must not touch the C API.
 template <class Work>
@@ -139,4 +147,4 @@ auto without_lock_for(std::size_t bytes, Work&& work) {
   return work();
 }
 
-}  // namespace quillon::python
+}  // namespace quillon::binding

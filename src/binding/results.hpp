@@ -1,4 +1,4 @@
-// Turning the outcome of a core operation into a Python object or exception.
+// Turning the value of a successful operation into a Python object.
 //
 // Each function returns a new reference, or null with a Python exception set.
 // A result is copied exactly once, straight into the new object's own buffer;
@@ -7,11 +7,10 @@
 
 #include <string_view>
 
-#include "error/error.hpp"
+#include "binding/capi.hpp"
 #include "manifest/file_image.hpp"
-#include "python/capi.hpp"
 
-namespace quillon::python {
+namespace quillon::binding {
 
 // A new `bytes` object holding a copy of `bytes`.
 PyObject* new_bytes(std::string_view bytes);
@@ -26,8 +25,4 @@ PyObject* new_text(std::string_view text);
 // A new reference to None.
 PyObject* new_none();
 
-// Raises ValueError whose single argument is the error's message text;
-// returns null so that callers can `return raise_value_error(...)`.
-PyObject* raise_value_error(const Error& error);
-
-}  // namespace quillon::python
+}  // namespace quillon::binding

@@ -15,10 +15,10 @@
 #include <cxxabi.h>
 #endif
 
-#include "python/capi.hpp"
-#include "python/gil.hpp"
+#include "binding/capi.hpp"
+#include "binding/gil.hpp"
 
-namespace quillon::python {
+namespace quillon::binding {
 
 // Creates the InternalError type unless it exists; false with an exception
 // set when that fails. Called by the first import.
@@ -53,4 +53,4 @@ PyObject* guarded(Body&& body) {
   return nullptr;
 }
 
-}  // namespace quillon::python
+}  // namespace quillon::binding

@@ -1,4 +1,4 @@
-#include "python/boundary.hpp"
+#include "binding/boundary.hpp"
 
 #include <condition_variable>
 #include <mutex>
@@ -17,7 +17,7 @@ void __pthread_unregister_cancel(__pthread_unwind_buf_t* buffer) __cleanup_fct_a
 }
 #endif
 
-namespace quillon::python {
+namespace quillon::binding {
 namespace {
 
 // Created once and kept for the life of the process. A raw pointer on
@@ -76,4 +76,4 @@ void wait_for_process_end() {
   for (;;) never.wait(lock);
 }
 
-}  // namespace quillon::python
+}  // namespace quillon::binding

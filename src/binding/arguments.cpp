@@ -1,8 +1,10 @@
-#include "python/arguments.hpp"
+#include "binding/arguments.hpp"
 
 #include <string_view>
 
-namespace quillon::python {
+#include "binding/gil.hpp"
+
+namespace quillon::binding {
 namespace {
 
 // Raises TypeError with `message`; the message itself may be null when
@@ -155,4 +157,15 @@ std::optional<std::string> text_argument(PyObject* object, const char* parameter
   return std::string(as_text(buffer_of(utf8.get())));
 }
 
-}  // namespace quillon::python
+std::optional<PathArgument> path_argument(PyObject* object) {
+  // An os.PathLike (pathlib's paths among them) runs Python code here.
+  PyObject* encoded = nullptr;
+  if (!unless_thread_ends([&] { return PyUnicode_FSConverter(object, &encoded); })) return std::nullopt;
+  Ref owner = Ref::steal(encoded);
+  char* data = nullptr;
+  Py_ssize_t size = 0;
+  if (PyBytes_AsStringAndSize(owner.get(), &data, &size) != 0) return std::nullopt;
+  return PathArgument{std::string(data, static_cast<std::size_t>(size)), Ref::borrow(object)};
+}
+
+}  // namespace quillon::binding

@@ -1,18 +1,17 @@
-#include "python/results.hpp"
+#include "binding/results.hpp"
 
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
-#include <string>
 
 #ifdef __linux__
 #include <sys/mman.h>
 #endif
 
-#include "python/gil.hpp"
-#include "python/ref.hpp"
+#include "binding/gil.hpp"
+#include "binding/ref.hpp"
 
-namespace quillon::python {
+namespace quillon::binding {
 namespace {
 
 constexpr std::size_t kHugePageSize = std::size_t{2} << 20;
@@ -72,14 +71,4 @@ PyObject* new_none() {
   return Py_None;
 }
 
-PyObject* raise_value_error(const Error& error) {
-  const std::string message = error.message();
-  // A detail may quote text taken from the model; decoding with replacement
-  // keeps a stray invalid byte from turning the error into a
-  // UnicodeDecodeError. Valid UTF-8, the normal case, comes through as is.
-  Ref text = Ref::steal(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
-  if (text) PyErr_SetObject(PyExc_ValueError, text.get());
-  return nullptr;
-}
-
-}  // namespace quillon::python
+}  // namespace quillon::binding
