@@ -12,6 +12,8 @@
 #include <memory>
 #include <utility>
 
+#include "files/seams.hpp"
+
 // Built against old C libraries too (glibc 2.17), whose headers may lack
 // these; the kernel interfaces themselves are older than any supported one.
 #ifndef SEEK_DATA
@@ -81,7 +83,7 @@ class ImageWriter {
   ImageWriter(const FileImage& image, const InputFile& input, int output, const std::string& name,
               const WriteOptions& options)
       : image_(image), input_(input), output_(output), name_(name), options_(options), total_(image.size()),
-        kernel_copy_(options.kernel_copy) {}
+        kernel_copy_(!seams::fallbacks().buffered_copy) {}
 
   Result<Ok> write() {
     for (index_ = 0; index_ < image_.piece_count(); ++index_) QUILLON_TRY(write_piece(image_.piece(index_)));

@@ -33,10 +33,6 @@ inline constexpr std::uint64_t kProgressStep = std::uint64_t{32} << 20;
 
 struct WriteOptions {
   Progress progress;
-  // Both true in normal use; tests turn them off to exercise the fallbacks
-  // that file systems without these features take.
-  bool kernel_copy = true;    // copy_file_range; else pread/write
-  bool unnamed_temp = true;   // O_TMPFILE; else a named temporary file
 };
 
 // Writes `image` at offset 0 of `output` and sets the file's size to the

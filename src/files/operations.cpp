@@ -30,8 +30,8 @@ Result<Ok> rewrite(const std::string& model, const std::string& output, const Wr
   Result<FileImage> image = build(input->bytes());
   QUILLON_TRY(input->unchanged());
   if (!image) return std::move(image).error();
-  return replace_file(
-      output, [&](int descriptor) { return write_image(*image, *input, descriptor, output, options); }, options);
+  return replace_file(output,
+                      [&](int descriptor) { return write_image(*image, *input, descriptor, output, options); });
 }
 
 }  // namespace
@@ -100,7 +100,7 @@ Result<Ok> write_file(const std::string& path, Bytes bytes, const WriteOptions& 
     } while (done < total);
     return Ok{};
   };
-  return replace_file(path, fill, options);
+  return replace_file(path, fill);
 }
 
 }  // namespace quillon::files

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "error/result.hpp"
+#include "files/copy.hpp"
 #include "files/replace.hpp"
 #include "format/format.hpp"
 #include "manifest/source.hpp"

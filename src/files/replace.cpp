@@ -17,6 +17,7 @@
 #include "files/copy.hpp"
 #include "files/destination.hpp"
 #include "files/input.hpp"
+#include "files/seams.hpp"
 
 // Built against old C libraries too (glibc 2.17), whose headers may lack it.
 #ifndef O_TMPFILE
@@ -187,11 +188,11 @@ Result<Ok> sync_folder(int folder, const std::string& destination) {
 
 }  // namespace
 
-Result<Ok> replace_file(const std::string& destination, const Fill& fill, const WriteOptions& options) {
+Result<Ok> replace_file(const std::string& destination, const Fill& fill) {
   QUILLON_TRY_ASSIGN(const Destination target, find_destination(destination));
   const int folder = target.folder.get();
   const bool replacing = target.status.has_value();
-  QUILLON_TRY_ASSIGN(TempFile temp, TempFile::create(folder, destination, options.unnamed_temp));
+  QUILLON_TRY_ASSIGN(TempFile temp, TempFile::create(folder, destination, !seams::fallbacks().named_temp));
   const int descriptor = temp.descriptor();
   QUILLON_TRY(fill(descriptor));
   if (replacing) QUILLON_TRY(take_attributes(descriptor, target, destination));

@@ -19,7 +19,6 @@
 #include <string>
 
 #include "error/result.hpp"
-#include "files/copy.hpp"
 
 namespace quillon::files {
 
@@ -27,6 +26,6 @@ namespace quillon::files {
 using Fill = std::function<Result<Ok>(int descriptor)>;
 
 // Replaces `destination` with what `fill` writes, as described above.
-Result<Ok> replace_file(const std::string& destination, const Fill& fill, const WriteOptions& options);
+Result<Ok> replace_file(const std::string& destination, const Fill& fill);
 
 }  // namespace quillon::files

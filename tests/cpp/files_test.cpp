@@ -30,6 +30,7 @@
 #include "files/input.hpp"
 #include "files/operations.hpp"
 #include "files/replace.hpp"
+#include "files/seams.hpp"
 #include "format/dispatch.hpp"
 #include "models.hpp"
 
@@ -118,14 +119,14 @@ std::string safetensors(const std::string& data) {
 
 struct Mode {
   const char* name;
-  WriteOptions options;
+  seams::Fallbacks fallbacks;
 };
 
 std::vector<Mode> modes() {
-  return {{"kernel copy, unnamed temp", {{}, true, true}},
-          {"buffered copy, named temp", {{}, false, false}},
-          {"kernel copy, named temp", {{}, true, false}},
-          {"buffered copy, unnamed temp", {{}, false, true}}};
+  return {{"kernel copy, unnamed temp", {false, false}},
+          {"buffered copy, named temp", {true, true}},
+          {"kernel copy, named temp", {false, true}},
+          {"buffered copy, unnamed temp", {true, false}}};
 }
 
 TEST(InputFile, RefusesWhatIsNotARegularFile) {
@@ -305,7 +306,8 @@ TEST(WriteImage, EveryPieceKindThroughBothCopyPaths) {
   const FileImage image = mixed_image(*input, mixed);
   for (const Mode& mode : modes()) {
     std::vector<std::uint64_t> reports;
-    WriteOptions options = mode.options;
+    const seams::ForcedFallbacks forced(mode.fallbacks);
+    WriteOptions options;
     options.progress = [&](std::uint64_t done, std::uint64_t total) {
       EXPECT_EQ(total, image.size());
       reports.push_back(done);
@@ -324,13 +326,14 @@ TEST(WriteImage, AnInputShortenedDuringTheCopyIsAnError) {
   Folder folder;
   write_file(folder / "in", std::string(4 << 20, 'a'));
   for (const Mode& mode : modes()) {
+    const seams::ForcedFallbacks forced(mode.fallbacks);
     Result<InputFile> input = InputFile::open(folder / "in");
     ASSERT_TRUE(input);
     FileImage image;
     image.append_view(input->bytes());
     ASSERT_EQ(::truncate((folder / "in").c_str(), 1 << 20), 0);
     const int out = ::open((folder / "out").c_str(), O_CREAT | O_TRUNC | O_RDWR, 0600);
-    Result<Ok> done = write_image(image, *input, out, "out", mode.options);
+    Result<Ok> done = write_image(image, *input, out, "out", {});
     ::close(out);
     ASSERT_FALSE(done) << mode.name;
     EXPECT_EQ(done.error().message(), folder / "in" + ": file shrank while it was being copied");
@@ -396,7 +399,8 @@ TEST(WriteImage, AnInputChangedDuringTheCopyIsAnError) {
       FileImage image;
       image.append_view(input->bytes());
       int reports = 0;
-      WriteOptions options = mode.options;
+      const seams::ForcedFallbacks forced(mode.fallbacks);
+      WriteOptions options;
       options.progress = [&](std::uint64_t, std::uint64_t) {
         c.change(++reports);
         return true;
@@ -450,6 +454,7 @@ TEST(WriteImage, SmallPiecesTakeFewSystemCalls) {
   for (std::size_t i = 0; i < content.size(); ++i) content[i] = static_cast<char>(i * 7 + i / 251);
   write_file(folder / "in", content);
   for (const Mode& mode : modes()) {
+    const seams::ForcedFallbacks forced(mode.fallbacks);
     Result<InputFile> input = InputFile::open(folder / "in");
     ASSERT_TRUE(input);
     const Bytes all = input->bytes();
@@ -462,7 +467,7 @@ TEST(WriteImage, SmallPiecesTakeFewSystemCalls) {
     }
     const int out = ::open((folder / "out").c_str(), O_CREAT | O_TRUNC | O_RDWR, 0600);
     const auto before = system_calls();
-    ASSERT_TRUE(write_image(image, *input, out, "out", mode.options)) << mode.name;
+    ASSERT_TRUE(write_image(image, *input, out, "out", {})) << mode.name;
     const auto after = system_calls();
     EXPECT_TRUE(read_file(folder / "out") == image.to_string()) << mode.name;
     if (before && after) {
@@ -471,7 +476,7 @@ TEST(WriteImage, SmallPiecesTakeFewSystemCalls) {
     }
     // Cut short, the input fails the gathered reads too.
     ASSERT_EQ(::truncate((folder / "in").c_str(), 1 << 20), 0);
-    Result<Ok> done = write_image(image, *input, out, "out", mode.options);
+    Result<Ok> done = write_image(image, *input, out, "out", {});
     ::close(out);
     ASSERT_FALSE(done) << mode.name;
     EXPECT_EQ(done.error(), Error::system_failure(EIO, folder / "in", "file shrank while it was being copied"));
@@ -479,11 +484,13 @@ TEST(WriteImage, SmallPiecesTakeFewSystemCalls) {
   }
 }
 
-class Replace : public ::testing::TestWithParam<Mode> {};
+// Each test writes with the fallbacks of its mode.
+class Replace : public ::testing::TestWithParam<Mode> {
+  const seams::ForcedFallbacks forced_{GetParam().fallbacks};
+};
 
 TEST_P(Replace, NewAndExistingDestinations) {
   Folder folder;
-  const WriteOptions& options = GetParam().options;
   auto fill_with = [](std::string text) {
     return [text](int descriptor) -> Result<Ok> {
       if (::write(descriptor, text.data(), text.size()) != static_cast<ssize_t>(text.size())) {
@@ -493,7 +500,7 @@ TEST_P(Replace, NewAndExistingDestinations) {
     };
   };
   const mode_t mask = ::umask(027);
-  ASSERT_TRUE(replace_file(folder / "new", fill_with("one"), options));
+  ASSERT_TRUE(replace_file(folder / "new", fill_with("one")));
   ::umask(mask);
   EXPECT_EQ(read_file(folder / "new"), "one");
   struct stat status;
@@ -503,14 +510,14 @@ TEST_P(Replace, NewAndExistingDestinations) {
   // The replaced file's mode, unusual bits included, and its owner.
   for (mode_t mode : {0604u, 04755u, 02711u, 01777u}) {
     ASSERT_EQ(::chmod((folder / "new").c_str(), mode), 0);
-    ASSERT_TRUE(replace_file(folder / "new", fill_with("two"), options));
+    ASSERT_TRUE(replace_file(folder / "new", fill_with("two")));
     ASSERT_EQ(::stat((folder / "new").c_str(), &status), 0);
     EXPECT_EQ(status.st_mode & 07777, mode);
   }
   if (::geteuid() == 0) {
     ASSERT_EQ(::chown((folder / "new").c_str(), 1234, 5678), 0);
     ASSERT_EQ(::chmod((folder / "new").c_str(), 06755), 0);
-    ASSERT_TRUE(replace_file(folder / "new", fill_with("three"), options));
+    ASSERT_TRUE(replace_file(folder / "new", fill_with("three")));
     ASSERT_EQ(::stat((folder / "new").c_str(), &status), 0);
     EXPECT_EQ(status.st_uid, 1234u);
     EXPECT_EQ(status.st_gid, 5678u);
@@ -519,17 +526,16 @@ TEST_P(Replace, NewAndExistingDestinations) {
 
   // A symbolic link, dangling or not, is followed; the link stays.
   ASSERT_EQ(::symlink("new", (folder / "link").c_str()), 0);
-  ASSERT_TRUE(replace_file(folder / "link", fill_with("four"), options));
+  ASSERT_TRUE(replace_file(folder / "link", fill_with("four")));
   EXPECT_EQ(read_file(folder / "new"), "four");
   ASSERT_EQ(::symlink("later", (folder / "dangling").c_str()), 0);
-  ASSERT_TRUE(replace_file(folder / "dangling", fill_with("five"), options));
+  ASSERT_TRUE(replace_file(folder / "dangling", fill_with("five")));
   EXPECT_EQ(read_file(folder / "later"), "five");
   EXPECT_EQ(folder.names().size(), 4u);  // no temporary file left
 }
 
 TEST_P(Replace, FailuresLeaveTheDestinationAndNoTemporaryFile) {
   Folder folder;
-  const WriteOptions& options = GetParam().options;
   write_file(folder / "dest", "precious");
   ::mkdir((folder / "dir").c_str(), 0700);
   ::mkfifo((folder / "fifo").c_str(), 0600);
@@ -551,8 +557,7 @@ TEST_P(Replace, FailuresLeaveTheDestinationAndNoTemporaryFile) {
           filled = true;
           if (::write(descriptor, "partial", 7) != 7) return Error::system_failure(errno, "write");
           return Error::system_failure(ENOSPC, "dest");
-        },
-        options);
+        });
     ASSERT_FALSE(done) << c.destination;
     EXPECT_EQ(done.error().message(), c.message);
     EXPECT_EQ(filled, c.destination == folder / "dest");
@@ -596,7 +601,6 @@ std::string group_write_acl() {
 
 TEST_P(Replace, KeepsTheAclAndExtendedAttributesOrFails) {
   Folder folder;
-  const WriteOptions& options = GetParam().options;
   const std::string dest = folder / "dest", acl = group_write_acl();
   write_file(dest, "precious");
   if (::setxattr(dest.c_str(), "system.posix_acl_access", acl.data(), acl.size(), 0) != 0 ||
@@ -604,14 +608,14 @@ TEST_P(Replace, KeepsTheAclAndExtendedAttributesOrFails) {
     GTEST_SKIP() << "no ACLs or user attributes here: " << std::strerror(errno);
   }
   faults.acl_set = ENOSPC;
-  Result<Ok> done = replace_file(dest, writes("new"), options);
+  Result<Ok> done = replace_file(dest, writes("new"));
   faults.acl_set = 0;
   ASSERT_FALSE(done);
   EXPECT_EQ(done.error(), Error::system_failure(ENOSPC, dest));
   EXPECT_EQ(read_file(dest), "precious");
   EXPECT_EQ(folder.names().size(), 1u);
 
-  ASSERT_TRUE(replace_file(dest, writes("new"), options));
+  ASSERT_TRUE(replace_file(dest, writes("new")));
   EXPECT_EQ(read_file(dest), "new");
   EXPECT_EQ(attribute(dest, "system.posix_acl_access"), acl);
   EXPECT_EQ(attribute(dest, "user.origin"), "here");
@@ -638,22 +642,21 @@ void make_stale(const std::string& path) {
 
 TEST_P(Replace, AWriterKilledAtItsRenameLeavesNoFileForLong) {
   Folder folder;
-  const WriteOptions& options = GetParam().options;
   write_file(folder / "old", "precious");
   for (const char* name : {"new", "old"}) {
     const pid_t child = ::fork();
     if (child == 0) {
       faults.kill_at_rename = true;
-      ::_exit(replace_file(folder / name, writes("written"), options) ? 0 : 1);
+      ::_exit(replace_file(folder / name, writes("written")) ? 0 : 1);
     }
     int status;
     ASSERT_EQ(::waitpid(child, &status, 0), child);
   }
   // An unnamed file is linked straight to a new destination's name.
-  EXPECT_EQ(read_file(folder / "new"), options.unnamed_temp ? "written" : "");
+  EXPECT_EQ(read_file(folder / "new"), GetParam().fallbacks.named_temp ? "" : "written");
   EXPECT_EQ(read_file(folder / "old"), "precious");
   const std::vector<std::string> dead = temporaries(folder);
-  ASSERT_EQ(dead.size(), options.unnamed_temp ? 1u : 2u);
+  ASSERT_EQ(dead.size(), GetParam().fallbacks.named_temp ? 2u : 1u);
   for (const std::string& name : dead) make_stale(folder / name);
 
   // The next write that names a temporary file in the folder removes them,
@@ -675,7 +678,7 @@ TEST_P(Replace, AWriterKilledAtItsRenameLeavesNoFileForLong) {
     ::unlink((folder / others).c_str());
   }
   std::sort(kept.begin(), kept.end());
-  ASSERT_TRUE(replace_file(folder / "old", writes("again"), options));
+  ASSERT_TRUE(replace_file(folder / "old", writes("again")));
   ::close(holder);
   EXPECT_EQ(temporaries(folder), kept);
   EXPECT_EQ(read_file(folder / "old"), "again");
@@ -689,7 +692,7 @@ TEST_P(Replace, AFailedFolderSyncIsReported) {
   } cases[] = {{EIO, folder / "out: Input/output error"}, {EINVAL, ""}, {0, ""}};
   for (const auto& c : cases) {
     faults.folder_sync = c.code;
-    Result<Ok> done = replace_file(folder / "out", writes("data"), GetParam().options);
+    Result<Ok> done = replace_file(folder / "out", writes("data"));
     faults.folder_sync = 0;
     EXPECT_EQ(done ? "" : done.error().message(), c.message);
     EXPECT_EQ(read_file(folder / "out"), "data");
@@ -707,7 +710,7 @@ TEST_P(Replace, ATrailingSlashNamesAFolder) {
   } cases[] = {{folder / "file/", ENOTDIR}, {folder / "link/", ENOTDIR}, {folder / "dir/", EISDIR},
                {folder / "new/", EISDIR}};
   for (const auto& c : cases) {
-    Result<Ok> done = replace_file(c.destination, writes("new"), GetParam().options);
+    Result<Ok> done = replace_file(c.destination, writes("new"));
     ASSERT_FALSE(done) << c.destination;
     EXPECT_EQ(done.error(), Error::system_failure(c.code, c.destination));
   }
@@ -716,8 +719,8 @@ TEST_P(Replace, ATrailingSlashNamesAFolder) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Modes, Replace, ::testing::ValuesIn(modes()),
-                         [](const auto& info) { return std::string(info.param.options.kernel_copy ? "Kernel" : "Buffered") +
-                                                       (info.param.options.unnamed_temp ? "Unnamed" : "Named"); });
+                         [](const auto& info) { return std::string(info.param.fallbacks.buffered_copy ? "Buffered" : "Kernel") +
+                                                       (info.param.fallbacks.named_temp ? "Named" : "Unnamed"); });
 
 TEST(FileOperations, AgreeWithTheInMemoryOperations) {
   Folder folder;

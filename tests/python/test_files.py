@@ -21,7 +21,9 @@ SAMPLES = pathlib.Path(__file__).resolve().parents[2] / "samples"
 STORE = (SAMPLES / "manifest.c2pa").read_bytes()
 URI = "https://example.com/m.c2pa"
 TEMP_PREFIX = ".quillon-"
-# Values of the test hook that turns off the kernel copy and O_TMPFILE.
+# Values of QUILLON_FILES_FALLBACK, which turns off the kernel copy and
+# O_TMPFILE in a build with the test seam (src/files/seams.hpp); a release
+# build ignores it, and the tests then check the normal path.
 FALLBACKS = ["", "copy", "tmpfile", "copy,tmpfile"]
 
 MODELS = {
