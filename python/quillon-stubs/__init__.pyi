@@ -1,8 +1,10 @@
 """Type information for the extension module `quillon`.
 
 Every function takes the whole model file as `bytes` and leaves its
-arguments unchanged. A model quillon cannot handle raises ValueError; an
-argument of the wrong type raises TypeError.
+arguments unchanged. A model quillon cannot handle raises ValueError whose
+single argument is the message and which has no other attribute (unlike
+those of `quillon_files`, no `kind`); an argument of the wrong type raises
+TypeError.
 """
 
 from typing import Literal, Optional

@@ -22,8 +22,8 @@ from quillon_cli.batch import Batch, ProgressCallback, interruption
 from quillon_cli.errors import FileError, about, error_line, quoted, shown
 from quillon_cli.streams import STDIN, STDOUT, Progress, read_file, write_stdout
 
-# The library's message for a model without an embedded store: for `info`
-# that is an answer, not an error.
+# The in-memory library's message for a model without an embedded store:
+# for `info` that is an answer, not an error.
 NO_MANIFEST = "no C2PA manifest found in model"
 # `read -O DIR` writes the store of MODEL to DIR/<MODEL's name> plus this.
 STORE_SUFFIX = ".c2pa"
@@ -63,7 +63,7 @@ def describe(path: str) -> Dict[str, Any]:
 def describe_bytes(path: str, model: bytes) -> Dict[str, Any]:
     with about(path):
         uri = quillon.read_manifest_uri(model)
-        store = store_or_none(quillon.read_manifest, model)
+        store = in_memory_store(model)
     return facts(path, quillon.detect_format(model), quillon.model_type(model), store, uri)
 
 
@@ -79,13 +79,16 @@ def facts(path: str, kind: Optional[str], asset_type: Optional[str], store: Opti
     }
 
 
-def store_or_none(read_manifest: Callable[[Any], bytes], model: Any) -> Optional[bytes]:
-    """The embedded store, or None when the model has none; a damaged store
-    still raises."""
+def in_memory_store(model: bytes) -> Optional[bytes]:
+    """The store embedded in `model`, or None when it has none; a damaged
+    store still raises. `quillon`'s errors carry nothing but their message
+    (the in-memory module's exceptions stay as they have always been), so
+    this is the one place where the command reads an error's text; the
+    errors of `quillon_files` name their `kind` instead."""
     try:
-        return read_manifest(model)
+        return quillon.read_manifest(model)
     except ValueError as error:
-        if str(error) == NO_MANIFEST:
+        if error.args == (NO_MANIFEST,):
             return None
         raise
 

@@ -7,7 +7,7 @@ from typing import Tuple
 
 import quillon
 
-from quillon_cli.commands import NO_MANIFEST, load, store_or_none
+from quillon_cli.commands import NO_MANIFEST, in_memory_store, load
 from quillon_cli.errors import FileError
 
 SAMPLE_MODELS = ("model.gguf", "model.safetensors", "model.onnx")
@@ -57,7 +57,7 @@ def _round_trip(path: str, model: bytes, store: bytes) -> Tuple[bytes, bytes]:
         if quillon.read_manifest(stamped) != store or quillon.read_manifest_uri(stamped) != SAMPLE_URI:
             raise ValueError("the embedded data does not read back")
         stripped = quillon.remove_manifest(stamped)
-        left = quillon.read_manifest_uri(stripped), store_or_none(quillon.read_manifest, stripped)
+        left = quillon.read_manifest_uri(stripped), in_memory_store(stripped)
         if left != (None, None):
             raise ValueError("C2PA data survived removal")
     except ValueError as error:

@@ -6,7 +6,9 @@ the new model to `output`, or replace `model` in place when `output` is
 None, and `write_file` writes given bytes the same way; a failed or
 cancelled write leaves the destination untouched. A model quillon cannot
 handle raises ValueError; a system failure raises OSError with `filename`
-set.
+set. Each of these exceptions has a `kind` attribute naming the error (one
+of `_ErrorKind`, "system_failure" for the OSError), which callers test
+instead of the message text.
 """
 
 import os
@@ -28,6 +30,11 @@ __all__ = [
 ]
 
 _Path = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
+# The `kind` of an exception raised for a library error; "cancelled" marks
+# a RuntimeError for a write stopped without an exception of its own.
+_ErrorKind = Literal["unrecognized_format", "malformed_container", "no_manifest", "empty_source",
+                     "malformed_reference", "duplicate_manifest", "malformed_exclusion",
+                     "store_size_mismatch", "manifest_too_large", "system_failure", "cancelled"]
 # Called as progress(done, total) in bytes while a new file is written; an
 # exception it raises cancels the write and propagates.
 _Progress = Callable[[int, int], object]

@@ -176,7 +176,30 @@ def test_inputs_that_are_not_regular_files(tmp_path, kind, error, message, funct
     with pytest.raises(error) as caught:
         getattr(quillon_files, function)(path)
     assert type(caught.value) is error
-    assert (caught.value.strerror, caught.value.filename) == (message, path)
+    assert (caught.value.strerror, caught.value.filename, caught.value.kind) == (message, path, "system_failure")
+
+
+def safetensors_header(header):
+    return struct.pack("<Q", len(header)) + header
+
+
+@pytest.mark.parametrize("model, function, args, kind", [
+    (b"junk", "read_manifest", (), "unrecognized_format"),
+    (MODELS["cut-gguf"], "read_manifest_uri", (), "malformed_container"),
+    (MODELS["gguf"], "read_manifest", (), "no_manifest"),
+    (MODELS["bad-base64"], "describe", (), "malformed_reference"),
+    (safetensors_header(b'{"__metadata__":{"c2pa:manifest":"AA==","c2pa:manifest":"AA=="}}'), "read_manifest", (),
+     "duplicate_manifest"),
+    (safetensors_header(b'{"a":"\xff"}'), "store_ranges", (), "malformed_exclusion"),
+    (MODELS["stamped-gguf"], "patch_store", (b"x",), "store_size_mismatch"),
+])
+def test_errors_name_their_kind(tmp_path, model, function, args, kind):
+    """Callers tell quillon_files' errors apart by their kind, not their text."""
+    path = tmp_path / "m"
+    path.write_bytes(model)
+    with pytest.raises(ValueError) as caught:
+        getattr(quillon_files, function)(path, *args)
+    assert (type(caught.value), caught.value.kind) == (ValueError, kind)
 
 
 @pytest.mark.parametrize("kind, error, message", [
