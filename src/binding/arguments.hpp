@@ -3,7 +3,8 @@
 // A function takes required parameters that may be passed by position or by
 // name, then optional keyword-only ones (left unbound when absent). Binding
 // matches a call's argument tuple and keyword dictionary to those
-// parameters; conversion then checks and reads each bound argument. Failures raise the interpreter's own TypeError texts (for example
+// parameters; conversion then checks and reads each bound argument.
+// Failures raise the interpreter's own TypeError texts (for example
 // "read_manifest() missing 1 required positional argument: 'model'"), so a
 // caller sees the same messages as for a built-in function.
 #pragma once
