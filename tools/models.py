@@ -102,9 +102,14 @@ def gguf_tensor(name: str | bytes, dims, type_code: int = GGML_F32, offset: int 
     return gguf_string(name) + u32(len(dims)) + b"".join(map(u64, dims)) + u32(type_code) + u64(offset)
 
 
+def gguf_header(tensor_count: int, kv_count: int, version: int = 3) -> bytes:
+    """The fixed header: magic, version and the two counts."""
+    return b"GGUF" + u32(version) + u64(tensor_count) + u64(kv_count)
+
+
 def gguf_head(kvs=(), tensors=(), version: int = 3) -> bytes:
     """Header, metadata and tensor infos, without the padding."""
-    return b"GGUF" + u32(version) + u64(len(tensors)) + u64(len(kvs)) + b"".join(kvs) + b"".join(tensors)
+    return gguf_header(len(tensors), len(kvs), version) + b"".join(kvs) + b"".join(tensors)
 
 
 def gguf(kvs=(), tensors=(), data: bytes = b"", alignment: int = GGUF_ALIGNMENT, pad: bytes = b"\0",
