@@ -11,7 +11,7 @@ import sys
 import pytest
 
 import quillon
-from conftest import make_gguf, make_onnx, make_safetensors
+from models import gguf, onnx, safetensors_u8
 
 # name -> parameters, in registration order.
 FUNCTIONS = {
@@ -36,7 +36,7 @@ SUMMARIES = {
     "model_type": "The canonical `c2pa.types.model.*` asset type string for the model's format,\n"
     "or `None` if the format is unrecognized.",
 }
-VALID = {"model": make_gguf(), "uri": "https://example.com/manifest.c2pa", "store": b"\x00store\xff"}
+VALID = {"model": gguf(), "uri": "https://example.com/manifest.c2pa", "store": b"\x00store\xff"}
 UNRECOGNIZED = "unrecognized ML model container format"
 
 
@@ -312,11 +312,11 @@ def test_subclasses_are_accepted(name):
         (b"GGUF" + b"\xff" * 40, "GGUF", "c2pa.types.model"),
         (b"GGU", None, None),
         (bytes(8), None, None),
-        (make_gguf(), "GGUF", "c2pa.types.model"),
-        (make_safetensors(), "SafeTensors", "c2pa.types.model"),
+        (gguf(), "GGUF", "c2pa.types.model"),
+        (safetensors_u8(), "SafeTensors", "c2pa.types.model"),
         (b"\x02\x00\x00\x00\x00\x00\x00\x00\x20{", "SafeTensors", "c2pa.types.model"),
         (b"\x02\x00\x00\x00\x00\x00\x00\x00\x0b{", None, None),
-        (make_onnx(), "ONNX", "c2pa.types.model.onnx"),
+        (onnx(), "ONNX", "c2pa.types.model.onnx"),
         (b"\x08\x07", "ONNX", "c2pa.types.model.onnx"),
         (b"\x10\x07", None, None),
     ],
@@ -395,7 +395,7 @@ def test_large_result_is_written_whole():
     # Big enough that the new object's buffer spans several huge pages, with
     # a data length that is not a multiple of any page size.
     data = bytes(range(256)) * (5 * 4096) + b"tail"
-    model = make_safetensors(data)
+    model = safetensors_u8(data)
     stamped = quillon.embed_manifest(model, b"store")
     assert stamped.endswith(data)
     assert quillon.read_manifest(stamped) == b"store"

@@ -12,11 +12,10 @@ import sys
 
 import pytest
 
-from conftest import default_signals, needs_native_signals
-
 import quillon
-from test_cli import GGUF_CUT, SAMPLES, STORE, URI, leftovers, run, subprocess_env
-from test_files import MIB, large_safetensors
+from conftest import MODELS, STORE, child_env, default_signals, needs_native_signals
+from models import MIB, SAMPLES, URI, large_safetensors
+from test_cli import leftovers, run
 
 OLD_URI = "https://old.example/m.c2pa"
 
@@ -38,7 +37,7 @@ def batch_inputs(folder):
         original = (SAMPLES / name).read_bytes()
         good.append(("plain-" + name, original))
         good.append(("stamped-" + name, quillon.embed_manifest_both(original, OLD_URI, b"old store")))
-    broken = [("cut.gguf", GGUF_CUT), ("store.onnx", STORE), ("folder.gguf", None)]
+    broken = [("cut.gguf", MODELS["cut-gguf"]), ("store.onnx", STORE), ("folder.gguf", None)]
     entries = [broken[0]] + good[:3] + [broken[1]] + good[3:] + [broken[2]]
     paths = []
     for name, data in entries:
@@ -268,7 +267,7 @@ def test_interrupting_a_batch_leaves_every_destination(tmp_path, sent, target):
         (tmp_path / "out" / path.name).write_bytes(b"precious")
     tail = ["-O", str(tmp_path / "out"), "--force"] if target == "-O" else ["--in-place"]
     child = subprocess.Popen([sys.executable, "-c", PAUSED_BATCH, "remove", *map(str, models), "-j", "2", *tail],
-                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=subprocess_env(),
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=child_env(),
                              preexec_fn=default_signals)
     assert child.stdout.readline() == "copying\n"
     child.send_signal(sent)

@@ -15,30 +15,8 @@ import pytest
 import quillon
 import quillon_files
 
-from conftest import make_gguf, make_onnx, make_safetensors
-
-SAMPLES = pathlib.Path(__file__).resolve().parents[2] / "samples"
-STORE = (SAMPLES / "manifest.c2pa").read_bytes()
-URI = "https://example.com/m.c2pa"
-TEMP_PREFIX = ".quillon-"
-# Values of the test hook that turns off the kernel copy and O_TMPFILE.
-FALLBACKS = ["", "copy", "tmpfile", "copy,tmpfile"]
-
-MODELS = {
-    "gguf": (SAMPLES / "model.gguf").read_bytes(),
-    "safetensors": (SAMPLES / "model.safetensors").read_bytes(),
-    "onnx": (SAMPLES / "model.onnx").read_bytes(),
-    "stamped-gguf": quillon.embed_manifest_both((SAMPLES / "model.gguf").read_bytes(), URI, STORE),
-    "stamped-onnx": quillon.embed_manifest((SAMPLES / "model.onnx").read_bytes(), STORE),
-    "minimal-gguf": make_gguf(),
-    "minimal-safetensors": make_safetensors(),
-    "minimal-onnx": make_onnx(),
-    "empty": b"",
-    "store": STORE,
-    "cut-gguf": (SAMPLES / "model.gguf").read_bytes()[:30],
-    "bad-json": struct.pack("<Q", 5) + b'{"a":',
-    "bad-base64": struct.pack("<Q", 38) + b'{"__metadata__":{"c2pa:manifest":"@"}}',
-}
+from conftest import FALLBACKS, MODELS, STORE, TEMP_PREFIX, outcome
+from models import GIB, MARKS, MIB, URI, large_safetensors, sparse_gguf, sparse_onnx, sparse_safetensors
 
 READS = ["read_manifest", "read_manifest_uri", "detect_format", "model_type"]
 # (function, arguments after the model)
@@ -49,14 +27,6 @@ WRITES = [
     ("embed_manifest", (b"",)),
     ("remove_manifest", ()),
 ]
-
-
-def outcome(call):
-    """("ok", result) or ("error", message) of a call that may raise ValueError."""
-    try:
-        return "ok", call()
-    except ValueError as error:
-        return "error", error.args
 
 
 def description(model):
@@ -229,23 +199,6 @@ def test_in_place_keeps_mode_and_owner(tmp_path, mode, owner):
 
 # --- progress and cancellation --------------------------------------------------
 
-MIB = 1 << 20
-
-
-def large_safetensors(path, data_size):
-    """A SafeTensors file whose tensor data is `data_size` bytes of real data."""
-    model = make_safetensors(b"\x01" * 16)
-    header_size = struct.unpack("<Q", model[:8])[0]
-    header = model[8:8 + header_size].replace(b"[16]", b"[%d]" % data_size).replace(
-        b"[0,16]", b"[0,%d]" % data_size)
-    with open(path, "wb") as out:
-        out.write(struct.pack("<Q", len(header)) + header)
-        chunk = bytes(range(256)) * (MIB // 256)
-        for _ in range(data_size // MIB):
-            out.write(chunk)
-    return path
-
-
 @pytest.mark.parametrize("fallback", FALLBACKS)
 def test_progress_reports_and_cancels(tmp_path, monkeypatch, fallback):
     monkeypatch.setenv("QUILLON_FILES_FALLBACK", fallback)
@@ -301,57 +254,6 @@ def test_input_shortened_during_the_copy(tmp_path, monkeypatch, fallback):
 
 
 # --- files above 4 GiB ----------------------------------------------------------------
-
-GIB = 1 << 30
-BIG = 5 * GIB + 12345
-MARKS = [0, 4 * GIB - 1, 4 * GIB, 4 * GIB + 7, BIG - 1]  # offsets into the tensor data
-
-
-def sparse_safetensors(path):
-    """A sparse SafeTensors file with BIG bytes of tensor data, mostly holes,
-    and marker bytes at MARKS."""
-    header = (b'{"t":{"dtype":"U8","shape":[%d],"data_offsets":[0,%d]}}' % (BIG, BIG))
-    start = 8 + len(header)
-    with open(path, "wb") as out:
-        out.write(struct.pack("<Q", len(header)) + header)
-        out.truncate(start + BIG)
-        for i, mark in enumerate(MARKS):
-            out.seek(start + mark)
-            out.write(bytes([0x41 + i]))
-    return start
-
-
-def sparse_gguf(path):
-    """A sparse GGUF file with one F32 tensor of BIG // 4 elements."""
-    elements = BIG // 4
-    info = struct.pack("<Q", 1) + b"t" + struct.pack("<IQIQ", 1, elements, 0, 0)
-    header = b"GGUF" + struct.pack("<IQQ", 3, 1, 0) + info
-    start = len(header) + (-len(header) % 32)
-    with open(path, "wb") as out:
-        out.write(header)
-        out.truncate(start + elements * 4)
-        for i, mark in enumerate(MARKS[:-1]):
-            out.seek(start + mark)
-            out.write(bytes([0x41 + i]))
-    return start
-
-
-def sparse_onnx(path):
-    """A sparse ONNX model whose graph field holds BIG bytes, so that the
-    appended C2PA entries lie beyond 4 GiB."""
-    size, length = BIG, b""
-    while size >= 0x80:
-        length += bytes([size & 0x7F | 0x80])
-        size >>= 7
-    header = b"\x08\x07\x3a" + length + bytes([size])
-    with open(path, "wb") as out:
-        out.write(header)
-        out.truncate(len(header) + BIG)
-        for i, mark in enumerate(MARKS):
-            out.seek(len(header) + mark)
-            out.write(bytes([0x41 + i]))
-    return len(header)
-
 
 @pytest.mark.parametrize("fallback", ["", "copy,tmpfile"])
 @pytest.mark.parametrize("kind, build", [("safetensors", sparse_safetensors), ("gguf", sparse_gguf),

@@ -19,12 +19,11 @@ import textwrap
 
 import pytest
 
-from conftest import default_signals, needs_native_signals
-
 import quillon
 import quillon_files
 
-from test_files import FALLBACKS, GIB, MIB, MODELS, STORE, TEMP_PREFIX, URI, large_safetensors
+from conftest import FALLBACKS, MODELS, STORE, TEMP_PREFIX, child_env, default_signals, needs_native_signals
+from models import GIB, MIB, URI, large_safetensors
 
 
 @contextlib.contextmanager
@@ -38,11 +37,6 @@ def tmpfs(folder, options):
         yield folder
     finally:
         subprocess.run(["umount", str(folder)], check=True)
-
-
-def child_env():
-    paths = [pathlib.Path(quillon.__file__).parent, pathlib.Path(__file__).parent]
-    return dict(os.environ, PYTHONPATH=os.pathsep.join(str(path) for path in paths))
 
 
 @pytest.mark.parametrize("fallback", FALLBACKS)

@@ -9,37 +9,11 @@ import pytest
 
 import quillon
 
+from conftest import raises
+from models import ONNX_HEAD as HEAD, ONNX_TAIL as TAIL, field, onnx_entry as entry
+
 STORE_KEY = b"c2pa:manifest"
 URI_KEY = b"c2pa:manifest.uri"
-
-
-def varint(value):
-    out = bytearray()
-    while value >= 0x80:
-        out.append(value & 0x7F | 0x80)
-        value >>= 7
-    out.append(value)
-    return bytes(out)
-
-
-def field(number, value):
-    """A length-delimited protobuf field."""
-    return varint(number << 3 | 2) + varint(len(value)) + value
-
-
-def entry(key, value):
-    return field(14, field(1, key) + field(2, value))
-
-
-# ir_version 7, a graph, a producer name; then an opset import.
-HEAD = b"\x08\x07" + field(7, b"\x0a\x01x") + field(2, b"tool")
-TAIL = field(8, b"\x08\x0d")
-
-
-def raises(message, function, *args):
-    with pytest.raises(ValueError) as caught:
-        function(*args)
-    assert caught.value.args == (message,)
 
 
 # --- hand-built models -------------------------------------------------------

@@ -17,11 +17,10 @@ import sys
 import pytest
 
 import quillon
+from models import STORE_KEY, URI_KEY, gguf_head, gguf_u32, safetensors_data_start as safetensors_header
 
 np = pytest.importorskip("numpy")
 
-STORE_KEY = "c2pa:manifest"
-URI_KEY = "c2pa:manifest.uri"
 # A store with every byte value, NULs and bytes that are not UTF-8.
 STORE = bytes(range(256)) * 5 + b"\0end\xff"
 URI = "https://example.test/manifests/ü/model.c2pa?v=1&x=\"q\""
@@ -239,7 +238,7 @@ def test_gguf_vocab_only_model_padded(tmp_path):
 )
 def test_gguf_vocab_only_model_as_written(tmp_path):
     # The smallest such file: no tensors, one UINT32 entry, 41 bytes in all.
-    minimal = b"GGUF" + struct.pack("<IQQ", 3, 0, 1) + struct.pack("<Q", 1) + b"k" + struct.pack("<II", 4, 7)
+    minimal = gguf_head([gguf_u32("k", 7)])
     assert quillon.read_manifest(quillon.embed_manifest(minimal, b"s")) == b"s"
     original = vocab_only_gguf(tmp_path / "vocab.gguf")
     assert len(original) % 32 != 0
@@ -417,11 +416,6 @@ USER_METADATA = {"format": "np", "author": "Zoë \"q\" \\ \n", "c2pa:other": "ke
 @pytest.fixture(scope="module")
 def safetensors_tensors():
     return many_tensors()
-
-
-def safetensors_header(model):
-    (size,) = struct.unpack_from("<Q", model)
-    return 8 + size
 
 
 def check_safetensors_file(path, tensors, metadata):

@@ -4,38 +4,22 @@ loaded back with its own readers."""
 
 import base64
 import json
-import struct
 import threading
 
 import pytest
 
 import quillon
 
-STORE_KEY = "c2pa:manifest"
-URI_KEY = "c2pa:manifest.uri"
-DATA = bytes(range(16))
+from conftest import NO_MANIFEST, raises
+from models import STORE_KEY, URI_KEY, safetensors, safetensors_split as split
 
-NO_MANIFEST = "no C2PA manifest found in model"
+DATA = bytes(range(16))
 DUPLICATE = "more than one c2pa:manifest entry in the SafeTensors container"
 BAD_BASE64 = "malformed manifest reference: value is not valid Base64"
 
 
 def st(header, data=DATA):
-    """A SafeTensors file with the given header text and tensor data."""
-    raw = header.encode() if isinstance(header, str) else header
-    return struct.pack("<Q", len(raw)) + raw + data
-
-
-def split(model):
-    """(header text, tensor data) of a SafeTensors file."""
-    (length,) = struct.unpack("<Q", model[:8])
-    return model[8 : 8 + length].decode(), model[8 + length :]
-
-
-def raises(message, function, *args):
-    with pytest.raises(ValueError) as caught:
-        function(*args)
-    assert caught.value.args == (message,)
+    return safetensors(header, data)
 
 
 PLAIN_HEADER = '{"t":{"dtype":"U8","shape":[16],"data_offsets":[0,16]},"__metadata__":{"format":"pt"}}'

@@ -8,7 +8,7 @@ from pathlib import Path
 import pytest
 
 import quillon
-from conftest import make_gguf, make_onnx, make_safetensors
+from models import gguf, onnx, safetensors_u8
 
 pytest.importorskip("cryptography")
 quillon_files = pytest.importorskip("quillon_files")
@@ -24,9 +24,9 @@ MODELS = {
     "sample.safetensors": lambda: (SAMPLES / "model.safetensors").read_bytes(),
     "sample.onnx": lambda: (SAMPLES / "model.onnx").read_bytes(),
     # A URI already in place must survive the patch untouched.
-    "uri.gguf": lambda: quillon.embed_manifest_remote(make_gguf(), "https://example.com/m.c2pa"),
-    "uri.safetensors": lambda: quillon.embed_manifest_remote(make_safetensors(), "https://example.com/m.c2pa"),
-    "uri.onnx": lambda: quillon.embed_manifest_remote(make_onnx(), "https://example.com/m.c2pa"),
+    "uri.gguf": lambda: quillon.embed_manifest_remote(gguf(), "https://example.com/m.c2pa"),
+    "uri.safetensors": lambda: quillon.embed_manifest_remote(safetensors_u8(), "https://example.com/m.c2pa"),
+    "uri.onnx": lambda: quillon.embed_manifest_remote(onnx(), "https://example.com/m.c2pa"),
 }
 
 
