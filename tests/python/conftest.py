@@ -4,6 +4,7 @@ which this puts on the path for every test module."""
 import os
 import pathlib
 import signal
+import subprocess
 import sys
 
 import pytest
@@ -83,3 +84,17 @@ def default_signals():
     control, ignores SIGHUP or SIGINT, and children inherit that)."""
     for number in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
         signal.signal(number, signal.SIG_DFL)
+
+
+def signalled(script, argv, signals, announcement="copying", fallback=None, answer=None, preexec_fn=default_signals):
+    """Runs `python -c script *argv`, waits until it prints `announcement`,
+    sends it `signals` and then `answer` on its standard input; returns its
+    status and the rest of its standard output and error."""
+    env = child_env() if fallback is None else dict(child_env(), QUILLON_FILES_FALLBACK=fallback)
+    child = subprocess.Popen([sys.executable, "-c", script, *map(str, argv)], stdin=subprocess.PIPE,
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env, preexec_fn=preexec_fn)
+    assert child.stdout.readline() == announcement + "\n"
+    for number in signals:
+        child.send_signal(number)
+    out, err = child.communicate(answer, timeout=60)
+    return child.returncode, out, err

@@ -22,7 +22,7 @@ import quillon_files
 from quillon_cli import streams
 from quillon_cli.demo import samples_folder
 
-from conftest import MODELS, STORE, TEMP_PREFIX, child_env, default_signals, needs_native_signals
+from conftest import MODELS, STORE, TEMP_PREFIX, child_env, default_signals, needs_native_signals, signalled
 from models import MIB, URI, large_safetensors, safetensors
 
 SAMPLES = samples_folder()
@@ -384,9 +384,10 @@ def test_closed_standard_output(model, tmp_path, command):
     assert (done.returncode, done.stderr) == (1, "quillon: -: standard output is closed\n")
 
 
-# Runs the command with a progress callback that announces the copy and then
+# Runs the command with a progress callback that announces each copy and then
 # keeps reporting until the command cancels it, so that a signal arrives in
-# the middle of the copy.
+# the middle of the copy (or, with several jobs, while some copies run and
+# others have not started).
 PAUSED_COMMAND = """
 import sys, time
 import quillon_files
@@ -396,7 +397,8 @@ real = quillon_files.remove_manifest
 
 def remove_manifest(model, *, output, progress):
     def paused(done, total):
-        print("copying", flush=True)
+        sys.stdout.write("copying\\n")  # one write: several copies may run at once
+        sys.stdout.flush()
         while True:
             progress(done, total)
             time.sleep(0.01)
@@ -413,15 +415,9 @@ sys.exit(main(sys.argv[1:]))
 def test_stopping_signals_leave_the_destination(tmp_path, sent, fallback):
     model = large_safetensors(tmp_path / "m.safetensors", 64 * MIB)
     (tmp_path / "out").write_bytes(b"precious")
-    child = subprocess.Popen([sys.executable, "-c", PAUSED_COMMAND, "remove", str(model), "-o",
-                              str(tmp_path / "out"), "--force"],
-                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
-                             env=dict(child_env(), QUILLON_FILES_FALLBACK=fallback),
-                             preexec_fn=default_signals)
-    assert child.stdout.readline() == "copying\n"
-    child.send_signal(sent)
-    _, err = child.communicate(timeout=30)
-    assert (child.returncode, err) == (128 + sent, "quillon: interrupted\n")
+    status, _, err = signalled(PAUSED_COMMAND, ["remove", model, "-o", tmp_path / "out", "--force"], [sent],
+                               fallback=fallback)
+    assert (status, err) == (128 + sent, "quillon: interrupted\n")
     assert (tmp_path / "out").read_bytes() == b"precious"
     assert sorted(os.listdir(tmp_path)) == ["m.safetensors", "out"]
 
@@ -432,14 +428,9 @@ def test_an_ignored_signal_stays_ignored(model, tmp_path):
         default_signals()
         signal.signal(signal.SIGTERM, signal.SIG_IGN)
 
-    child = subprocess.Popen([sys.executable, "-c", PAUSED_COMMAND, "remove", str(model), "-o", str(tmp_path / "out")],
-                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=child_env(),
-                             preexec_fn=ignore_term)
-    assert child.stdout.readline() == "copying\n"
-    child.send_signal(signal.SIGTERM)
-    child.send_signal(signal.SIGINT)
-    _, err = child.communicate(timeout=30)
-    assert (child.returncode, err) == (128 + signal.SIGINT, "quillon: interrupted\n")
+    status, _, err = signalled(PAUSED_COMMAND, ["remove", model, "-o", tmp_path / "out"],
+                               [signal.SIGTERM, signal.SIGINT], preexec_fn=ignore_term)
+    assert (status, err) == (128 + signal.SIGINT, "quillon: interrupted\n")
 
 
 # Completes the copy of the model named by the first argument and then, with
@@ -477,15 +468,10 @@ def test_a_signal_during_the_rename_lets_that_file_complete(tmp_path, sent, mode
     for name in models:
         (tmp_path / name).write_bytes(original)
     (tmp_path / "out").mkdir()
-    child = subprocess.Popen([sys.executable, "-c", PAUSED_AT_RENAME, paused, "remove",
-                              *[str(tmp_path / name) for name in models], "-O", str(tmp_path / "out"), "-j", "1"],
-                             stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
-                             env=child_env(), preexec_fn=default_signals)
-    assert child.stdout.readline() == "renaming\n"
-    child.send_signal(sent)
-    _, err = child.communicate("\n", timeout=30)
+    status, _, err = signalled(PAUSED_AT_RENAME, [paused, "remove", *[tmp_path / name for name in models],
+                                                  "-O", tmp_path / "out", "-j", "1"], [sent], "renaming", answer="\n")
     summary = "quillon: 2 files done, 0 failed\n" if len(models) > 1 else ""
-    assert (child.returncode, err) == ((0, summary + "quillon: completed before the interruption took effect\n")
+    assert (status, err) == ((0, summary + "quillon: completed before the interruption took effect\n")
                                        if completed else (128 + sent, "quillon: interrupted\n"))
     written = models if completed else models[:1]
     assert sorted(os.listdir(tmp_path / "out")) == sorted(written)
@@ -509,13 +495,8 @@ program()
 
 @needs_native_signals
 def test_a_signal_while_the_program_exits_keeps_its_status(model, tmp_path):
-    child = subprocess.Popen([sys.executable, "-c", PAUSED_AT_EXIT, "remove", str(model), "-o", str(tmp_path / "out")],
-                             stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
-                             env=child_env(), preexec_fn=default_signals)
-    assert child.stdout.readline() == "exiting\n"
-    child.send_signal(signal.SIGTERM)
-    assert child.communicate("\n", timeout=30) == ("", "")
-    assert child.returncode == 0
+    assert signalled(PAUSED_AT_EXIT, ["remove", model, "-o", tmp_path / "out"], [signal.SIGTERM], "exiting",
+                     answer="\n") == (0, "", "")
     assert (tmp_path / "out").read_bytes() == quillon.remove_manifest(model.read_bytes())
 
 

@@ -7,15 +7,14 @@ import os
 import re
 import signal
 import stat
-import subprocess
 import sys
 
 import pytest
 
 import quillon
-from conftest import MODELS, STORE, child_env, default_signals, needs_native_signals
+from conftest import MODELS, STORE, needs_native_signals, signalled
 from models import MIB, SAMPLES, URI, large_safetensors
-from test_cli import leftovers, run
+from test_cli import PAUSED_COMMAND, leftovers, run
 
 OLD_URI = "https://old.example/m.c2pa"
 
@@ -231,30 +230,6 @@ def test_progress_over_all_files_on_a_terminal(capsys, monkeypatch, tmp_path, tt
     assert (final_done, done_bytes) == ("10", total_bytes)
 
 
-# Each write announces itself at its first progress report and then keeps
-# reporting until the command cancels it, so that a signal arrives while
-# several writes are in progress and others have not started.
-PAUSED_BATCH = """
-import sys, time
-import quillon_files
-from quillon_cli import main
-
-real = quillon_files.remove_manifest
-
-def remove_manifest(model, *, output, progress):
-    def paused(done, total):
-        sys.stdout.write("copying\\n")
-        sys.stdout.flush()
-        while True:
-            progress(done, total)
-            time.sleep(0.01)
-    real(model, output=output, progress=paused)
-
-quillon_files.remove_manifest = remove_manifest
-sys.exit(main(sys.argv[1:]))
-"""
-
-
 @needs_native_signals
 @pytest.mark.parametrize("target", ["-O", "--in-place"])
 @pytest.mark.parametrize("sent", [signal.SIGINT, signal.SIGTERM], ids=["INT", "TERM"])
@@ -265,14 +240,9 @@ def test_interrupting_a_batch_leaves_every_destination(tmp_path, sent, target):
     before = {path: path.read_bytes() for path in models}
     for path in models[::2]:
         (tmp_path / "out" / path.name).write_bytes(b"precious")
-    tail = ["-O", str(tmp_path / "out"), "--force"] if target == "-O" else ["--in-place"]
-    child = subprocess.Popen([sys.executable, "-c", PAUSED_BATCH, "remove", *map(str, models), "-j", "2", *tail],
-                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=child_env(),
-                             preexec_fn=default_signals)
-    assert child.stdout.readline() == "copying\n"
-    child.send_signal(sent)
-    _, err = child.communicate(timeout=60)
-    assert (child.returncode, err) == (128 + sent, "quillon: interrupted\n")
+    tail = ["-O", tmp_path / "out", "--force"] if target == "-O" else ["--in-place"]
+    status, _, err = signalled(PAUSED_COMMAND, ["remove", *models, "-j", "2", *tail], [sent])
+    assert (status, err) == (128 + sent, "quillon: interrupted\n")
     assert {path: path.read_bytes() for path in models} == before
     assert sorted(os.listdir(tmp_path / "out")) == sorted(path.name for path in models[::2])
     assert all((tmp_path / "out" / path.name).read_bytes() == b"precious" for path in models[::2])

@@ -22,7 +22,7 @@ import pytest
 import quillon
 import quillon_files
 
-from conftest import FALLBACKS, MODELS, STORE, TEMP_PREFIX, child_env, default_signals, needs_native_signals
+from conftest import FALLBACKS, MODELS, STORE, TEMP_PREFIX, child_env, needs_native_signals, signalled
 from models import GIB, MIB, URI, large_safetensors
 
 
@@ -117,14 +117,8 @@ PAUSING_COPY = textwrap.dedent("""
 def test_signal_in_the_middle_of_a_copy(tmp_path, sent, fallback):
     model = large_safetensors(tmp_path / "m.safetensors", 64 * MIB)
     (tmp_path / "out").write_bytes(b"precious")
-    child = subprocess.Popen([sys.executable, "-c", PAUSING_COPY, str(model), str(tmp_path / "out")],
-                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
-                             env=dict(child_env(), QUILLON_FILES_FALLBACK=fallback),
-                             preexec_fn=default_signals)
-    assert child.stdout.readline() == "copying\n"
-    child.send_signal(sent)
-    _, err = child.communicate(timeout=30)
-    assert child.returncode != 0
+    status, _, err = signalled(PAUSING_COPY, [model, tmp_path / "out"], [sent], fallback=fallback)
+    assert status != 0
     if sent == signal.SIGINT:
         assert "KeyboardInterrupt" in err
     assert (tmp_path / "out").read_bytes() == b"precious"
@@ -135,26 +129,6 @@ def test_signal_in_the_middle_of_a_copy(tmp_path, sent, fallback):
         assert len([name for name in left if name.startswith(TEMP_PREFIX)]) == 1
     else:
         assert left == ["m.safetensors", "out"]
-
-
-@pytest.mark.skipif(os.geteuid() != 0, reason="needs root to run as another user")
-@pytest.mark.parametrize("mode, expected", [(0o4777, 0o777), (0o2777, 0o777), (0o6757, 0o757), (0o1777, 0o1777)])
-def test_set_id_bits_are_dropped_when_the_owner_changes(mode, expected):
-    """A user who may write a file but not give it away rewrites it in place:
-    the new file is theirs, so it must not keep a set-user/group-ID bit."""
-    shared = tempfile.TemporaryDirectory()  # where another user can reach it
-    folder = pathlib.Path(shared.name)
-    folder.chmod(0o777)
-    path = folder / "m.gguf"
-    path.write_bytes(MODELS["gguf"])
-    path.chmod(mode)
-    script = "import os, sys, quillon_files; os.setgid(65534); os.setuid(65534); " \
-             "quillon_files.embed_manifest_remote(sys.argv[1], 'u')"
-    subprocess.run([sys.executable, "-c", script, str(path)], env=child_env(), check=True)
-    status = path.stat()
-    assert (status.st_uid, status.st_mode & 0o7777) == (65534, expected)
-    assert quillon_files.read_manifest_uri(path) == "u"
-    shared.cleanup()
 
 
 needs_root = pytest.mark.skipif(os.geteuid() != 0, reason="needs root to give files away")
@@ -204,19 +178,27 @@ def test_acls_and_extended_attributes_are_kept(tmp_path, monkeypatch, fallback, 
 
 
 @needs_root
-def test_the_group_stays_when_only_the_owner_changes():
+@pytest.mark.parametrize("mode, group, expected", [
+    (0o4777, None, 0o777), (0o2777, None, 0o777), (0o6757, None, 0o757), (0o1777, None, 0o1777),
+    (0o2664, 100, 0o664),  # the group stays, being one of the user's
+])
+def test_a_rewrite_by_another_user_drops_set_id_bits(mode, group, expected):
+    """A user who may write a file but not give it away rewrites it in place:
+    the new file is theirs, so it must not keep a set-user/group-ID bit."""
     shared = tempfile.TemporaryDirectory()  # where another user can reach it
-    folder = pathlib.Path(shared.name)
-    folder.chmod(0o777)
-    path = folder / "m.gguf"
+    path = pathlib.Path(shared.name) / "m.gguf"
+    path.parent.chmod(0o777)
     path.write_bytes(MODELS["gguf"])
-    os.chown(path, 0, 100)
-    path.chmod(0o2664)
-    script = "import os, sys, quillon_files; os.setgroups([100]); os.setgid(65534); os.setuid(65534); " \
-             "quillon_files.embed_manifest_remote(sys.argv[1], 'u')"
-    subprocess.run([sys.executable, "-c", script, str(path)], env=child_env(), check=True)
+    if group is not None:
+        os.chown(path, 0, group)
+    path.chmod(mode)
+    script = "import os, sys, quillon_files; os.setgroups([int(sys.argv[2])] if sys.argv[2] else os.getgroups()); " \
+             "os.setgid(65534); os.setuid(65534); quillon_files.embed_manifest_remote(sys.argv[1], 'u')"
+    subprocess.run([sys.executable, "-c", script, str(path), str(group or "")], env=child_env(), check=True)
     status = path.stat()
-    assert (status.st_uid, status.st_gid, stat.S_IMODE(status.st_mode)) == (65534, 100, 0o664)
+    assert (status.st_uid, status.st_mode & 0o7777) == (65534, expected)
+    assert group is None or status.st_gid == group
+    assert quillon_files.read_manifest_uri(path) == "u"
     shared.cleanup()
 
 
