@@ -1,6 +1,6 @@
 """End-to-end tests of quillon on GGUF models: hand-built byte strings for
-exact layouts and errors, and models written by the gguf package, read back
-with its reader."""
+exact layouts and errors. Models written by the gguf package are in
+test_real_clients.py."""
 
 import pytest
 
@@ -146,47 +146,3 @@ def test_deeply_nested_array_is_carried_through():
     out = quillon.embed_manifest(original, b"s")
     assert out == model([deep, gguf_store_kv(b"s")])
     assert quillon.remove_manifest(out) == original
-
-
-# --- models written by the gguf package --------------------------------------
-
-
-@pytest.fixture
-def written_model(tmp_path):
-    gguf = pytest.importorskip("gguf")
-    np = pytest.importorskip("numpy")
-    path = tmp_path / "tiny.gguf"
-    writer = gguf.GGUFWriter(path, "llama")
-    writer.add_name("tiny")
-    writer.add_array("tokenizer.ggml.tokens", ["a", "bc", "ü"])
-    writer.add_tensor("token_embd.weight", np.arange(48, dtype=np.float32).reshape(6, 8))
-    writer.add_tensor("output_norm.weight", np.ones(8, dtype=np.float32))
-    writer.write_header_to_file()
-    writer.write_kv_data_to_file()
-    writer.write_tensors_to_file()
-    writer.close()
-    return path.read_bytes()
-
-
-def test_written_model_reads_back_with_gguf(tmp_path, written_model):
-    gguf = pytest.importorskip("gguf")
-    store = bytes(range(256)) * 3
-    out = quillon.embed_manifest_both(written_model, "https://example.com/ü", store)
-    path = tmp_path / "signed.gguf"
-    path.write_bytes(out)
-    reader = gguf.GGUFReader(path)
-    store_field = reader.fields[STORE_KEY]
-    assert b"".join(bytes(store_field.parts[i]) for i in store_field.data) == store
-    uri_field = reader.fields[URI_KEY]
-    assert bytes(uri_field.parts[uri_field.data[0]]).decode() == "https://example.com/ü"
-    original = gguf.GGUFReader(_write(tmp_path / "orig.gguf", written_model))
-    assert [t.name for t in reader.tensors] == [t.name for t in original.tensors]
-    for signed, plain in zip(reader.tensors, original.tensors):
-        assert bytes(signed.data.tobytes()) == bytes(plain.data.tobytes())
-    assert quillon.read_manifest(out) == store
-    assert quillon.remove_manifest(out) == written_model
-
-
-def _write(path, data):
-    path.write_bytes(data)
-    return path

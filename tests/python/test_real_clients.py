@@ -8,6 +8,7 @@ the type each format prescribes, and remove restoring the user's model.
 """
 
 import base64
+import json
 import os
 import pathlib
 import struct
@@ -17,6 +18,7 @@ import sys
 import pytest
 
 import quillon
+from conftest import NO_MANIFEST, raises
 from models import STORE_KEY, URI_KEY, gguf_head, gguf_u32, safetensors_data_start as safetensors_header
 
 np = pytest.importorskip("numpy")
@@ -156,6 +158,17 @@ def test_gguf_writer_model_with_tokenizer(tmp_path, tokenizer_gguf):
     assert quillon.remove_manifest(tokenizer_gguf) == tokenizer_gguf
     # Re-stamping replaces the entries instead of adding to them.
     assert quillon.embed_manifest_both(stamped, URI, STORE) == stamped
+
+
+def test_gguf_writer_small_model(tmp_path):
+    path = tmp_path / "tiny.gguf"
+    writer = gguf_writer(path)
+    writer.add_name("tiny")
+    writer.add_array("tokenizer.ggml.tokens", ["a", "bc", "ü"])
+    writer.add_tensor("token_embd.weight", np.arange(48, dtype=np.float32).reshape(6, 8))
+    writer.add_tensor("output_norm.weight", np.ones(8, dtype=np.float32))
+    original = finish(writer, path)
+    assert quillon.remove_manifest(check_gguf_stamp(tmp_path, original)) == original
 
 
 @pytest.mark.parametrize("alignment, version", [(8, 3), (64, 3), (256, 3), (None, 2), (128, 2)])
@@ -429,18 +442,39 @@ def check_safetensors_file(path, tensors, metadata):
             assert actual.tobytes() == expected.tobytes(), name
 
 
-@pytest.mark.parametrize("metadata", [None, USER_METADATA], ids=["no-metadata", "user-metadata"])
-def test_safetensors_numpy_model(tmp_path, safetensors_tensors, metadata):
+def few_tensors():
+    rng = np.random.default_rng(7)
+    return {"weight": rng.standard_normal((3, 5)).astype(np.float32), "bias": rng.standard_normal(7).astype(np.float16),
+            "index": np.arange(-4, 5, dtype=np.int64), "mask": np.array([True, False, True]),
+            "bytes": np.frombuffer(b"odd", dtype=np.uint8)}
+
+
+@pytest.mark.parametrize("few, metadata", [
+    (False, None), (False, USER_METADATA), (True, None), (True, {"format": "np", "note": 'a "quoted" \\ value'}),
+], ids=["no-metadata", "user-metadata", "few-tensors", "few-tensors-quoted-metadata"])
+def test_safetensors_numpy_model(tmp_path, safetensors_tensors, few, metadata):
     st_numpy = pytest.importorskip("safetensors.numpy")
-    original = st_numpy.save(safetensors_tensors, metadata=metadata)
-    assert quillon.detect_format(original) == "SafeTensors"
+    tensors = few_tensors() if few else safetensors_tensors
+    original = st_numpy.save(tensors, metadata=metadata)
+    start = safetensors_header(original)
+    # The package pads its header with spaces to a multiple of 8 (these few tensors need padding).
+    assert start % 8 == 0 and original[8:start].rstrip(b" ").endswith(b"}")
+    assert not few or original[start - 1:start] == b" "
+    assert (quillon.detect_format(original), quillon.model_type(original)) == ("SafeTensors", "c2pa.types.model")
+    assert quillon.read_manifest_uri(original) is None
+    raises(NO_MANIFEST, quillon.read_manifest, original)
     stamped = quillon.embed_manifest_both(original, URI, STORE)
-    assert stamped[safetensors_header(stamped):] == original[safetensors_header(original):]
+    assert stamped[safetensors_header(stamped):] == original[start:]
+    header = stamped[8:safetensors_header(stamped)].decode()
+    assert header == header.rstrip()  # compact, no padding
+    members = json.loads(header, object_pairs_hook=list)
+    assert [key for key, _ in members if key == "__metadata__"] == ["__metadata__"]
+    assert [key for key, _ in dict(members)["__metadata__"]][-2:] == [STORE_KEY, URI_KEY]
     c2pa = {STORE_KEY: base64.b64encode(STORE).decode(), URI_KEY: URI}
-    check_safetensors_file(write(tmp_path / "stamped.safetensors", stamped), safetensors_tensors,
-                           {**(metadata or {}), **c2pa})
+    check_safetensors_file(write(tmp_path / "stamped.safetensors", stamped), tensors, {**(metadata or {}), **c2pa})
     loaded = st_numpy.load(stamped)
-    assert all(loaded[name].tobytes() == t.tobytes() for name, t in safetensors_tensors.items())
+    assert loaded.keys() == tensors.keys()
+    assert all((loaded[name].dtype, loaded[name].tobytes()) == (t.dtype, t.tobytes()) for name, t in tensors.items())
     assert quillon.read_manifest(stamped) == STORE
     # A tool that loads and saves the model again, metadata included, keeps
     # the C2PA members.
@@ -449,9 +483,9 @@ def test_safetensors_numpy_model(tmp_path, safetensors_tensors, metadata):
     assert quillon.read_manifest_uri(stamped) == URI
 
     stripped = quillon.remove_manifest(stamped)
-    check_safetensors_file(write(tmp_path / "stripped.safetensors", stripped), safetensors_tensors, metadata)
+    check_safetensors_file(write(tmp_path / "stripped.safetensors", stripped), tensors, metadata)
     assert quillon.remove_manifest(original) == stripped
-    assert stripped[safetensors_header(stripped):] == original[safetensors_header(original):]
+    assert stripped[safetensors_header(stripped):] == original[start:]
 
 
 def test_safetensors_large_store(tmp_path, safetensors_tensors):

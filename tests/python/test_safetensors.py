@@ -1,9 +1,7 @@
 """End-to-end tests of quillon on SafeTensors models: hand-built headers for
-exact rewrites and errors, and files written by the safetensors package,
-loaded back with its own readers."""
+exact rewrites and errors. Files written by the safetensors package are in
+test_real_clients.py."""
 
-import base64
-import json
 import threading
 
 import pytest
@@ -11,7 +9,7 @@ import pytest
 import quillon
 
 from conftest import NO_MANIFEST, raises
-from models import STORE_KEY, URI_KEY, safetensors, safetensors_split as split
+from models import safetensors, safetensors_split as split
 
 DATA = bytes(range(16))
 DUPLICATE = "more than one c2pa:manifest entry in the SafeTensors container"
@@ -141,67 +139,3 @@ def test_deeply_nested_valid_header_works():
     assert run_on_small_stack(quillon.read_manifest, stamped) == b"store"
     assert run_on_small_stack(quillon.read_manifest_uri, stamped) == "u"
     assert run_on_small_stack(quillon.remove_manifest, stamped) == model
-
-
-# Files written by the safetensors package itself; skipped where it is absent.
-
-
-def sample_tensors(np):
-    rng = np.random.default_rng(7)
-    return {
-        "weight": rng.standard_normal((3, 5)).astype(np.float32),
-        "bias": rng.standard_normal(7).astype(np.float16),
-        "index": np.arange(-4, 5, dtype=np.int64),
-        "mask": np.array([True, False, True]),
-        "bytes": np.frombuffer(b"odd", dtype=np.uint8),
-    }
-
-
-@pytest.mark.parametrize("metadata", [None, {"format": "np", "note": 'a "quoted" \\ value'}])
-def test_files_written_by_safetensors(metadata, tmp_path):
-    np = pytest.importorskip("numpy")
-    safetensors_numpy = pytest.importorskip("safetensors.numpy")
-    from safetensors import safe_open
-
-    tensors = sample_tensors(np)
-    model = safetensors_numpy.save(tensors, metadata=metadata)
-    header, data = split(model)
-    assert len(header) % 8 == 0 and header.endswith(" ")  # the package pads with spaces
-    assert quillon.detect_format(model) == "SafeTensors"
-    assert quillon.model_type(model) == "c2pa.types.model"
-    raises(NO_MANIFEST, quillon.read_manifest, model)
-    assert quillon.read_manifest_uri(model) is None
-
-    store = bytes(range(256)) + b"manifest"
-    uri = "https://example.com/manifests/model.c2pa"
-    stamped = quillon.embed_manifest_both(model, uri, store)
-    assert split(stamped)[1] == data
-    assert split(stamped)[0] == split(stamped)[0].rstrip()  # compact, no padding
-    members = json.loads(split(stamped)[0], object_pairs_hook=list)
-    assert [key for key, _ in members if key == "__metadata__"] == ["__metadata__"]
-    assert [key for key, _ in dict(members)["__metadata__"]][-2:] == [STORE_KEY, URI_KEY]
-    assert quillon.read_manifest(stamped) == store
-    assert quillon.read_manifest_uri(stamped) == uri
-
-    loaded = safetensors_numpy.load(stamped)
-    assert loaded.keys() == tensors.keys()
-    for name, tensor in tensors.items():
-        assert loaded[name].dtype == tensor.dtype
-        assert loaded[name].tobytes() == tensor.tobytes()
-
-    path = tmp_path / "stamped.safetensors"
-    path.write_bytes(stamped)
-    with safe_open(str(path), framework="np") as opened:
-        shown = opened.metadata()
-        assert shown[STORE_KEY] == base64.b64encode(store).decode()
-        assert shown[URI_KEY] == uri
-        assert {k: v for k, v in shown.items() if k not in (STORE_KEY, URI_KEY)} == (metadata or {})
-        for name, tensor in tensors.items():
-            assert opened.get_tensor(name).tobytes() == tensor.tobytes()
-
-    removed = quillon.remove_manifest(stamped)
-    path.write_bytes(removed)
-    with safe_open(str(path), framework="np") as opened:
-        assert opened.metadata() == metadata
-    reloaded = safetensors_numpy.load(removed)
-    assert all(reloaded[name].tobytes() == tensor.tobytes() for name, tensor in tensors.items())
