@@ -44,6 +44,12 @@ def raises(message, function, *args, **kwargs):
     assert caught.value.args == (message,)
 
 
+def write(path, data):
+    """Writes `data` to the file `path` and returns the path."""
+    path.write_bytes(data)
+    return path
+
+
 def outcome(call):
     """("ok", result) or ("error", args) of a call that may raise ValueError."""
     try:

@@ -22,7 +22,7 @@ import quillon_files
 from quillon_cli import streams
 from quillon_cli.demo import samples_folder
 
-from conftest import MODELS, STORE, TEMP_PREFIX, child_env, default_signals, needs_native_signals, signalled
+from conftest import MODELS, STORE, TEMP_PREFIX, child_env, default_signals, needs_native_signals, signalled, write
 from models import MIB, URI, large_safetensors, safetensors
 
 SAMPLES = samples_folder()
@@ -190,10 +190,8 @@ def test_existing_output_needs_force(capsys, model, tmp_path):
     ["remove", "-", "-o", "{victim}", "--force"],
 ], ids=["store", "model-from-stdin"])
 def test_replaced_file_keeps_its_owner_and_set_id_rules(model, tmp_path, argv):
-    stamped = tmp_path / "stamped"
-    stamped.write_bytes(quillon.embed_manifest(model.read_bytes(), STORE))
-    victim = tmp_path / "victim"
-    victim.write_bytes(b"#!/bin/sh\n")
+    stamped = write(tmp_path / "stamped", quillon.embed_manifest(model.read_bytes(), STORE))
+    victim = write(tmp_path / "victim", b"#!/bin/sh\n")
     os.chown(victim, 4321, 8765)
     victim.chmod(0o4755)
     done = run_module(*[arg.format(stamped=stamped, victim=victim) for arg in argv], input=stamped.read_bytes())
@@ -210,8 +208,7 @@ def test_replaced_file_keeps_its_owner_and_set_id_rules(model, tmp_path, argv):
 ])
 def test_failed_store_write_keeps_the_original(capsys, monkeypatch, model, tmp_path, failure, status, message):
     model.write_bytes(quillon.embed_manifest(model.read_bytes(), STORE))
-    destination = tmp_path / "out"
-    destination.write_bytes(b"old output")
+    destination = write(tmp_path / "out", b"old output")
 
     def fail(*args):
         raise failure
@@ -294,8 +291,7 @@ def test_other_file_errors(capsys, model, tmp_path):
     assert run(capsys, "remove", model, "-o", nowhere) == (
         1, "", f"quillon: {nowhere}: No such file or directory\n")
     # A damaged store is an error for info too, not a missing store.
-    damaged = tmp_path / "damaged.safetensors"
-    damaged.write_bytes(safetensors({"__metadata__": {"c2pa:manifest": "@@@@"}}))
+    damaged = write(tmp_path / "damaged.safetensors", safetensors({"__metadata__": {"c2pa:manifest": "@@@@"}}))
     assert run(capsys, "info", damaged) == (
         1, "", f"quillon: {damaged}: malformed manifest reference: value is not valid Base64\n")
     # info reports each bad file and goes on with the rest.
@@ -330,8 +326,7 @@ def test_usage_errors(capsys, argv):
     ("{folder}", "Is a directory"),
 ], ids=["device", "fifo", "folder"])
 def test_destinations_that_are_not_regular_files(capsys, model, tmp_path, command, target, message):
-    stamped = tmp_path / "stamped"
-    stamped.write_bytes(quillon.embed_manifest(model.read_bytes(), STORE))
+    stamped = write(tmp_path / "stamped", quillon.embed_manifest(model.read_bytes(), STORE))
     os.mkfifo(tmp_path / "fifo")
     (tmp_path / "folder").mkdir()
     names = dict(model=model, stamped=stamped, fifo=tmp_path / "fifo", folder=tmp_path / "folder")
@@ -375,8 +370,7 @@ def test_standard_input_and_output(model, tmp_path):
 
 @pytest.mark.parametrize("command", [["read", "{stamped}"], ["remove", "{model}"]])
 def test_closed_standard_output(model, tmp_path, command):
-    stamped = tmp_path / "stamped"
-    stamped.write_bytes(quillon.embed_manifest(model.read_bytes(), STORE))
+    stamped = write(tmp_path / "stamped", quillon.embed_manifest(model.read_bytes(), STORE))
     argv = [arg.format(model=model, stamped=stamped) for arg in command]
     line = " ".join([sys.executable, "-m", "quillon_cli", *argv, "-o", "-"])
     done = subprocess.run(["sh", "-c", line + " >&-"], capture_output=True, text=True,
@@ -534,14 +528,11 @@ def test_working_folder_deeper_than_path_max(tmp_path):
 
 def test_python_m(tmp_path):
     sample = SAMPLES / "model.onnx"
-    done = subprocess.run([sys.executable, "-m", "quillon_cli", "info", str(sample)],
-                          capture_output=True, text=True, env=child_env(), check=False)
-    assert (done.returncode, done.stderr) == (0, "")
-    assert done.stdout == f"{sample}: ONNX, c2pa.types.model.onnx, store: none, uri: none\n"
-    done = subprocess.run([sys.executable, "-m", "quillon_cli", "read", str(tmp_path), "-o", "-"],
-                          capture_output=True, text=True, env=child_env(), check=False)
+    done = run_module("info", sample, text=True)
     assert (done.returncode, done.stdout, done.stderr) == (
-        1, "", f"quillon: {tmp_path}: Is a directory\n")
+        0, f"{sample}: ONNX, c2pa.types.model.onnx, store: none, uri: none\n", "")
+    done = run_module("read", tmp_path, "-o", "-", text=True)
+    assert (done.returncode, done.stdout, done.stderr) == (1, "", f"quillon: {tmp_path}: Is a directory\n")
 
 
 def installed():
@@ -575,8 +566,7 @@ def test_type_information(tmp_path):
 
 
 def test_ranges_and_patch(capsys, model, tmp_path):
-    stamped = tmp_path / "stamped"
-    stamped.write_bytes(quillon.embed_manifest_both(model.read_bytes(), URI, STORE))
+    stamped = write(tmp_path / "stamped", quillon.embed_manifest_both(model.read_bytes(), URI, STORE))
     [(start, length)] = quillon_files.store_ranges(stamped)
     status, out, err = run(capsys, "ranges", stamped, tmp_path / "missing")
     assert (status, err) == (1, f"quillon: {tmp_path / 'missing'}: No such file or directory\n")

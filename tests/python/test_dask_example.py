@@ -9,6 +9,7 @@ from pathlib import Path
 import pytest
 
 import quillon
+from conftest import write
 from models import make_collection
 
 distributed = pytest.importorskip("dask.distributed")
@@ -60,8 +61,7 @@ def test_audit_matches_the_module_for_every_file(client, tmp_path):
 def test_stamp_writes_every_model_and_reports_each_failure(client, tmp_path):
     root, output = tmp_path / "in", tmp_path / "out"
     broken = make_collection(root)
-    store = tmp_path / "m.c2pa"
-    store.write_bytes(STORE)
+    store = write(tmp_path / "m.c2pa", STORE)
     paths = dask_registry.find_models(str(root))
     before = {p: Path(p).read_bytes() for p in paths}
 

@@ -15,7 +15,7 @@ import pytest
 import quillon
 import quillon_files
 
-from conftest import FALLBACKS, MODELS, STORE, TEMP_PREFIX, outcome
+from conftest import FALLBACKS, MODELS, STORE, TEMP_PREFIX, outcome, write
 from models import GIB, MARKS, MIB, URI, large_safetensors, sparse_gguf, sparse_onnx, sparse_safetensors
 
 READS = ["read_manifest", "read_manifest_uri", "detect_format", "model_type"]
@@ -45,8 +45,7 @@ def description(model):
 
 def check_agreement(folder, model, fallback=""):
     """Every operation on `model` written to a file agrees with the in-memory one."""
-    path = folder / "model"
-    path.write_bytes(model)
+    path = write(folder / "model", model)
     for name in READS:
         assert outcome(lambda: getattr(quillon_files, name)(path)) == outcome(
             lambda: getattr(quillon, name)(model)), name
@@ -75,8 +74,7 @@ def test_file_operations_agree_with_memory(tmp_path, monkeypatch, name, fallback
 
 @pytest.mark.parametrize("name, args", WRITES[:3] + WRITES[4:])
 def test_in_place_replaces_the_model(tmp_path, name, args):
-    path = tmp_path / "model.gguf"
-    path.write_bytes(MODELS["stamped-gguf"])
+    path = write(tmp_path / "model.gguf", MODELS["stamped-gguf"])
     path.chmod(0o640)
     assert getattr(quillon_files, name)(path, *args) is None
     assert path.read_bytes() == getattr(quillon, name)(MODELS["stamped-gguf"], *args)
@@ -85,8 +83,7 @@ def test_in_place_replaces_the_model(tmp_path, name, args):
 
 @pytest.mark.parametrize("spell", [str, os.fsencode, pathlib.Path], ids=["str", "bytes", "PathLike"])
 def test_paths_of_every_kind(tmp_path, spell):
-    model = tmp_path / "m.onnx"
-    model.write_bytes(MODELS["onnx"])
+    model = write(tmp_path / "m.onnx", MODELS["onnx"])
     quillon_files.embed_manifest_remote(spell(model), URI, output=spell(tmp_path / "o.onnx"))
     assert quillon_files.read_manifest_uri(spell(tmp_path / "o.onnx")) == URI
     with pytest.raises(FileNotFoundError) as caught:
@@ -159,8 +156,7 @@ def test_destinations_that_are_not_regular_files(tmp_path, monkeypatch, kind, er
     destinations = dict(special_files(tmp_path), nowhere=tmp_path / "no" / "out")
     # Through a symbolic link too: the file it names decides.
     (tmp_path / "link").symlink_to(destinations[kind])
-    model = tmp_path / "m.gguf"
-    model.write_bytes(MODELS["gguf"])
+    model = write(tmp_path / "m.gguf", MODELS["gguf"])
     for output in (destinations[kind], tmp_path / "link"):
         with pytest.raises(error) as caught:
             quillon_files.remove_manifest(model, output=output)
@@ -171,8 +167,7 @@ def test_destinations_that_are_not_regular_files(tmp_path, monkeypatch, kind, er
 
 
 def test_symbolic_link_destination_is_followed(tmp_path):
-    model = tmp_path / "m.gguf"
-    model.write_bytes(MODELS["gguf"])
+    model = write(tmp_path / "m.gguf", MODELS["gguf"])
     (tmp_path / "target").write_bytes(b"old")
     (tmp_path / "link").symlink_to("target")
     quillon_files.embed_manifest(model, STORE, output=tmp_path / "link")
@@ -185,8 +180,7 @@ def test_symbolic_link_destination_is_followed(tmp_path):
 def test_in_place_keeps_mode_and_owner(tmp_path, mode, owner):
     if owner and os.geteuid() != 0:
         pytest.skip("only root may give a file away")
-    path = tmp_path / "m.safetensors"
-    path.write_bytes(MODELS["safetensors"])
+    path = write(tmp_path / "m.safetensors", MODELS["safetensors"])
     if owner:
         os.chown(path, *owner)
     path.chmod(mode)
@@ -338,8 +332,7 @@ def encoded_store(kind, model, start, length, store):
 @pytest.mark.parametrize("store", [STORE, b"", b"\xff" * 3, bytes(range(256)) * 3])
 @pytest.mark.parametrize("kind", ["gguf", "safetensors", "onnx"])
 def test_ranges_hold_exactly_the_encoded_store(tmp_path, kind, store):
-    path = tmp_path / "m"
-    path.write_bytes(quillon.embed_manifest_both(MODELS[kind], URI, store))
+    path = write(tmp_path / "m", quillon.embed_manifest_both(MODELS[kind], URI, store))
     model = path.read_bytes()
     [(start, length)] = quillon_files.store_ranges(path)
     encoded_store(kind, model, start, length, store)
@@ -362,8 +355,7 @@ def test_ranges_hold_exactly_the_encoded_store(tmp_path, kind, store):
     (b"junk", b"x", "unrecognized ML model container format"),
 ], ids=["size", "none", "damaged", "unrecognized"])
 def test_refused_patches_leave_the_file_unchanged(tmp_path, content, store, message):
-    path = tmp_path / "m"
-    path.write_bytes(content)
+    path = write(tmp_path / "m", content)
     with pytest.raises(ValueError) as caught:
         quillon_files.patch_store(path, store)
     assert caught.value.args == (message,)

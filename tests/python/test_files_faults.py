@@ -22,7 +22,7 @@ import pytest
 import quillon
 import quillon_files
 
-from conftest import FALLBACKS, MODELS, STORE, TEMP_PREFIX, child_env, needs_native_signals, signalled
+from conftest import FALLBACKS, MODELS, STORE, TEMP_PREFIX, child_env, needs_native_signals, signalled, write
 from models import GIB, MIB, URI, large_safetensors
 
 
@@ -45,8 +45,7 @@ def test_full_file_system(tmp_path, monkeypatch, fallback):
     model = large_safetensors(tmp_path / "m.safetensors", 2 * MIB)
     with tmpfs(tmp_path / "small", "size=1m") as small:
         (small / "out").write_bytes(b"precious")
-        small_model = small / "in-place"
-        small_model.write_bytes(MODELS["safetensors"])
+        small_model = write(small / "in-place", MODELS["safetensors"])
         with pytest.raises(OSError) as caught:
             quillon_files.embed_manifest(model, STORE, output=small / "out")
         assert (caught.value.errno, caught.value.filename) == (errno.ENOSPC, small / "out")
@@ -157,12 +156,10 @@ def attributes(path):
 ], ids=["file", "inherited"])
 def test_acls_and_extended_attributes_are_kept(tmp_path, monkeypatch, fallback, folder_acl, file_acl):
     monkeypatch.setenv("QUILLON_FILES_FALLBACK", fallback)
-    model = tmp_path / "m.gguf"
-    model.write_bytes(MODELS["gguf"])
+    model = write(tmp_path / "m.gguf", MODELS["gguf"])
     folder = tmp_path / "shared"
     folder.mkdir()
-    out = folder / "out"
-    out.write_bytes(b"old")
+    out = write(folder / "out", b"old")
     os.chown(out, 0, 100)
     for path, spec in ((folder, folder_acl), (out, file_acl)):
         if spec:
@@ -225,8 +222,7 @@ def test_links_in_sticky_folders_are_followed_as_the_kernel_allows(tmp_path, mon
     """Root writing through a link another user made in a sticky world-writable
     folder (/tmp) must not write where the link points."""
     monkeypatch.setenv("QUILLON_FILES_FALLBACK", fallback)
-    model = tmp_path / "m.gguf"
-    model.write_bytes(MODELS["gguf"])
+    model = write(tmp_path / "m.gguf", MODELS["gguf"])
     sticky = tmp_path / "sticky"
     sticky.mkdir()
     sticky.chmod(0o1777)
@@ -250,8 +246,7 @@ def test_links_in_sticky_folders_are_followed_as_the_kernel_allows(tmp_path, mon
 @pytest.mark.parametrize("fallback", FALLBACKS)
 def test_relative_paths_below_a_working_folder_deeper_than_path_max(tmp_path, monkeypatch, fallback):
     monkeypatch.setenv("QUILLON_FILES_FALLBACK", fallback)
-    model = tmp_path / "m.gguf"
-    model.write_bytes(MODELS["gguf"])
+    model = write(tmp_path / "m.gguf", MODELS["gguf"])
     (tmp_path / "target").write_bytes(b"old")
     monkeypatch.chdir(tmp_path)
     for _ in range(50):
@@ -312,8 +307,7 @@ def test_reads_of_a_model_rewritten_meanwhile_end_cleanly(tmp_path):
     store = bytes(range(256)) * (16 * 1024)
     content = quillon.embed_manifest(MODELS["safetensors"], store)
     (tmp_path / "content").write_bytes(content)
-    model = tmp_path / "m.safetensors"
-    model.write_bytes(content)
+    model = write(tmp_path / "m.safetensors", content)
     rewriter = subprocess.Popen([sys.executable, "-c", REWRITER, str(model), str(tmp_path / "content")])
     try:
         done = subprocess.run([sys.executable, "-c", READER, str(model), "150", str(tmp_path / "content")],
@@ -348,8 +342,7 @@ FOREIGN_FAULT = textwrap.dedent("""
 def test_faults_outside_models_still_crash(tmp_path, when):
     """However Python's faulthandler was enabled around the first read, a
     fault that is not the reader's ends the process, reported once."""
-    model = tmp_path / "m.gguf"
-    model.write_bytes(MODELS["gguf"])
+    model = write(tmp_path / "m.gguf", MODELS["gguf"])
     env = {name: value for name, value in child_env().items() if name != "PYTHONFAULTHANDLER"}
     done = subprocess.run([sys.executable, "-c", FOREIGN_FAULT, str(model), str(tmp_path / "other"), when],
                           capture_output=True, text=True, env=env, check=False)

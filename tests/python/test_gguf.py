@@ -81,17 +81,14 @@ def test_parse_errors_from_every_function(data, detail):
     raises(message, quillon.remove_manifest, data)
 
 
-@pytest.mark.parametrize(
-    "entries, function, message",
-    [
-        ([], quillon.read_manifest, "no C2PA manifest found in model"),
-        ([gguf_uri_kv("u")], quillon.read_manifest, "no C2PA manifest found in model"),
-        ([kv(STORE_KEY, STRING, gguf_string("abc"))], quillon.read_manifest, MALFORMED + "c2pa:manifest is not a UINT8 array"),
-        ([kv(STORE_KEY, ARRAY, u32(1) + u64(1) + b"a")], quillon.read_manifest, MALFORMED + "c2pa:manifest is not a UINT8 array"),
-        ([kv(URI_KEY, UINT32, u32(5))], quillon.read_manifest_uri, MALFORMED + "c2pa:manifest.uri is not a string"),
-        ([kv(URI_KEY, STRING, gguf_string(b"\xff\xfe"))], quillon.read_manifest_uri, MALFORMED + "URI is not UTF-8"),
-    ],
-)
+@pytest.mark.parametrize("entries, function, message", [
+    ([], quillon.read_manifest, "no C2PA manifest found in model"),
+    ([gguf_uri_kv("u")], quillon.read_manifest, "no C2PA manifest found in model"),
+    ([kv(STORE_KEY, STRING, gguf_string("abc"))], quillon.read_manifest, MALFORMED + "c2pa:manifest is not a UINT8 array"),
+    ([kv(STORE_KEY, ARRAY, u32(1) + u64(1) + b"a")], quillon.read_manifest, MALFORMED + "c2pa:manifest is not a UINT8 array"),
+    ([kv(URI_KEY, UINT32, u32(5))], quillon.read_manifest_uri, MALFORMED + "c2pa:manifest.uri is not a string"),
+    ([kv(URI_KEY, STRING, gguf_string(b"\xff\xfe"))], quillon.read_manifest_uri, MALFORMED + "URI is not UTF-8"),
+])
 def test_entry_errors(entries, function, message):
     raises(message, function, model(entries))
 

@@ -18,7 +18,7 @@ import sys
 import pytest
 
 import quillon
-from conftest import NO_MANIFEST, raises
+from conftest import NO_MANIFEST, raises, write
 from models import STORE_KEY, URI_KEY, gguf_head, gguf_u32, safetensors_data_start as safetensors_header
 
 np = pytest.importorskip("numpy")
@@ -26,11 +26,6 @@ np = pytest.importorskip("numpy")
 # A store with every byte value, NULs and bytes that are not UTF-8.
 STORE = bytes(range(256)) * 5 + b"\0end\xff"
 URI = "https://example.test/manifests/ü/model.c2pa?v=1&x=\"q\""
-
-
-def write(path, data):
-    path.write_bytes(data)
-    return path
 
 
 # --- GGUF -----------------------------------------------------------------------
@@ -48,19 +43,10 @@ def gguf_writer(path, alignment=None):
 
 def add_every_scalar(writer, nested=True):
     writer.add_name("quillon-test ü")
-    writer.add_uint8("test.u8", 200)
-    writer.add_int8("test.i8", -100)
-    writer.add_uint16("test.u16", 65000)
-    writer.add_int16("test.i16", -32000)
-    writer.add_uint32("test.u32", 4_000_000_000)
-    writer.add_int32("test.i32", -2_000_000_000)
-    writer.add_float32("test.f32", 0.1)
-    writer.add_uint64("test.u64", 1 << 63)
-    writer.add_int64("test.i64", -(1 << 62))
-    writer.add_float64("test.f64", -1e300)
-    writer.add_bool("test.bool", True)
-    writer.add_string("test.empty", "")
-    writer.add_array("test.ints", [1, -2, 3])
+    for kind, value in [("uint8", 200), ("int8", -100), ("uint16", 65000), ("int16", -32000), ("uint32", 4_000_000_000),
+                        ("int32", -2_000_000_000), ("float32", 0.1), ("uint64", 1 << 63), ("int64", -(1 << 62)),
+                        ("float64", -1e300), ("bool", True), ("string", ""), ("array", [1, -2, 3])]:
+        getattr(writer, "add_" + kind)("test." + kind, value)
     if nested:  # llama.cpp's own reader refuses arrays of arrays
         writer.add_array("test.nested", [[1, 2], [3, 4]])
 

@@ -50,19 +50,12 @@ def test_round_trips(store, uri):
     assert model == kept
 
 
-@pytest.mark.parametrize(
-    "header, function, args, rewritten",
-    [
-        ('{ "a" : 1 }    ', quillon.remove_manifest, (), '{"a":1}'),
-        ('{"a":1}', quillon.embed_manifest, (b"foo",), '{"a":1,"__metadata__":{"c2pa:manifest":"Zm9v"}}'),
-        (
-            '{"__metadata__":{"c2pa:manifest":"YQ==","c2pa:manifest":"Yg==","format":"pt"}}',
-            quillon.embed_manifest_remote,
-            ("u",),
-            '{"__metadata__":{"format":"pt","c2pa:manifest.uri":"u"}}',
-        ),
-    ],
-)
+@pytest.mark.parametrize("header, function, args, rewritten", [
+    ('{ "a" : 1 }    ', quillon.remove_manifest, (), '{"a":1}'),
+    ('{"a":1}', quillon.embed_manifest, (b"foo",), '{"a":1,"__metadata__":{"c2pa:manifest":"Zm9v"}}'),
+    ('{"__metadata__":{"c2pa:manifest":"YQ==","c2pa:manifest":"Yg==","format":"pt"}}', quillon.embed_manifest_remote,
+     ("u",), '{"__metadata__":{"format":"pt","c2pa:manifest.uri":"u"}}'),
+])
 def test_header_rewrites(header, function, args, rewritten):
     assert split(function(st(header), *args)) == (rewritten, DATA)
 
@@ -70,19 +63,16 @@ def test_header_rewrites(header, function, args, rewritten):
 PARSE_FAILURE = "data hash exclusion is malformed: header length field does not span valid JSON: "
 
 
-@pytest.mark.parametrize(
-    "header, function, args, message",
-    [
-        (b"\x0c{}", quillon.remove_manifest, (), "malformed model container: unexpected byte 0xc at 0"),
-        (b"\x0c{}", quillon.read_manifest, (), PARSE_FAILURE + "unexpected byte 0xc at 0"),
-        (b'{"a":"\xff"}', quillon.read_manifest_uri, (), "malformed model container: header is not UTF-8"),
-        (b'{"a":"\xff"}', quillon.read_manifest, (), "data hash exclusion is malformed: header is not UTF-8"),
-        (b'{"__metadata__":[]}', quillon.embed_manifest, (b"x",), "malformed model container: __metadata__ is not a JSON object"),
-        (b'{"__metadata__":{"c2pa:manifest":7}}', quillon.read_manifest, (), NO_MANIFEST),
-        (b'{"__metadata__":{"c2pa:manifest":"Zm9v"},"__metadata__":{"c2pa:manifest":""}}', quillon.read_manifest, (), DUPLICATE),
-        (b'{"__metadata__":{"c2pa:manifest":"Zm9\\/"}}', quillon.read_manifest, (), BAD_BASE64),
-    ],
-)
+@pytest.mark.parametrize("header, function, args, message", [
+    (b"\x0c{}", quillon.remove_manifest, (), "malformed model container: unexpected byte 0xc at 0"),
+    (b"\x0c{}", quillon.read_manifest, (), PARSE_FAILURE + "unexpected byte 0xc at 0"),
+    (b'{"a":"\xff"}', quillon.read_manifest_uri, (), "malformed model container: header is not UTF-8"),
+    (b'{"a":"\xff"}', quillon.read_manifest, (), "data hash exclusion is malformed: header is not UTF-8"),
+    (b'{"__metadata__":[]}', quillon.embed_manifest, (b"x",), "malformed model container: __metadata__ is not a JSON object"),
+    (b'{"__metadata__":{"c2pa:manifest":7}}', quillon.read_manifest, (), NO_MANIFEST),
+    (b'{"__metadata__":{"c2pa:manifest":"Zm9v"},"__metadata__":{"c2pa:manifest":""}}', quillon.read_manifest, (), DUPLICATE),
+    (b'{"__metadata__":{"c2pa:manifest":"Zm9\\/"}}', quillon.read_manifest, (), BAD_BASE64),
+])
 def test_errors(header, function, args, message):
     model = st(header)
     kept = bytes(bytearray(model))
@@ -116,16 +106,13 @@ def run_on_small_stack(function, *args):
 DEEP = 1_000_000
 
 
-@pytest.mark.parametrize(
-    "function, args, message",
-    [
-        (quillon.read_manifest, (), PARSE_FAILURE + "unexpected end of input"),
-        (quillon.read_manifest_uri, (), "malformed model container: unexpected end of input"),
-        (quillon.embed_manifest, (b"s",), "malformed model container: unexpected end of input"),
-        (quillon.embed_manifest_remote, ("u",), "malformed model container: unexpected end of input"),
-        (quillon.remove_manifest, (), "malformed model container: unexpected end of input"),
-    ],
-)
+@pytest.mark.parametrize("function, args, message", [
+    (quillon.read_manifest, (), PARSE_FAILURE + "unexpected end of input"),
+    (quillon.read_manifest_uri, (), "malformed model container: unexpected end of input"),
+    (quillon.embed_manifest, (b"s",), "malformed model container: unexpected end of input"),
+    (quillon.embed_manifest_remote, ("u",), "malformed model container: unexpected end of input"),
+    (quillon.remove_manifest, (), "malformed model container: unexpected end of input"),
+])
 def test_deeply_nested_header_fails_cleanly(function, args, message):
     model = st('{"a":' + "[" * DEEP)
     with pytest.raises(ValueError) as caught:

@@ -12,6 +12,7 @@ from concurrent.futures import ThreadPoolExecutor
 import pytest
 
 import quillon
+from conftest import write
 from models import gguf_with_tensor, onnx_with_doc, safetensors_u8, sparse_safetensors
 
 URI = "https://example.com/manifest.c2pa"
@@ -180,8 +181,7 @@ del last_to_go
 
 
 def test_daemon_threads_inside_calls_end_quietly_at_exit(tmp_path):
-    model = tmp_path / "m.safetensors"
-    model.write_bytes(safetensors_u8(b"\x01" * (RELEASED * 4)))
+    model = write(tmp_path / "m.safetensors", safetensors_u8(b"\x01" * (RELEASED * 4)))
     sparse = tmp_path / "sparse.safetensors"
     sparse_safetensors(sparse)
     looping, stuck = tmp_path / "looping", tmp_path / "stuck"
