@@ -23,7 +23,8 @@ from hypothesis import strategies as st  # noqa: E402
 import quillon  # noqa: E402
 from conftest import NO_MANIFEST  # noqa: E402
 from models import (ARRAY, FIXED_WIDTH, INT32, STORE_KEY, STRING, UINT8, UINT32, UINT64, URI_KEY, gguf,  # noqa: E402
-                    gguf_array, gguf_string, gguf_tensor, onnx_entry, safetensors, tag, u32, u64, varint)
+                    gguf_array, gguf_string, gguf_tensor, onnx_entry, safetensors, safetensors_split, tag, u32,
+                    u64, varint)
 from models import field as delimited  # noqa: E402
 
 QUIET = [HealthCheck.too_slow, HealthCheck.data_too_large, HealthCheck.filter_too_much]
@@ -365,8 +366,8 @@ class SafeTensors:
         return safetensors(self.header, self.data)
 
     def split(self, model):
-        (size,) = struct.unpack_from("<Q", model)
-        return json_tree(model[8:8 + size].decode()), model[8 + size:]
+        header, data = safetensors_split(model)
+        return json_tree(header), data
 
     def expected_tree(self, store, uri):
         """The header after an embed (store or uri given) or a remove."""

@@ -280,32 +280,23 @@ class LlamaCppReader:
 
         self.ctypes, self.Params = ctypes, Params
         lib = self.lib = ctypes.CDLL(path)
-        c, i64, size = ctypes.c_void_p, ctypes.c_int64, ctypes.c_size_t
-        signatures = {
-            "gguf_init_from_buffer": (c, [c, size, Params]),
-            "gguf_free": (None, [c]),
-            "ggml_free": (None, [c]),
-            "gguf_get_version": (ctypes.c_uint32, [c]),
-            "gguf_get_alignment": (size, [c]),
-            "gguf_get_data_offset": (size, [c]),
-            "gguf_get_n_kv": (i64, [c]),
-            "gguf_get_key": (ctypes.c_char_p, [c, i64]),
-            "gguf_get_kv_type": (ctypes.c_int, [c, i64]),
-            "gguf_get_arr_type": (ctypes.c_int, [c, i64]),
-            "gguf_get_arr_n": (size, [c, i64]),
-            "gguf_get_arr_data": (c, [c, i64]),
-            "gguf_get_arr_str": (ctypes.c_char_p, [c, i64, size]),
-            "gguf_get_val_data": (c, [c, i64]),
-            "gguf_get_val_str": (ctypes.c_char_p, [c, i64]),
-            "gguf_get_n_tensors": (i64, [c]),
-            "gguf_get_tensor_name": (ctypes.c_char_p, [c, i64]),
-            "gguf_get_tensor_type": (ctypes.c_int, [c, i64]),
-            "gguf_get_tensor_offset": (size, [c, i64]),
-            "gguf_get_tensor_size": (size, [c, i64]),
+        c, i64, size, text, number = ctypes.c_void_p, ctypes.c_int64, ctypes.c_size_t, ctypes.c_char_p, ctypes.c_int
+        signatures = {  # (result type, argument types): the functions of that signature
+            (c, (c, size, Params)): ["gguf_init_from_buffer"],
+            (None, (c,)): ["gguf_free", "ggml_free"],
+            (ctypes.c_uint32, (c,)): ["gguf_get_version"],
+            (size, (c,)): ["gguf_get_alignment", "gguf_get_data_offset"],
+            (i64, (c,)): ["gguf_get_n_kv", "gguf_get_n_tensors"],
+            (text, (c, i64)): ["gguf_get_key", "gguf_get_val_str", "gguf_get_tensor_name"],
+            (number, (c, i64)): ["gguf_get_kv_type", "gguf_get_arr_type", "gguf_get_tensor_type"],
+            (size, (c, i64)): ["gguf_get_arr_n", "gguf_get_tensor_offset", "gguf_get_tensor_size"],
+            (c, (c, i64)): ["gguf_get_arr_data", "gguf_get_val_data"],
+            (text, (c, i64, size)): ["gguf_get_arr_str"],
         }
-        for name, (restype, argtypes) in signatures.items():
-            function = getattr(lib, name)
-            function.restype, function.argtypes = restype, argtypes
+        for (restype, argtypes), names in signatures.items():
+            for name in names:
+                function = getattr(lib, name)
+                function.restype, function.argtypes = restype, list(argtypes)
 
     def value(self, ctx, i):
         lib, string_at = self.lib, self.ctypes.string_at
