@@ -33,99 +33,19 @@ import argparse
 import json
 import os
 import statistics
-import struct
 import subprocess
 import sys
-import tempfile
 import threading
 import time
 from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
-sys.path.insert(0, str(HERE))
-from bench import GIB, MIB, URI, gguf_kv, gguf_str, machine_info, make_store, parse_size, size_label, vocabulary  # noqa: E402
+sys.path.insert(0, str(HERE.parent / "tools"))
+from common import GIB, MIB, URI, machine_info, parse_size, size_label  # noqa: E402
+from models import REALISTIC_WRITERS as WRITERS, make_store, write_realistic_gguf  # noqa: E402
+from peers import FILE_PEERS  # noqa: E402
 
-CHUNK = 64 * MIB
 STORE_SIZE = MIB
-GGUF_F32, GGUF_ARRAY, GGUF_STRING = 0, 9, 8
-
-
-# --------------------------------------------------------------------------
-# Models written straight to disk: the metadata, then the tensor data in
-# chunks (real bytes, not holes, so every copy reads and writes them).
-
-
-def write_data(out, size: int) -> None:
-    block = os.urandom(CHUNK)
-    while size > 0:
-        n = min(size, CHUNK)
-        out.write(memoryview(block)[:n])
-        size -= n
-
-
-def write_gguf(path: Path, size: int, vocab: int = 32000) -> None:
-    count = size // 4
-    kvs = [gguf_kv("general.architecture", GGUF_STRING, gguf_str(b"llama"))]
-    tokens = vocabulary(vocab)
-    kvs.append(gguf_kv("tokenizer.ggml.tokens", GGUF_ARRAY,
-                       struct.pack("<IQ", GGUF_STRING, len(tokens)) + b"".join(gguf_str(t) for t in tokens)))
-    info = gguf_str(b"weight") + struct.pack("<IQIQ", 1, count, GGUF_F32, 0)
-    head = b"GGUF" + struct.pack("<IQQ", 3, 1, len(kvs)) + b"".join(kvs) + info
-    with open(path, "wb") as out:
-        out.write(head + bytes(-len(head) % 32))
-        write_data(out, count * 4)
-
-
-def write_safetensors(path: Path, size: int, tensors: int = 290) -> None:
-    header = {"__metadata__": {"format": "pt"}}
-    offset = 0
-    for i in range(tensors):
-        header[f"model.layers.{i}.norm.weight"] = {"dtype": "F32", "shape": [16], "data_offsets": [offset, offset + 64]}
-        offset += 64
-    big = size - offset
-    header["weight"] = {"dtype": "U8", "shape": [big], "data_offsets": [offset, offset + big]}
-    text = json.dumps(header, separators=(",", ":")).encode()
-    text += b" " * (-len(text) % 8)
-    with open(path, "wb") as out:
-        out.write(struct.pack("<Q", len(text)) + text)
-        write_data(out, offset + big)
-
-
-def varint(n: int) -> bytes:
-    out = bytearray()
-    while n >= 0x80:
-        out.append((n & 0x7F) | 0x80)
-        n >>= 7
-    out.append(n)
-    return bytes(out)
-
-
-def field(number: int, payload_size: int) -> bytes:
-    """A length-delimited field's tag and length; its payload follows."""
-    return varint(number << 3 | 2) + varint(payload_size)
-
-
-def write_onnx(path: Path, size: int) -> None:
-    # ModelProto{ir_version 8, opset 17, graph{initializer "weight" UINT8 raw_data, output}}
-    tensor_head = b"\x08" + varint(size) + b"\x10\x02" + field(8, 6) + b"weight"
-    tensor_size = len(tensor_head) + len(field(9, size)) + size
-    # The graph's output: "weight", a UINT8 tensor of `size` elements.
-    dim = b"\x08" + varint(size)
-    shape = field(1, len(dim)) + dim
-    tensor_type = b"\x08\x02" + field(2, len(shape)) + shape
-    type_proto = field(1, len(tensor_type)) + tensor_type
-    value_info = field(1, 6) + b"weight" + field(2, len(type_proto)) + type_proto
-    graph_head = field(2, 5) + b"bench" + field(5, tensor_size)
-    graph_tail = field(12, len(value_info)) + value_info
-    graph_size = len(graph_head) + tensor_size + len(graph_tail)
-    with open(path, "wb") as out:
-        out.write(b"\x08\x08" + field(8, 2) + b"\x10\x11" + field(7, graph_size) + graph_head + tensor_head)
-        out.write(field(9, size))
-        write_data(out, size)
-        out.write(graph_tail)
-
-
-WRITERS = {"gguf": write_gguf, "safetensors": write_safetensors, "onnx": write_onnx}
 
 
 # --------------------------------------------------------------------------
@@ -155,17 +75,8 @@ def child(op: str, path: str, output: str, store_path: str) -> None:
     elif op == "read":
         quillon_files.read_manifest(path)
         quillon_files.read_manifest_uri(path)
-    elif op == "ggufreader":
-        import gguf
-        reader = gguf.GGUFReader(path)
-        reader.get_field("c2pa:manifest.uri")
-    elif op == "safe_open":
-        from safetensors import safe_open
-        with safe_open(path, "np") as opened:
-            opened.metadata()
-    elif op == "onnx.load":
-        import onnx
-        onnx.load(path)
+    elif op in FILE_PEERS:
+        FILE_PEERS[op](path, output)
     elif op == "embed":
         quillon_files.embed_manifest_both(path, URI, store, output=output)
     elif op == "remove":
@@ -182,17 +93,6 @@ def child(op: str, path: str, output: str, store_path: str) -> None:
         ranges = quillon_files.store_ranges(output)
         hash_without(output, ranges)
         quillon_files.patch_store(output, store)
-    elif op == "safetensors-rewrite":
-        from safetensors.numpy import load_file, save_file
-        tensors = load_file(path)
-        save_file(tensors, output, metadata={"c2pa:manifest.uri": URI})
-        os.sync()
-    elif op == "onnx-rewrite":
-        import onnx
-        model = onnx.load(path)
-        onnx.helper.set_model_props(model, {"c2pa:manifest.uri": URI})
-        onnx.save(model, output)
-        os.sync()
     else:
         raise SystemExit(f"unknown case {op}")
     print(json.dumps({"seconds": time.perf_counter() - start}))
@@ -345,7 +245,7 @@ def huge(size: int, folder: Path, store: Path) -> list[str]:
 
     model, stamped, stripped = (folder / f"{n}-huge.gguf" for n in ("model", "stamped", "stripped"))
     print(f"writing {model} ({size_label(size)}) ...", file=sys.stderr)
-    write_gguf(model, size)
+    write_realistic_gguf(model, size)
     lines = []
     try:
         for label, op, src, dst in (("embed", "embed", model, stamped), ("read", "read", stamped, stamped),

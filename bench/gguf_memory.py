@@ -9,11 +9,13 @@ not memory of their own); `quillon.remove_manifest` holds the input and the
 output `bytes`, 256 MiB each."""
 
 import re
-import struct
 import subprocess
 import sys
 import tempfile
 from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tools"))
+from models import gguf_header  # noqa: E402
 
 ENTRIES = (256 << 20) // 13  # the smallest entry: key length, type code, one byte
 PEAK = "print(re.search(r'VmHWM:\\s+(\\d+)', open('/proc/self/status').read())[1])"
@@ -33,7 +35,7 @@ def main() -> None:
     with tempfile.TemporaryDirectory() as folder:
         model = Path(folder) / "sparse.gguf"
         with open(model, "wb") as out:
-            out.write(b"GGUF" + struct.pack("<IQQ", 3, 0, ENTRIES))
+            out.write(gguf_header(0, ENTRIES))
             out.truncate(24 + ENTRIES * 13 + 64)
         idle = peak_kib("pass")
         for name, call in CALLS.items():

@@ -20,17 +20,17 @@ import tempfile
 import time
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests" / "python"))
-from test_onnx import HEAD, URI_KEY, entry  # noqa: E402
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tools"))
+from models import ONNX_HEAD, URI_KEY, onnx_entry  # noqa: E402
 
 import quillon  # noqa: E402
 import quillon_files  # noqa: E402
 
 
 def build(pairs: int) -> bytes:
-    other = [entry(b"k%07d" % i, b"v" * 30) for i in range(pairs)]
-    c2pa = entry(URI_KEY, b"u")
-    return HEAD + b"".join(c2pa + kept for kept in other)
+    other = [onnx_entry(b"k%07d" % i, b"v" * 30) for i in range(pairs)]
+    c2pa = onnx_entry(URI_KEY, b"u")
+    return ONNX_HEAD + b"".join(c2pa + kept for kept in other)
 
 
 def best(call, runs: int) -> float:

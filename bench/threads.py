@@ -10,7 +10,7 @@ is the limit at large sizes), so the figure that matters is threads ÷
 processes at the same worker count.
 
 It also reports the Base64 throughput of the core (bench/base64_bench.cpp,
-when built) and, with --peers, the peer ratio at 1 MiB from bench.py.
+when built) and, with --peers, the peer ratio at 1 MiB (bench/peers.py).
 
     PYTHONPATH=build/dev python bench/threads.py
     PYTHONPATH=build/dev python bench/threads.py --sizes 1M,4M --workers 1,2 --seconds 0.5
@@ -21,24 +21,27 @@ from __future__ import annotations
 import argparse
 import multiprocessing
 import os
+import shlex
 import statistics
 import subprocess
 import sys
+import tempfile
 import threading
 import time
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parent))
-import bench  # noqa: E402  (the model builders and peers)
-
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tools"))
 import quillon  # noqa: E402
+from common import FORMAT_NAMES, FORMATS, MIB, URI, format_seconds, parse_size, size_label, timed_samples  # noqa: E402
+from models import make_store, realistic_model  # noqa: E402
+from peers import PEERS  # noqa: E402
 
 THREAD_GOAL = 0.9  # two threads' throughput ÷ two processes'
 
 
 def stamp(model: bytes, store: bytes, calls: int) -> None:
     for _ in range(calls):
-        quillon.embed_manifest_both(model, bench.URI, store)
+        quillon.embed_manifest_both(model, URI, store)
 
 
 def process_worker(model: bytes, store: bytes, calls: int, start, finished) -> None:
@@ -108,17 +111,17 @@ def calls_for(model: bytes, store: bytes, seconds: float) -> int:
 def scaling(args) -> list[tuple[int, dict[str, dict[int, float]]]]:
     """Per size: throughput of threads and processes and their ratio, by
     worker count."""
-    store = bench.make_store(args.store_size)
+    store = make_store(args.store_size)
     rows = []
     for size in args.sizes:
-        model = bench.build_model(args.format, size, args.vocab)
+        model = realistic_model(args.format, size, args.vocab)
         calls = calls_for(model, store, args.seconds)
         figures: dict[str, dict[int, float]] = {"threads": {}, "processes": {}, "ratio": {}}
         for workers in args.workers:
             for kind, value in paired_runs(model, store, workers, calls, args.runs).items():
                 figures[kind][workers] = value
         rows.append((len(model), figures))
-        print(f"  {bench.size_label(len(model))}: "
+        print(f"  {size_label(len(model))}: "
               + ", ".join(f"{kind} {w}: {figures[kind][w] / 1e9:.2f} GB/s"
                           for w in args.workers for kind in ("threads", "processes")), file=sys.stderr)
         del model
@@ -133,15 +136,15 @@ def base64_figures(binary: str) -> str:
 
 def peer_ratios(args) -> list[tuple[str, float, float, float]]:
     """(format, quillon both, peer, peer ÷ quillon) at 1 MiB, seconds per call."""
-    store = bench.make_store(bench.parse_size("64K"))
+    store = make_store(parse_size("64K"))
     rows = []
-    with bench.tempfile.TemporaryDirectory(dir="/dev/shm" if os.path.isdir("/dev/shm") else None) as folder:
+    with tempfile.TemporaryDirectory(dir="/dev/shm" if os.path.isdir("/dev/shm") else None) as folder:
         scratch = os.path.join(folder, "peer.out")  # the gguf peer writes its output here
-        for fmt in bench.FORMATS:
-            model = bench.build_model(fmt, bench.MIB, args.vocab)
-            ours = bench.timed_samples(lambda: quillon.embed_manifest_both(model, bench.URI, store), args.runs)
-            peer = bench.PEERS[fmt]
-            theirs = bench.timed_samples(lambda: peer(model, store, bench.URI, scratch), args.runs)
+        for fmt in FORMATS:
+            model = realistic_model(fmt, MIB, args.vocab)
+            ours = timed_samples(lambda: quillon.embed_manifest_both(model, URI, store), args.runs)
+            peer = PEERS[fmt]
+            theirs = timed_samples(lambda: peer(model, store, URI, scratch), args.runs)
             ours_median, theirs_median = statistics.median(ours), statistics.median(theirs)
             rows.append((fmt, ours_median, theirs_median, theirs_median / ours_median))
     return rows
@@ -152,7 +155,7 @@ SECTION = "## Threads and processes (bench/threads.py)"
 
 def markdown(args, rows, base64_text: str, peers) -> str:
     out = [SECTION, "", f"Command: `{args.command}`", "",
-           f"Format {bench.FORMAT_NAMES[args.format]}, embed_manifest_both with a "
+           f"Format {FORMAT_NAMES[args.format]}, embed_manifest_both with a "
            f"{args.store_size:,}-byte store; median of {args.runs} runs of ≥ {args.seconds} s per worker, "
            "threads and processes alternating; thr ÷ proc is the median of the runs' ratios. "
            f"Cores: {os.cpu_count()}. Load average (1, 5, 15 min): {args.load}. "
@@ -162,7 +165,7 @@ def markdown(args, rows, base64_text: str, peers) -> str:
     head += [f"{w} thr ÷ proc" for w in args.workers if w > 1]
     out += ["| " + " | ".join(head) + " |", "|" + "---|" * len(head)]
     for size, figures in rows:
-        cells = [bench.size_label(size)]
+        cells = [size_label(size)]
         cells += [f"{figures[kind][w] / 1e9:.2f} GB/s" for w in args.workers for kind in ("threads", "processes")]
         cells += [f"{figures['ratio'][w]:.0%}" for w in args.workers if w > 1]
         out.append("| " + " | ".join(cells) + " |")
@@ -171,7 +174,7 @@ def markdown(args, rows, base64_text: str, peers) -> str:
         head = ["Size"] + [f"{w} {kind}" for w in args.workers if w > 1 for kind in ("thr", "proc")]
         out += ["| " + " | ".join(head) + " |", "|" + "---|" * len(head)]
         for size, figures in rows:
-            cells = [bench.size_label(size)]
+            cells = [size_label(size)]
             cells += [f"{figures[kind][w] / figures[kind][1]:.2f}×" for w in args.workers if w > 1
                       for kind in ("threads", "processes")]
             out.append("| " + " | ".join(cells) + " |")
@@ -180,14 +183,14 @@ def markdown(args, rows, base64_text: str, peers) -> str:
         for size, figures in rows:
             ratio = figures["ratio"][2]
             met = "yes" if ratio >= THREAD_GOAL else "**no**"
-            out.append(f"| 2 threads ≥ {THREAD_GOAL:.0%} of 2 processes at {bench.size_label(size)} | {met} | {ratio:.0%} |")
+            out.append(f"| 2 threads ≥ {THREAD_GOAL:.0%} of 2 processes at {size_label(size)} | {met} | {ratio:.0%} |")
     out += ["", "Base64 of the core (bench/base64_bench.cpp, best of 7):", "", "```", base64_text, "```"]
     if peers:
         out += ["", "Peer ratio at 1 MiB (embed_manifest_both vs the format's package, 64 KiB store):", "",
                 "| Format | quillon | Peer | Peer ÷ quillon |", "|---|---|---|---|"]
         for fmt, ours, theirs, ratio in peers:
-            out.append(f"| {bench.FORMAT_NAMES[fmt]} | {bench.format_seconds(ours)} | "
-                       f"{bench.format_seconds(theirs)} | {ratio:.1f}× |")
+            out.append(f"| {FORMAT_NAMES[fmt]} | {format_seconds(ours)} | "
+                       f"{format_seconds(theirs)} | {ratio:.1f}× |")
     return "\n".join(out) + "\n"
 
 
@@ -195,8 +198,8 @@ def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--sizes", default="1M,4M,32M,128M,256M", help="comma-separated model sizes")
     parser.add_argument("--workers", default="1,2,4", help="comma-separated worker counts")
-    parser.add_argument("--format", default="gguf", choices=bench.FORMATS)
-    parser.add_argument("--store-size", type=bench.parse_size, default=64 * 1024)
+    parser.add_argument("--format", default="gguf", choices=FORMATS)
+    parser.add_argument("--store-size", type=parse_size, default=64 * 1024)
     parser.add_argument("--vocab", type=int, default=32000, help="GGUF vocabulary size")
     parser.add_argument("--seconds", type=float, default=1.0, help="work per worker and run")
     parser.add_argument("--runs", type=int, default=3, help="runs per figure; the median is reported")
@@ -205,10 +208,10 @@ def main() -> None:
     parser.add_argument("--out", default="",
                         help="Markdown file whose section of this script is replaced (or appended)")
     args = parser.parse_args()
-    args.sizes = [bench.parse_size(s) for s in args.sizes.split(",")]
+    args.sizes = [parse_size(s) for s in args.sizes.split(",")]
     args.workers = [int(w) for w in args.workers.split(",")]
     path = os.environ.get("PYTHONPATH")
-    args.command = (f"PYTHONPATH={path} " if path else "") + "python " + " ".join(map(bench.shlex.quote, sys.argv))
+    args.command = (f"PYTHONPATH={path} " if path else "") + "python " + " ".join(map(shlex.quote, sys.argv))
     args.load = " ".join(f"{x:.2f}" for x in os.getloadavg())
     rows = scaling(args)
     args.load += " at start, " + " ".join(f"{x:.2f}" for x in os.getloadavg()) + " at the end"

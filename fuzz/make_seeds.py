@@ -16,47 +16,23 @@ import struct
 import sys
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
-SAMPLES = ROOT / "samples"
+sys.path.insert(0, str(ROOT / "tools"))
+from models import (ARRAY, BOOL, FLOAT32, INT16, SAMPLES, STRING, UINT64, field, gguf, gguf_array, gguf_kv,  # noqa: E402
+                    gguf_store_kv, gguf_str, gguf_string, gguf_tensor, gguf_u32, gguf_uri_kv, onnx_entry, safetensors)
+
 STORE = b"\x00\x00\x00\x2ajumb\x00\x00\x00\x1ejumd" + bytes(range(0, 250, 7))
 URI = "https://example.com/manifests/m.c2pa"
 
 
 # GGUF ----------------------------------------------------------------------
 
-def gguf_string(data):
-    return struct.pack("<Q", len(data)) + data
-
-
-def gguf_kv(key, type_code, value):
-    return gguf_string(key) + struct.pack("<I", type_code) + value
-
-
-def gguf_u32(key, value):
-    return gguf_kv(key, 4, struct.pack("<I", value))
-
-
-def gguf_str(key, text):
-    return gguf_kv(key, 8, gguf_string(text))
-
-
-def gguf_u8_array(key, data):
-    return gguf_kv(key, 9, struct.pack("<IQ", 0, len(data)) + data)
-
-
-def gguf_tensor(name, dims, type_code=0, offset=0):
-    return (gguf_string(name) + struct.pack("<I", len(dims)) +
-            b"".join(struct.pack("<Q", d) for d in dims) + struct.pack("<IQ", type_code, offset))
-
-
 def gguf_file(kvs, tensors=(), data=b"\x01" * 16, version=3, alignment=32):
-    body = (b"GGUF" + struct.pack("<IQQ", version, len(tensors), len(kvs)) +
-            b"".join(kvs) + b"".join(tensors))
-    return body + bytes(-len(body) % alignment) + data
+    return gguf(kvs, tensors, data, alignment, version=version)
 
 
 def nested_string_arrays():
-    inner = struct.pack("<IQ", 8, 2) + gguf_string(b"ab") + gguf_string(b"\xff\xfe")
-    return gguf_kv(b"nested", 9, struct.pack("<IQ", 9, 2) + inner + inner)
+    inner = gguf_array(STRING, 2, gguf_string(b"ab") + gguf_string(b"\xff\xfe"))
+    return gguf_kv(b"nested", ARRAY, gguf_array(ARRAY, 2, inner + inner))
 
 
 def gguf_seeds():
@@ -65,26 +41,24 @@ def gguf_seeds():
         "sample": (SAMPLES / "model.gguf").read_bytes(),
         "empty": gguf_file([], data=b""),
         "v2": gguf_file([gguf_str(b"general.name", b"x")], [tensor], version=2),
-        "c2pa": gguf_file([gguf_str(b"general.name", b"m"), gguf_u8_array(b"c2pa:manifest", STORE),
-                           gguf_str(b"c2pa:manifest.uri", URI.encode())], [tensor]),
-        "duplicates": gguf_file([gguf_u8_array(b"c2pa:manifest", b"first"), gguf_u8_array(b"c2pa:manifest", b""),
-                                 gguf_str(b"c2pa:manifest.uri", b"\xff\xfe")]),
-        "align64": gguf_file([gguf_u32(b"general.alignment", 64), gguf_u8_array(b"c2pa:manifest", b"s")],
+        "c2pa": gguf_file([gguf_str(b"general.name", b"m"), gguf_store_kv(STORE),
+                           gguf_uri_kv(URI.encode())], [tensor]),
+        "duplicates": gguf_file([gguf_store_kv(b"first"), gguf_store_kv(b""),
+                                 gguf_uri_kv(b"\xff\xfe")]),
+        "align64": gguf_file([gguf_u32(b"general.alignment", 64), gguf_store_kv(b"s")],
                              [tensor], alignment=64),
         "align3": gguf_file([gguf_u32(b"general.alignment", 3)], [tensor], alignment=3),
-        "types": gguf_file([gguf_kv(b"u64", 10, struct.pack("<Q", 7)), gguf_kv(b"f32", 6, b"\0\0\x80?"),
-                            gguf_kv(b"b", 7, b"\x01"), gguf_kv(b"i16", 3, b"\xff\xff"),
-                            gguf_kv(b"empty", 9, struct.pack("<IQ", 99, 0)), nested_string_arrays(),
-                            gguf_kv(b"c2pa:manifest", 8, gguf_string(b"not an array"))]),
+        "types": gguf_file([gguf_kv(b"u64", UINT64, struct.pack("<Q", 7)), gguf_kv(b"f32", FLOAT32, b"\0\0\x80?"),
+                            gguf_kv(b"b", BOOL, b"\x01"), gguf_kv(b"i16", INT16, b"\xff\xff"),
+                            gguf_kv(b"empty", ARRAY, gguf_array(99, 0, b"")), nested_string_arrays(),
+                            gguf_str(b"c2pa:manifest", b"not an array")]),
     }
 
 
 # SafeTensors ---------------------------------------------------------------
 
 def safetensors_file(header, data=b"\x00" * 8):
-    if not isinstance(header, bytes):
-        header = header.encode()
-    return struct.pack("<Q", len(header)) + header + data
+    return safetensors(header, data)
 
 
 TENSOR = '"t":{"dtype":"U8","shape":[2,4],"data_offsets":[0,8]}'
@@ -115,26 +89,6 @@ def safetensors_seeds():
 
 # ONNX ----------------------------------------------------------------------
 
-def varint(value):
-    out = bytearray()
-    while True:
-        byte = value & 0x7F
-        value >>= 7
-        if value:
-            out.append(byte | 0x80)
-        else:
-            out.append(byte)
-            return bytes(out)
-
-
-def length_delimited(number, payload):
-    return varint(number << 3 | 2) + varint(len(payload)) + payload
-
-
-def onnx_entry(key, value):
-    return length_delimited(14, length_delimited(1, key) + length_delimited(2, value))
-
-
 def onnx_seeds():
     sample = (SAMPLES / "model.onnx").read_bytes()
     return {
@@ -142,11 +96,11 @@ def onnx_seeds():
         "minimal": b"\x08\x07",
         "c2pa": sample + onnx_entry(b"c2pa:manifest", B64.encode()) + onnx_entry(b"c2pa:manifest.uri", URI.encode()),
         "middle": (b"\x08\x08" + onnx_entry(b"c2pa:manifest.uri", b"u") + onnx_entry(b"C2PA:manifest", b"x") +
-                   length_delimited(7, b"\x0a\x00")),
+                   field(7, b"\x0a\x00")),
         "duplicates": (b"\x08\x07" + onnx_entry(b"c2pa:manifest", b"Zg==") + onnx_entry(b"c2pa:manifest", b"Zm8=") +
-                       length_delimited(14, length_delimited(1, b"c2pa:manifest"))),
+                       field(14, field(1, b"c2pa:manifest"))),
         "wire_types": (b"\x08\x96\x01" + b"\x11" + bytes(8) + b"\x1d" + bytes(4) +
-                       length_delimited(14, b"\x08\x01\x0a\x11c2pa:manifest.uri\x15abcd")),
+                       field(14, b"\x08\x01\x0a\x11c2pa:manifest.uri\x15abcd")),
         "long_store": b"\x08\x07" + onnx_entry(b"c2pa:manifest", base64.b64encode(bytes(300))),
     }
 

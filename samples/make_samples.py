@@ -14,13 +14,14 @@ Run from anywhere: python samples/make_samples.py (needs gguf, safetensors,
 onnx and numpy).
 """
 
-import json
 import pathlib
-import struct
+import sys
 
 import numpy as np
 
 HERE = pathlib.Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE.parent / "tools"))
+from models import sample_store  # noqa: E402
 
 
 def write_gguf(path):
@@ -69,21 +70,10 @@ def write_onnx(path):
     path.write_bytes(model.SerializeToString())
 
 
-def box(kind, payload):
-    return struct.pack(">I", 8 + len(payload)) + kind + payload
-
-
-def write_store(path):
-    label = b"c2pa\0"
-    description = box(b"jumd", bytes(16) + b"\x03" + label)  # type UUID, toggles, label
-    content = box(b"json", json.dumps({"note": "sample store, not signed"}).encode())
-    path.write_bytes(box(b"jumb", description + content))
-
-
 if __name__ == "__main__":
     write_gguf(HERE / "model.gguf")
     write_safetensors(HERE / "model.safetensors")
     write_onnx(HERE / "model.onnx")
-    write_store(HERE / "manifest.c2pa")
+    (HERE / "manifest.c2pa").write_bytes(sample_store())
     for name in ("model.gguf", "model.safetensors", "model.onnx", "manifest.c2pa"):
         print(f"{name}: {(HERE / name).stat().st_size} bytes")

@@ -1,63 +1,80 @@
-"""Shared fixtures: the smallest valid model of each supported format.
+"""Shared fixtures and helpers. The model builders live in tools/models.py,
+which this puts on the path for every test module."""
 
-The builders are plain functions so that a test can make variants (a larger
-tensor, extra metadata bytes); the fixtures hand out the default models.
-"""
-
-import json
 import os
+import pathlib
 import signal
-import struct
+import subprocess
+import sys
 
 import pytest
 
-GGUF_ALIGNMENT = 32
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[2] / "tools"))
+
+import quillon  # noqa: E402
+from models import BUILDERS, URI, gguf, onnx, safetensors, safetensors_u8, sample  # noqa: E402
+
+STORE = sample("manifest.c2pa")
+NO_MANIFEST = "no C2PA manifest found in model"
+TEMP_PREFIX = ".quillon-"
+# Values of QUILLON_FILES_FALLBACK, which turns off the kernel copy and
+# O_TMPFILE in a build with the test seam (src/files/seams.hpp); a release
+# build ignores it, and the tests then check the normal path.
+FALLBACKS = ["", "copy", "tmpfile", "copy,tmpfile"]
+
+MODELS = {
+    "gguf": sample("model.gguf"),
+    "safetensors": sample("model.safetensors"),
+    "onnx": sample("model.onnx"),
+    "stamped-gguf": quillon.embed_manifest_both(sample("model.gguf"), URI, STORE),
+    "stamped-onnx": quillon.embed_manifest(sample("model.onnx"), STORE),
+    "minimal-gguf": gguf(),
+    "minimal-safetensors": safetensors_u8(),
+    "minimal-onnx": onnx(),
+    "empty": b"",
+    "store": STORE,
+    "cut-gguf": sample("model.gguf")[:30],
+    "bad-json": safetensors(b'{"a":'),
+    "bad-base64": safetensors(b'{"__metadata__":{"c2pa:manifest":"@"}}'),
+}
 
 
-def make_gguf(version=3):
-    """A GGUF file with no tensors and no metadata, padded to the alignment."""
-    header = b"GGUF" + struct.pack("<IQQ", version, 0, 0)
-    return header + bytes(-len(header) % GGUF_ALIGNMENT)
+def raises(message, function, *args, **kwargs):
+    """Checks that the call raises ValueError with exactly `message`."""
+    with pytest.raises(ValueError) as caught:
+        function(*args, **kwargs)
+    assert caught.value.args == (message,)
 
 
-def make_safetensors(data=b"\x00"):
-    """A SafeTensors file holding one U8 tensor "a" whose bytes are `data`."""
-    header = json.dumps(
-        {"a": {"dtype": "U8", "shape": [len(data)], "data_offsets": [0, len(data)]}},
-        separators=(",", ":"),
-    ).encode()
-    return struct.pack("<Q", len(header)) + header + data
+def write(path, data):
+    """Writes `data` to the file `path` and returns the path."""
+    path.write_bytes(data)
+    return path
 
 
-def make_onnx(graph=b""):
-    """An ONNX model: ir_version 7 (field 1) and a graph (field 7) of `graph`."""
-    if len(graph) >= 0x80:
-        raise ValueError("the builder writes one-byte lengths only")
-    return b"\x08\x07" + b"\x3a" + bytes([len(graph)]) + graph
+def outcome(call):
+    """("ok", result) or ("error", args) of a call that may raise ValueError."""
+    try:
+        return "ok", call()
+    except ValueError as error:
+        return "error", error.args
 
 
-MODEL_BUILDERS = {"GGUF": make_gguf, "SafeTensors": make_safetensors, "ONNX": make_onnx}
+def child_env():
+    """An environment in which a child process finds the same quillon,
+    quillon_files and quillon_cli, and these test modules."""
+    import quillon_cli
+
+    paths = [pathlib.Path(quillon_cli.__file__).parent.parent, pathlib.Path(quillon.__file__).parent,
+             pathlib.Path(__file__).parent]
+    return dict(os.environ, PYTHONPATH=os.pathsep.join(str(path) for path in paths))
 
 
-@pytest.fixture(params=sorted(MODEL_BUILDERS))
+@pytest.fixture(params=sorted(BUILDERS))
 def any_model(request):
     """Each format's minimal model in turn, as (display name, bytes)."""
-    return request.param, MODEL_BUILDERS[request.param]()
+    return request.param, BUILDERS[request.param]()
 
-
-@pytest.fixture
-def gguf_model():
-    return make_gguf()
-
-
-@pytest.fixture
-def safetensors_model():
-    return make_safetensors()
-
-
-@pytest.fixture
-def onnx_model():
-    return make_onnx()
 
 # Set by tools/test-aarch64, which runs the suite under qemu-user: qemu
 # forwards a signal to an emulated process that sleeps in a system call only
@@ -75,3 +92,19 @@ def default_signals():
     control, ignores SIGHUP or SIGINT, and children inherit that)."""
     for number in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
         signal.signal(number, signal.SIG_DFL)
+
+
+def signalled(script, argv, signals, announcement="copying", fallback=None, answer=None, preexec_fn=default_signals,
+              announced=lambda: None):
+    """Runs `python -c script *argv`, waits until it prints `announcement`,
+    calls `announced`, sends it `signals` and then `answer` on its standard
+    input; returns its status and the rest of its standard output and error."""
+    env = child_env() if fallback is None else dict(child_env(), QUILLON_FILES_FALLBACK=fallback)
+    child = subprocess.Popen([sys.executable, "-c", script, *map(str, argv)], stdin=subprocess.PIPE,
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env, preexec_fn=preexec_fn)
+    assert child.stdout.readline() == announcement + "\n"
+    announced()
+    for number in signals:
+        child.send_signal(number)
+    out, err = child.communicate(answer, timeout=60)
+    return child.returncode, out, err

@@ -11,7 +11,7 @@ import sys
 import pytest
 
 import quillon
-from conftest import make_gguf, make_onnx, make_safetensors
+from models import gguf, onnx, safetensors_u8
 
 # name -> parameters, in registration order.
 FUNCTIONS = {
@@ -36,7 +36,7 @@ SUMMARIES = {
     "model_type": "The canonical `c2pa.types.model.*` asset type string for the model's format,\n"
     "or `None` if the format is unrecognized.",
 }
-VALID = {"model": make_gguf(), "uri": "https://example.com/manifest.c2pa", "store": b"\x00store\xff"}
+VALID = {"model": gguf(), "uri": "https://example.com/manifest.c2pa", "store": b"\x00store\xff"}
 UNRECOGNIZED = "unrecognized ML model container format"
 
 
@@ -138,65 +138,31 @@ def test_import_from_a_subinterpreter_raises_import_error(tmp_path):
 
 # --- argument binding -------------------------------------------------------
 
-@pytest.mark.parametrize("name", FUNCTIONS)
-def test_too_many_positional_arguments(name):
-    count = len(FUNCTIONS[name])
-    for given in (count + 1, count + 2):
-        message = raises_type_error(getattr(quillon, name), *([b""] * given))
-        assert message == f"{name}() takes {count} positional arguments but {given} were given"
-
-
-@pytest.mark.parametrize(
-    "name, args, kwargs, expected",
-    [
-        *[(name, (), {}, f"{name}() missing 1 required positional argument: 'model'")
-          for name, parameters in FUNCTIONS.items() if parameters == ("model",)],
-        ("embed_manifest", (), {}, "embed_manifest() missing 2 required positional arguments: 'model' and 'store'"),
-        ("embed_manifest_both", (), {},
-         "embed_manifest_both() missing 3 required positional arguments: 'model', 'uri', and 'store'"),
-        ("embed_manifest_both", (b"",), {},
-         "embed_manifest_both() missing 2 required positional arguments: 'uri' and 'store'"),
-        ("embed_manifest_both", (), {"uri": ""},
-         "embed_manifest_both() missing 2 required positional arguments: 'model' and 'store'"),
-        ("embed_manifest_both", (b"", ""), {},
-         "embed_manifest_both() missing 1 required positional argument: 'store'"),
-        ("embed_manifest_remote", (), {"model": b""},
-         "embed_manifest_remote() missing 1 required positional argument: 'uri'"),
-    ],
-)
-def test_missing_list_forms(name, args, kwargs, expected):
-    assert raises_type_error(getattr(quillon, name), *args, **kwargs) == expected
-
-
-@pytest.mark.parametrize("name", FUNCTIONS)
-def test_unexpected_keyword(name):
-    function = getattr(quillon, name)
-    expected = f"{name}() got an unexpected keyword argument 'extra'"
-    assert raises_type_error(function, *valid_arguments(name), extra=1) == expected
+@pytest.mark.parametrize("name, args, kwargs, expected", [
+    *[(name, (b"",) * given, {}, f"{name}() takes {len(parameters)} positional arguments but {given} were given")
+      for name, parameters in FUNCTIONS.items() for given in (len(parameters) + 1, len(parameters) + 2)],
+    *[(name, (), {}, f"{name}() missing 1 required positional argument: 'model'")
+      for name, parameters in FUNCTIONS.items() if parameters == ("model",)],
+    ("embed_manifest", (), {}, "embed_manifest() missing 2 required positional arguments: 'model' and 'store'"),
+    ("embed_manifest_both", (), {},
+     "embed_manifest_both() missing 3 required positional arguments: 'model', 'uri', and 'store'"),
+    ("embed_manifest_both", (b"",), {}, "embed_manifest_both() missing 2 required positional arguments: 'uri' and 'store'"),
+    ("embed_manifest_both", (), {"uri": ""},
+     "embed_manifest_both() missing 2 required positional arguments: 'model' and 'store'"),
+    ("embed_manifest_both", (b"", ""), {}, "embed_manifest_both() missing 1 required positional argument: 'store'"),
+    ("embed_manifest_remote", (), {"model": b""}, "embed_manifest_remote() missing 1 required positional argument: 'uri'"),
     # Keywords are checked before missing parameters are counted.
-    assert raises_type_error(function, extra=1) == expected
-    assert raises_type_error(function, Model=b"") == (
-        f"{name}() got an unexpected keyword argument 'Model'"
-    )
-
-
-@pytest.mark.parametrize("name", FUNCTIONS)
-def test_multiple_values(name):
-    function = getattr(quillon, name)
-    arguments = valid_arguments(name)
-    for index, parameter in enumerate(FUNCTIONS[name]):
-        message = raises_type_error(function, *arguments[: index + 1], **{parameter: arguments[index]})
-        assert message == f"{name}() got multiple values for argument '{parameter}'"
-
-
-def test_first_offending_keyword_decides():
-    function = quillon.embed_manifest
-    assert raises_type_error(function, b"", **{"extra": 1, "model": b""}) == (
-        "embed_manifest() got an unexpected keyword argument 'extra'"
-    )
-    assert raises_type_error(function, b"", **{"model": b"", "extra": 1}) == (
-        "embed_manifest() got multiple values for argument 'model'"
-    )
+    *[(name, args, {key: value}, f"{name}() got an unexpected keyword argument '{key}'") for name in FUNCTIONS
+      for args, key, value in [(valid_arguments(name), "extra", 1), ((), "extra", 1), ((), "Model", b"")]],
+    *[(name, valid_arguments(name)[:index + 1], {parameter: valid_arguments(name)[index]},
+       f"{name}() got multiple values for argument '{parameter}'")
+      for name in FUNCTIONS for index, parameter in enumerate(FUNCTIONS[name])],
+    # The first offending keyword decides.
+    ("embed_manifest", (b"",), {"extra": 1, "model": b""}, "embed_manifest() got an unexpected keyword argument 'extra'"),
+    ("embed_manifest", (b"",), {"model": b"", "extra": 1}, "embed_manifest() got multiple values for argument 'model'"),
+])
+def test_binding_errors(name, args, kwargs, expected):
+    assert raises_type_error(getattr(quillon, name), *args, **kwargs) == expected
 
 
 @pytest.mark.parametrize("name", FUNCTIONS)
@@ -243,17 +209,14 @@ Nameless = NamelessMeta("Nameless", (), {})
 
 
 @pytest.mark.parametrize("name", FUNCTIONS)
-@pytest.mark.parametrize(
-    "value, type_name",
-    [
-        (bytearray(b"GGUF"), "bytearray"),
-        (memoryview(b"GGUF"), "memoryview"),
-        ("GGUF", "str"),
-        (7, "int"),
-        (None, "NoneType"),
-        (Nameless(), "<failed to extract type name>"),
-    ],
-)
+@pytest.mark.parametrize("value, type_name", [
+    (bytearray(b"GGUF"), "bytearray"),
+    (memoryview(b"GGUF"), "memoryview"),
+    ("GGUF", "str"),
+    (7, "int"),
+    (None, "NoneType"),
+    (Nameless(), "<failed to extract type name>"),
+])
 def test_model_must_be_bytes(name, value, type_name):
     arguments = valid_arguments(name)
     arguments[0] = value
@@ -262,19 +225,16 @@ def test_model_must_be_bytes(name, value, type_name):
     )
 
 
-@pytest.mark.parametrize(
-    "name, arguments, reported",
-    [
-        ("embed_manifest_both", (1, 2, 3), "argument 'model': 'int' object cannot be converted to 'PyBytes'"),
-        ("embed_manifest_both", (b"", 2, 3), "argument 'uri': 'int' object cannot be converted to 'PyString'"),
-        ("embed_manifest_both", (b"", "u", "s"), "argument 'store': 'str' object cannot be converted to 'PyBytes'"),
-        ("embed_manifest_both", (b"", b"u", b"s"), "argument 'uri': 'bytes' object cannot be converted to 'PyString'"),
-        ("embed_manifest_remote", (b"", b"u"), "argument 'uri': 'bytes' object cannot be converted to 'PyString'"),
-        ("embed_manifest_remote", (1, b"u"), "argument 'model': 'int' object cannot be converted to 'PyBytes'"),
-        ("embed_manifest", (b"", bytearray()), "argument 'store': 'bytearray' object cannot be converted to 'PyBytes'"),
-        ("embed_manifest", (b"", memoryview(b"")), "argument 'store': 'memoryview' object cannot be converted to 'PyBytes'"),
-    ],
-)
+@pytest.mark.parametrize("name, arguments, reported", [
+    ("embed_manifest_both", (1, 2, 3), "argument 'model': 'int' object cannot be converted to 'PyBytes'"),
+    ("embed_manifest_both", (b"", 2, 3), "argument 'uri': 'int' object cannot be converted to 'PyString'"),
+    ("embed_manifest_both", (b"", "u", "s"), "argument 'store': 'str' object cannot be converted to 'PyBytes'"),
+    ("embed_manifest_both", (b"", b"u", b"s"), "argument 'uri': 'bytes' object cannot be converted to 'PyString'"),
+    ("embed_manifest_remote", (b"", b"u"), "argument 'uri': 'bytes' object cannot be converted to 'PyString'"),
+    ("embed_manifest_remote", (1, b"u"), "argument 'model': 'int' object cannot be converted to 'PyBytes'"),
+    ("embed_manifest", (b"", bytearray()), "argument 'store': 'bytearray' object cannot be converted to 'PyBytes'"),
+    ("embed_manifest", (b"", memoryview(b"")), "argument 'store': 'memoryview' object cannot be converted to 'PyBytes'"),
+])
 def test_conversions_run_in_parameter_order(name, arguments, reported):
     assert raises_type_error(getattr(quillon, name), *arguments) == reported
     # By keyword, in reverse order, the same argument is reported.
@@ -304,23 +264,20 @@ def test_subclasses_are_accepted(name):
 
 # --- detection ----------------------------------------------------------------
 
-@pytest.mark.parametrize(
-    "model, display_name, asset_type",
-    [
-        (b"", None, None),
-        (b"GGUF", "GGUF", "c2pa.types.model"),
-        (b"GGUF" + b"\xff" * 40, "GGUF", "c2pa.types.model"),
-        (b"GGU", None, None),
-        (bytes(8), None, None),
-        (make_gguf(), "GGUF", "c2pa.types.model"),
-        (make_safetensors(), "SafeTensors", "c2pa.types.model"),
-        (b"\x02\x00\x00\x00\x00\x00\x00\x00\x20{", "SafeTensors", "c2pa.types.model"),
-        (b"\x02\x00\x00\x00\x00\x00\x00\x00\x0b{", None, None),
-        (make_onnx(), "ONNX", "c2pa.types.model.onnx"),
-        (b"\x08\x07", "ONNX", "c2pa.types.model.onnx"),
-        (b"\x10\x07", None, None),
-    ],
-)
+@pytest.mark.parametrize("model, display_name, asset_type", [
+    (b"", None, None),
+    (b"GGUF", "GGUF", "c2pa.types.model"),
+    (b"GGUF" + b"\xff" * 40, "GGUF", "c2pa.types.model"),
+    (b"GGU", None, None),
+    (bytes(8), None, None),
+    (gguf(), "GGUF", "c2pa.types.model"),
+    (safetensors_u8(), "SafeTensors", "c2pa.types.model"),
+    (b"\x02\x00\x00\x00\x00\x00\x00\x00\x20{", "SafeTensors", "c2pa.types.model"),
+    (b"\x02\x00\x00\x00\x00\x00\x00\x00\x0b{", None, None),
+    (onnx(), "ONNX", "c2pa.types.model.onnx"),
+    (b"\x08\x07", "ONNX", "c2pa.types.model.onnx"),
+    (b"\x10\x07", None, None),
+])
 def test_detection(model, display_name, asset_type):
     assert quillon.detect_format(model) == display_name
     assert quillon.model_type(model) == asset_type
@@ -361,17 +318,14 @@ def test_read_manifest_without_store_raises(any_model):
     assert quillon.read_manifest_uri(model) is None
 
 
-@pytest.mark.parametrize(
-    "embed, arguments, store, uri",
-    [
-        ("embed_manifest", (b"\x00c2pa\xff",), b"\x00c2pa\xff", None),
-        ("embed_manifest", (b"",), b"", None),
-        ("embed_manifest_remote", ("https://example.com/m.c2pa",), None, "https://example.com/m.c2pa"),
-        ("embed_manifest_remote", ("",), None, ""),
-        ("embed_manifest_remote", ("https://例え.jp/ü",), None, "https://例え.jp/ü"),
-        ("embed_manifest_both", ("https://example.com/m", b"\x01\x02"), b"\x01\x02", "https://example.com/m"),
-    ],
-)
+@pytest.mark.parametrize("embed, arguments, store, uri", [
+    ("embed_manifest", (b"\x00c2pa\xff",), b"\x00c2pa\xff", None),
+    ("embed_manifest", (b"",), b"", None),
+    ("embed_manifest_remote", ("https://example.com/m.c2pa",), None, "https://example.com/m.c2pa"),
+    ("embed_manifest_remote", ("",), None, ""),
+    ("embed_manifest_remote", ("https://例え.jp/ü",), None, "https://例え.jp/ü"),
+    ("embed_manifest_both", ("https://example.com/m", b"\x01\x02"), b"\x01\x02", "https://example.com/m"),
+])
 def test_embedded_data_reads_back(any_model, embed, arguments, store, uri):
     _, model = any_model
     original = bytes(model)
@@ -396,7 +350,7 @@ def test_large_result_is_written_whole():
     # Big enough that the new object's buffer spans several huge pages, with
     # a data length that is not a multiple of any page size.
     data = bytes(range(256)) * (5 * 4096) + b"tail"
-    model = make_safetensors(data)
+    model = safetensors_u8(data)
     stamped = quillon.embed_manifest(model, b"store")
     assert stamped.endswith(data)
     assert quillon.read_manifest(stamped) == b"store"

@@ -11,14 +11,10 @@ import pathlib
 import shutil
 import signal
 import stat
-import struct
 import subprocess
 import sys
 
 import pytest
-
-from conftest import default_signals, needs_native_signals
-from test_files import TEMP_PREFIX
 
 import quillon
 import quillon_cli
@@ -26,9 +22,10 @@ import quillon_files
 from quillon_cli import streams
 from quillon_cli.demo import samples_folder
 
+from conftest import MODELS, STORE, TEMP_PREFIX, child_env, default_signals, needs_native_signals, signalled, write
+from models import MIB, URI, large_safetensors, safetensors
+
 SAMPLES = samples_folder()
-STORE = (SAMPLES / "manifest.c2pa").read_bytes()
-URI = "https://example.com/m.c2pa"
 FORMATS = {"model.gguf": "GGUF", "model.safetensors": "SafeTensors", "model.onnx": "ONNX"}
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 
@@ -193,10 +190,8 @@ def test_existing_output_needs_force(capsys, model, tmp_path):
     ["remove", "-", "-o", "{victim}", "--force"],
 ], ids=["store", "model-from-stdin"])
 def test_replaced_file_keeps_its_owner_and_set_id_rules(model, tmp_path, argv):
-    stamped = tmp_path / "stamped"
-    stamped.write_bytes(quillon.embed_manifest(model.read_bytes(), STORE))
-    victim = tmp_path / "victim"
-    victim.write_bytes(b"#!/bin/sh\n")
+    stamped = write(tmp_path / "stamped", quillon.embed_manifest(model.read_bytes(), STORE))
+    victim = write(tmp_path / "victim", b"#!/bin/sh\n")
     os.chown(victim, 4321, 8765)
     victim.chmod(0o4755)
     done = run_module(*[arg.format(stamped=stamped, victim=victim) for arg in argv], input=stamped.read_bytes())
@@ -213,8 +208,7 @@ def test_replaced_file_keeps_its_owner_and_set_id_rules(model, tmp_path, argv):
 ])
 def test_failed_store_write_keeps_the_original(capsys, monkeypatch, model, tmp_path, failure, status, message):
     model.write_bytes(quillon.embed_manifest(model.read_bytes(), STORE))
-    destination = tmp_path / "out"
-    destination.write_bytes(b"old output")
+    destination = write(tmp_path / "out", b"old output")
 
     def fail(*args):
         raise failure
@@ -247,9 +241,6 @@ def test_progress_for_large_files_on_a_terminal(capsys, monkeypatch, model, tmp_
 
 # --- errors ------------------------------------------------------------------
 
-GGUF_CUT = (SAMPLES / "model.gguf").read_bytes()[:30]
-BAD_JSON = struct.pack("<Q", 5) + b'{"a":'
-
 COMMANDS = {
     "info": ["info"],
     "read": ["read", "-o", "{out}"],
@@ -264,8 +255,8 @@ COMMANDS = {
     ("folder", "Is a directory"),
     (STORE, "unrecognized ML model container format"),
     (b"", "unrecognized ML model container format"),
-    (GGUF_CUT, "malformed model container: unexpected end of GGUF data"),
-    (BAD_JSON, "unexpected end of input"),
+    (MODELS["cut-gguf"], "malformed model container: unexpected end of GGUF data"),
+    (MODELS["bad-json"], "unexpected end of input"),
 ], ids=["missing", "folder", "store", "empty", "cut-gguf", "bad-json"])
 def test_errors_name_the_file(capsys, tmp_path, command, content, message):
     path = tmp_path / "model"
@@ -300,9 +291,7 @@ def test_other_file_errors(capsys, model, tmp_path):
     assert run(capsys, "remove", model, "-o", nowhere) == (
         1, "", f"quillon: {nowhere}: No such file or directory\n")
     # A damaged store is an error for info too, not a missing store.
-    header = json.dumps({"__metadata__": {"c2pa:manifest": "@@@@"}}).encode()
-    damaged = tmp_path / "damaged.safetensors"
-    damaged.write_bytes(struct.pack("<Q", len(header)) + header)
+    damaged = write(tmp_path / "damaged.safetensors", safetensors({"__metadata__": {"c2pa:manifest": "@@@@"}}))
     assert run(capsys, "info", damaged) == (
         1, "", f"quillon: {damaged}: malformed manifest reference: value is not valid Base64\n")
     # info reports each bad file and goes on with the rest.
@@ -337,8 +326,7 @@ def test_usage_errors(capsys, argv):
     ("{folder}", "Is a directory"),
 ], ids=["device", "fifo", "folder"])
 def test_destinations_that_are_not_regular_files(capsys, model, tmp_path, command, target, message):
-    stamped = tmp_path / "stamped"
-    stamped.write_bytes(quillon.embed_manifest(model.read_bytes(), STORE))
+    stamped = write(tmp_path / "stamped", quillon.embed_manifest(model.read_bytes(), STORE))
     os.mkfifo(tmp_path / "fifo")
     (tmp_path / "folder").mkdir()
     names = dict(model=model, stamped=stamped, fifo=tmp_path / "fifo", folder=tmp_path / "folder")
@@ -365,7 +353,7 @@ def test_inputs_that_are_not_regular_files_are_refused_at_once(capsys, model, tm
 
 def run_module(*argv, **options):
     return subprocess.run([sys.executable, "-m", "quillon_cli", *map(str, argv)], capture_output=True,
-                          env=subprocess_env(), check=False, **options)
+                          env=child_env(), check=False, **options)
 
 
 def test_standard_input_and_output(model, tmp_path):
@@ -382,18 +370,18 @@ def test_standard_input_and_output(model, tmp_path):
 
 @pytest.mark.parametrize("command", [["read", "{stamped}"], ["remove", "{model}"]])
 def test_closed_standard_output(model, tmp_path, command):
-    stamped = tmp_path / "stamped"
-    stamped.write_bytes(quillon.embed_manifest(model.read_bytes(), STORE))
+    stamped = write(tmp_path / "stamped", quillon.embed_manifest(model.read_bytes(), STORE))
     argv = [arg.format(model=model, stamped=stamped) for arg in command]
     line = " ".join([sys.executable, "-m", "quillon_cli", *argv, "-o", "-"])
     done = subprocess.run(["sh", "-c", line + " >&-"], capture_output=True, text=True,
-                          env=subprocess_env(), check=False)
+                          env=child_env(), check=False)
     assert (done.returncode, done.stderr) == (1, "quillon: -: standard output is closed\n")
 
 
-# Runs the command with a progress callback that announces the copy and then
+# Runs the command with a progress callback that announces each copy and then
 # keeps reporting until the command cancels it, so that a signal arrives in
-# the middle of the copy.
+# the middle of the copy (or, with several jobs, while some copies run and
+# others have not started).
 PAUSED_COMMAND = """
 import sys, time
 import quillon_files
@@ -403,7 +391,8 @@ real = quillon_files.remove_manifest
 
 def remove_manifest(model, *, output, progress):
     def paused(done, total):
-        print("copying", flush=True)
+        sys.stdout.write("copying\\n")  # one write: several copies may run at once
+        sys.stdout.flush()
         while True:
             progress(done, total)
             time.sleep(0.01)
@@ -418,20 +407,11 @@ sys.exit(main(sys.argv[1:]))
 @pytest.mark.parametrize("fallback", ["", "tmpfile"], ids=["unnamed", "named"])
 @pytest.mark.parametrize("sent", [signal.SIGINT, signal.SIGTERM, signal.SIGHUP], ids=["INT", "TERM", "HUP"])
 def test_stopping_signals_leave_the_destination(tmp_path, sent, fallback):
-    model = tmp_path / "m.safetensors"
-    header = b'{"t":{"dtype":"U8","shape":[67108864],"data_offsets":[0,67108864]}}'
-    with open(model, "wb") as out:
-        out.write(struct.pack("<Q", len(header)) + header + b"\1" * (64 << 20))
+    model = large_safetensors(tmp_path / "m.safetensors", 64 * MIB)
     (tmp_path / "out").write_bytes(b"precious")
-    child = subprocess.Popen([sys.executable, "-c", PAUSED_COMMAND, "remove", str(model), "-o",
-                              str(tmp_path / "out"), "--force"],
-                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
-                             env=dict(subprocess_env(), QUILLON_FILES_FALLBACK=fallback),
-                             preexec_fn=default_signals)
-    assert child.stdout.readline() == "copying\n"
-    child.send_signal(sent)
-    _, err = child.communicate(timeout=30)
-    assert (child.returncode, err) == (128 + sent, "quillon: interrupted\n")
+    status, _, err = signalled(PAUSED_COMMAND, ["remove", model, "-o", tmp_path / "out", "--force"], [sent],
+                               fallback=fallback)
+    assert (status, err) == (128 + sent, "quillon: interrupted\n")
     assert (tmp_path / "out").read_bytes() == b"precious"
     assert sorted(os.listdir(tmp_path)) == ["m.safetensors", "out"]
 
@@ -442,14 +422,9 @@ def test_an_ignored_signal_stays_ignored(model, tmp_path):
         default_signals()
         signal.signal(signal.SIGTERM, signal.SIG_IGN)
 
-    child = subprocess.Popen([sys.executable, "-c", PAUSED_COMMAND, "remove", str(model), "-o", str(tmp_path / "out")],
-                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=subprocess_env(),
-                             preexec_fn=ignore_term)
-    assert child.stdout.readline() == "copying\n"
-    child.send_signal(signal.SIGTERM)
-    child.send_signal(signal.SIGINT)
-    _, err = child.communicate(timeout=30)
-    assert (child.returncode, err) == (128 + signal.SIGINT, "quillon: interrupted\n")
+    status, _, err = signalled(PAUSED_COMMAND, ["remove", model, "-o", tmp_path / "out"],
+                               [signal.SIGTERM, signal.SIGINT], preexec_fn=ignore_term)
+    assert (status, err) == (128 + signal.SIGINT, "quillon: interrupted\n")
 
 
 # Completes the copy of the model named by the first argument and then, with
@@ -487,15 +462,10 @@ def test_a_signal_during_the_rename_lets_that_file_complete(tmp_path, sent, mode
     for name in models:
         (tmp_path / name).write_bytes(original)
     (tmp_path / "out").mkdir()
-    child = subprocess.Popen([sys.executable, "-c", PAUSED_AT_RENAME, paused, "remove",
-                              *[str(tmp_path / name) for name in models], "-O", str(tmp_path / "out"), "-j", "1"],
-                             stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
-                             env=subprocess_env(), preexec_fn=default_signals)
-    assert child.stdout.readline() == "renaming\n"
-    child.send_signal(sent)
-    _, err = child.communicate("\n", timeout=30)
+    status, _, err = signalled(PAUSED_AT_RENAME, [paused, "remove", *[tmp_path / name for name in models],
+                                                  "-O", tmp_path / "out", "-j", "1"], [sent], "renaming", answer="\n")
     summary = "quillon: 2 files done, 0 failed\n" if len(models) > 1 else ""
-    assert (child.returncode, err) == ((0, summary + "quillon: completed before the interruption took effect\n")
+    assert (status, err) == ((0, summary + "quillon: completed before the interruption took effect\n")
                                        if completed else (128 + sent, "quillon: interrupted\n"))
     written = models if completed else models[:1]
     assert sorted(os.listdir(tmp_path / "out")) == sorted(written)
@@ -519,13 +489,8 @@ program()
 
 @needs_native_signals
 def test_a_signal_while_the_program_exits_keeps_its_status(model, tmp_path):
-    child = subprocess.Popen([sys.executable, "-c", PAUSED_AT_EXIT, "remove", str(model), "-o", str(tmp_path / "out")],
-                             stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
-                             env=subprocess_env(), preexec_fn=default_signals)
-    assert child.stdout.readline() == "exiting\n"
-    child.send_signal(signal.SIGTERM)
-    assert child.communicate("\n", timeout=30) == ("", "")
-    assert child.returncode == 0
+    assert signalled(PAUSED_AT_EXIT, ["remove", model, "-o", tmp_path / "out"], [signal.SIGTERM], "exiting",
+                     answer="\n") == (0, "", "")
     assert (tmp_path / "out").read_bytes() == quillon.remove_manifest(model.read_bytes())
 
 
@@ -552,7 +517,7 @@ def test_working_folder_deeper_than_path_max(tmp_path):
     stamped = quillon.embed_manifest((SAMPLES / "model.gguf").read_bytes(), STORE)
     (tmp_path / "model").write_bytes(stamped)
     done = subprocess.run([sys.executable, "-c", DEEP_COMMAND], capture_output=True, text=True,
-                          env=subprocess_env(), cwd=tmp_path, check=False)
+                          env=child_env(), cwd=tmp_path, check=False)
     assert (done.returncode, done.stderr) == (0, "")
     expected = [STORE, quillon.remove_manifest(stamped), quillon.embed_manifest(stamped, STORE)]
     assert json.loads(done.stdout) == [[0, 0, 0]] + [hashlib.sha256(data).hexdigest() for data in expected]
@@ -561,22 +526,13 @@ def test_working_folder_deeper_than_path_max(tmp_path):
 # --- the module's entry point, and the type information ----------------------
 
 
-def subprocess_env():
-    """An environment in which a child finds the same quillon and quillon_cli."""
-    paths = [pathlib.Path(quillon_cli.__file__).parent.parent, pathlib.Path(quillon.__file__).parent]
-    return dict(os.environ, PYTHONPATH=os.pathsep.join(str(path) for path in paths))
-
-
 def test_python_m(tmp_path):
     sample = SAMPLES / "model.onnx"
-    done = subprocess.run([sys.executable, "-m", "quillon_cli", "info", str(sample)],
-                          capture_output=True, text=True, env=subprocess_env(), check=False)
-    assert (done.returncode, done.stderr) == (0, "")
-    assert done.stdout == f"{sample}: ONNX, c2pa.types.model.onnx, store: none, uri: none\n"
-    done = subprocess.run([sys.executable, "-m", "quillon_cli", "read", str(tmp_path), "-o", "-"],
-                          capture_output=True, text=True, env=subprocess_env(), check=False)
+    done = run_module("info", sample, text=True)
     assert (done.returncode, done.stdout, done.stderr) == (
-        1, "", f"quillon: {tmp_path}: Is a directory\n")
+        0, f"{sample}: ONNX, c2pa.types.model.onnx, store: none, uri: none\n", "")
+    done = run_module("read", tmp_path, "-o", "-", text=True)
+    assert (done.returncode, done.stdout, done.stderr) == (1, "", f"quillon: {tmp_path}: Is a directory\n")
 
 
 def installed():
@@ -587,7 +543,7 @@ def installed():
 
 @pytest.mark.skipif(importlib.util.find_spec("mypy") is None, reason="mypy is not installed")
 def test_type_information(tmp_path):
-    env = subprocess_env()
+    env = child_env()
     if installed():
         # Type checkers must find the stub-only package by themselves.
         for module in ("quillon", "quillon_files"):
@@ -610,8 +566,7 @@ def test_type_information(tmp_path):
 
 
 def test_ranges_and_patch(capsys, model, tmp_path):
-    stamped = tmp_path / "stamped"
-    stamped.write_bytes(quillon.embed_manifest_both(model.read_bytes(), URI, STORE))
+    stamped = write(tmp_path / "stamped", quillon.embed_manifest_both(model.read_bytes(), URI, STORE))
     [(start, length)] = quillon_files.store_ranges(stamped)
     status, out, err = run(capsys, "ranges", stamped, tmp_path / "missing")
     assert (status, err) == (1, f"quillon: {tmp_path / 'missing'}: No such file or directory\n")

@@ -7,16 +7,14 @@ import os
 import re
 import signal
 import stat
-import subprocess
 import sys
 
 import pytest
 
-from conftest import default_signals, needs_native_signals
-
 import quillon
-from test_cli import GGUF_CUT, SAMPLES, STORE, URI, leftovers, run, subprocess_env
-from test_files import MIB, large_safetensors
+from conftest import MODELS, STORE, needs_native_signals, signalled, write
+from models import MIB, URI, large_safetensors, sample
+from test_cli import PAUSED_COMMAND, leftovers, run
 
 OLD_URI = "https://old.example/m.c2pa"
 
@@ -29,16 +27,22 @@ OPERATIONS = {
 }
 
 
+def samples_in(folder, names=("model.gguf", "model.onnx")):
+    folder.mkdir(exist_ok=True)
+    for name in names:
+        write(folder / name, sample(name))
+
+
 def batch_inputs(folder):
     """Every format plain and carrying C2PA data, with broken files first, in
     the middle and last: the outcomes' order then shows in the output."""
     folder.mkdir()
     good = []
     for name in sorted(["model.gguf", "model.safetensors", "model.onnx"]):
-        original = (SAMPLES / name).read_bytes()
+        original = sample(name)
         good.append(("plain-" + name, original))
         good.append(("stamped-" + name, quillon.embed_manifest_both(original, OLD_URI, b"old store")))
-    broken = [("cut.gguf", GGUF_CUT), ("store.onnx", STORE), ("folder.gguf", None)]
+    broken = [("cut.gguf", MODELS["cut-gguf"]), ("store.onnx", STORE), ("folder.gguf", None)]
     entries = [broken[0]] + good[:3] + [broken[1]] + good[3:] + [broken[2]]
     paths = []
     for name, data in entries:
@@ -128,12 +132,10 @@ def test_info_order_does_not_depend_on_jobs(capsys, tmp_path, json_flag):
         "stdin-several", "stdin-to-folder", "-o-and--O", "no-jobs", "jobs-not-a-number"])
 def test_usage_errors(capsys, tmp_path, argv):
     (tmp_path / "out").mkdir()
-    (tmp_path / "other").mkdir()
+    samples_in(tmp_path)
+    samples_in(tmp_path / "other", ["model.gguf"])
     names = dict(a=tmp_path / "model.gguf", b=tmp_path / "model.onnx", out=tmp_path / "out",
                  same_name=tmp_path / "other" / "model.gguf", a_again=tmp_path / "." / "model.gguf")
-    for name in ("model.gguf", "model.onnx"):
-        (tmp_path / name).write_bytes((SAMPLES / name).read_bytes())
-    (tmp_path / "other" / "model.gguf").write_bytes((SAMPLES / "model.gguf").read_bytes())
     status, out, err = run(capsys, *[arg.format(**names) for arg in argv])
     assert (status, out) == (2, "")
     assert err.startswith("usage: quillon") and "error:" in err
@@ -146,11 +148,9 @@ def test_usage_errors(capsys, tmp_path, argv):
     ("in", True, ["model.gguf", "model.onnx"], "refusing to overwrite the input file (use --in-place)"),
 ], ids=["exists", "force", "onto-input"])
 def test_output_folder_overwrite_rules(capsys, tmp_path, out_dir, force, refused, message):
-    (tmp_path / "in").mkdir()
-    (tmp_path / "out").mkdir()
     names = ["model.gguf", "model.onnx"]
-    for name in names:
-        (tmp_path / "in" / name).write_bytes((SAMPLES / name).read_bytes())
+    samples_in(tmp_path / "in")
+    samples_in(tmp_path / "out", [])
     (tmp_path / "out" / "model.gguf").write_bytes(b"precious")
     out = tmp_path / out_dir
     before = {name: (out / name).read_bytes() for name in refused}
@@ -162,7 +162,7 @@ def test_output_folder_overwrite_rules(capsys, tmp_path, out_dir, force, refused
     ) + f"quillon: {len(names) - len(refused)} files done, {len(refused)} failed\n")
     for name in names:
         expected = before[name] if name in refused else quillon.embed_manifest_remote(
-            (SAMPLES / name).read_bytes(), URI)
+            sample(name), URI)
         assert (out / name).read_bytes() == expected
 
 
@@ -178,7 +178,7 @@ def test_output_folder_overwrite_rules(capsys, tmp_path, out_dir, force, refused
     (["read", "{a}", "-o", "{out}/victim/", "--force"], "victim", "{out}/victim/: Is a directory"),
 ], ids=["input-in-the-folder", "link-to-an-input", "store", "trailing-slash"])
 def test_no_result_replaces_an_input(capsys, tmp_path, argv, prepared, error):
-    stamped = quillon.embed_manifest((SAMPLES / "model.gguf").read_bytes(), STORE)
+    stamped = quillon.embed_manifest(sample("model.gguf"), STORE)
     names = dict(a=tmp_path / "a.gguf", b=tmp_path / "b.gguf", out=tmp_path / "out")
     for path in (names["a"], names["b"]):
         path.write_bytes(stamped)
@@ -199,8 +199,7 @@ def test_no_result_replaces_an_input(capsys, tmp_path, argv, prepared, error):
     ("missing", "No such file or directory"), ("model.gguf", "Not a directory"),
 ])
 def test_output_folder_must_be_a_folder(capsys, tmp_path, folder, message):
-    for name in ("model.gguf", "model.onnx"):
-        (tmp_path / name).write_bytes((SAMPLES / name).read_bytes())
+    samples_in(tmp_path)
     argv = ["remove", tmp_path / "model.gguf", tmp_path / "model.onnx", "-O", tmp_path / folder]
     assert run(capsys, *argv) == (1, "", f"quillon: {tmp_path / folder}: {message}\n")
 
@@ -232,30 +231,6 @@ def test_progress_over_all_files_on_a_terminal(capsys, monkeypatch, tmp_path, tt
     assert (final_done, done_bytes) == ("10", total_bytes)
 
 
-# Each write announces itself at its first progress report and then keeps
-# reporting until the command cancels it, so that a signal arrives while
-# several writes are in progress and others have not started.
-PAUSED_BATCH = """
-import sys, time
-import quillon_files
-from quillon_cli import main
-
-real = quillon_files.remove_manifest
-
-def remove_manifest(model, *, output, progress):
-    def paused(done, total):
-        sys.stdout.write("copying\\n")
-        sys.stdout.flush()
-        while True:
-            progress(done, total)
-            time.sleep(0.01)
-    real(model, output=output, progress=paused)
-
-quillon_files.remove_manifest = remove_manifest
-sys.exit(main(sys.argv[1:]))
-"""
-
-
 @needs_native_signals
 @pytest.mark.parametrize("target", ["-O", "--in-place"])
 @pytest.mark.parametrize("sent", [signal.SIGINT, signal.SIGTERM], ids=["INT", "TERM"])
@@ -266,14 +241,9 @@ def test_interrupting_a_batch_leaves_every_destination(tmp_path, sent, target):
     before = {path: path.read_bytes() for path in models}
     for path in models[::2]:
         (tmp_path / "out" / path.name).write_bytes(b"precious")
-    tail = ["-O", str(tmp_path / "out"), "--force"] if target == "-O" else ["--in-place"]
-    child = subprocess.Popen([sys.executable, "-c", PAUSED_BATCH, "remove", *map(str, models), "-j", "2", *tail],
-                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=subprocess_env(),
-                             preexec_fn=default_signals)
-    assert child.stdout.readline() == "copying\n"
-    child.send_signal(sent)
-    _, err = child.communicate(timeout=60)
-    assert (child.returncode, err) == (128 + sent, "quillon: interrupted\n")
+    tail = ["-O", tmp_path / "out", "--force"] if target == "-O" else ["--in-place"]
+    status, _, err = signalled(PAUSED_COMMAND, ["remove", *models, "-j", "2", *tail], [sent])
+    assert (status, err) == (128 + sent, "quillon: interrupted\n")
     assert {path: path.read_bytes() for path in models} == before
     assert sorted(os.listdir(tmp_path / "out")) == sorted(path.name for path in models[::2])
     assert all((tmp_path / "out" / path.name).read_bytes() == b"precious" for path in models[::2])

@@ -9,7 +9,8 @@ from pathlib import Path
 import pytest
 
 import quillon
-from conftest import make_gguf, make_onnx, make_safetensors
+from conftest import write
+from models import make_collection
 
 distributed = pytest.importorskip("dask.distributed")
 pytest.importorskip("quillon_files")
@@ -24,25 +25,6 @@ cloudpickle.register_pickle_by_value(dask_registry)
 
 URI = "https://example.com/registry.c2pa"
 STORE = b"registry store \x00\xff" * 10
-BUILDERS = {".gguf": make_gguf, ".safetensors": make_safetensors, ".onnx": make_onnx}
-BROKEN = {"broken/truncated.gguf": b"GGUF\x03\x00", "broken/noise.onnx": b"\xff" * 9,
-          "broken/short.safetensors": b"\x01"}
-
-
-def make_collection(root: Path, count: int = 300) -> None:
-    for i in range(count):
-        suffix = sorted(BUILDERS)[i % 3]
-        model = BUILDERS[suffix]()
-        if i % 5 == 0:
-            model = quillon.embed_manifest_remote(model, f"https://example.com/old/{i}")
-        if i % 7 == 0:
-            model = quillon.embed_manifest(model, b"old store %d" % i)
-        path = root / f"team{i % 4}" / f"project{i % 11}" / f"model{i}{suffix}"
-        path.parent.mkdir(parents=True, exist_ok=True)
-        path.write_bytes(model)
-    for name, data in BROKEN.items():
-        (root / name).parent.mkdir(parents=True, exist_ok=True)
-        (root / name).write_bytes(data)
 
 
 def expected_audit(path: str) -> dict:
@@ -67,27 +49,26 @@ def client():
 
 
 def test_audit_matches_the_module_for_every_file(client, tmp_path):
-    make_collection(tmp_path)
+    broken = make_collection(tmp_path)
     paths = dask_registry.find_models(str(tmp_path))
-    assert len(paths) == 300 + len(BROKEN)
+    assert len(paths) == 300 + len(broken)
     records = dask_registry.run_on_cluster(client, dask_registry.audit_batch, paths)
     assert [r["file"] for r in records] == paths
     assert records == [expected_audit(path) for path in paths]
-    assert sum(1 for r in records if r["error"]) == len(BROKEN)
+    assert sum(1 for r in records if r["error"]) == len(broken)
 
 
 def test_stamp_writes_every_model_and_reports_each_failure(client, tmp_path):
     root, output = tmp_path / "in", tmp_path / "out"
-    make_collection(root)
-    store = tmp_path / "m.c2pa"
-    store.write_bytes(STORE)
+    broken = make_collection(root)
+    store = write(tmp_path / "m.c2pa", STORE)
     paths = dask_registry.find_models(str(root))
     before = {p: Path(p).read_bytes() for p in paths}
 
     records = dask_registry.run_on_cluster(client, dask_registry.stamp_batch, paths, str(root), str(output),
                                            str(store), URI)
     failed = {os.path.relpath(r["file"], root) for r in records if r["error"]}
-    assert failed == set(BROKEN)
+    assert failed == set(broken)
     for record in records:
         source = before[record["file"]]
         assert Path(record["file"]).read_bytes() == source  # inputs untouched

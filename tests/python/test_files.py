@@ -15,32 +15,8 @@ import pytest
 import quillon
 import quillon_files
 
-from conftest import make_gguf, make_onnx, make_safetensors
-
-SAMPLES = pathlib.Path(__file__).resolve().parents[2] / "samples"
-STORE = (SAMPLES / "manifest.c2pa").read_bytes()
-URI = "https://example.com/m.c2pa"
-TEMP_PREFIX = ".quillon-"
-# Values of QUILLON_FILES_FALLBACK, which turns off the kernel copy and
-# O_TMPFILE in a build with the test seam (src/files/seams.hpp); a release
-# build ignores it, and the tests then check the normal path.
-FALLBACKS = ["", "copy", "tmpfile", "copy,tmpfile"]
-
-MODELS = {
-    "gguf": (SAMPLES / "model.gguf").read_bytes(),
-    "safetensors": (SAMPLES / "model.safetensors").read_bytes(),
-    "onnx": (SAMPLES / "model.onnx").read_bytes(),
-    "stamped-gguf": quillon.embed_manifest_both((SAMPLES / "model.gguf").read_bytes(), URI, STORE),
-    "stamped-onnx": quillon.embed_manifest((SAMPLES / "model.onnx").read_bytes(), STORE),
-    "minimal-gguf": make_gguf(),
-    "minimal-safetensors": make_safetensors(),
-    "minimal-onnx": make_onnx(),
-    "empty": b"",
-    "store": STORE,
-    "cut-gguf": (SAMPLES / "model.gguf").read_bytes()[:30],
-    "bad-json": struct.pack("<Q", 5) + b'{"a":',
-    "bad-base64": struct.pack("<Q", 38) + b'{"__metadata__":{"c2pa:manifest":"@"}}',
-}
+from conftest import FALLBACKS, MODELS, STORE, TEMP_PREFIX, outcome, write
+from models import GIB, MARKS, MIB, URI, large_safetensors, sparse_gguf, sparse_onnx, sparse_safetensors
 
 READS = ["read_manifest", "read_manifest_uri", "detect_format", "model_type"]
 # (function, arguments after the model)
@@ -51,14 +27,6 @@ WRITES = [
     ("embed_manifest", (b"",)),
     ("remove_manifest", ()),
 ]
-
-
-def outcome(call):
-    """("ok", result) or ("error", message) of a call that may raise ValueError."""
-    try:
-        return "ok", call()
-    except ValueError as error:
-        return "error", error.args
 
 
 def description(model):
@@ -77,8 +45,7 @@ def description(model):
 
 def check_agreement(folder, model, fallback=""):
     """Every operation on `model` written to a file agrees with the in-memory one."""
-    path = folder / "model"
-    path.write_bytes(model)
+    path = write(folder / "model", model)
     for name in READS:
         assert outcome(lambda: getattr(quillon_files, name)(path)) == outcome(
             lambda: getattr(quillon, name)(model)), name
@@ -107,8 +74,7 @@ def test_file_operations_agree_with_memory(tmp_path, monkeypatch, name, fallback
 
 @pytest.mark.parametrize("name, args", WRITES[:3] + WRITES[4:])
 def test_in_place_replaces_the_model(tmp_path, name, args):
-    path = tmp_path / "model.gguf"
-    path.write_bytes(MODELS["stamped-gguf"])
+    path = write(tmp_path / "model.gguf", MODELS["stamped-gguf"])
     path.chmod(0o640)
     assert getattr(quillon_files, name)(path, *args) is None
     assert path.read_bytes() == getattr(quillon, name)(MODELS["stamped-gguf"], *args)
@@ -117,8 +83,7 @@ def test_in_place_replaces_the_model(tmp_path, name, args):
 
 @pytest.mark.parametrize("spell", [str, os.fsencode, pathlib.Path], ids=["str", "bytes", "PathLike"])
 def test_paths_of_every_kind(tmp_path, spell):
-    model = tmp_path / "m.onnx"
-    model.write_bytes(MODELS["onnx"])
+    model = write(tmp_path / "m.onnx", MODELS["onnx"])
     quillon_files.embed_manifest_remote(spell(model), URI, output=spell(tmp_path / "o.onnx"))
     assert quillon_files.read_manifest_uri(spell(tmp_path / "o.onnx")) == URI
     with pytest.raises(FileNotFoundError) as caught:
@@ -214,8 +179,7 @@ def test_destinations_that_are_not_regular_files(tmp_path, monkeypatch, kind, er
     destinations = dict(special_files(tmp_path), nowhere=tmp_path / "no" / "out")
     # Through a symbolic link too: the file it names decides.
     (tmp_path / "link").symlink_to(destinations[kind])
-    model = tmp_path / "m.gguf"
-    model.write_bytes(MODELS["gguf"])
+    model = write(tmp_path / "m.gguf", MODELS["gguf"])
     for output in (destinations[kind], tmp_path / "link"):
         with pytest.raises(error) as caught:
             quillon_files.remove_manifest(model, output=output)
@@ -226,8 +190,7 @@ def test_destinations_that_are_not_regular_files(tmp_path, monkeypatch, kind, er
 
 
 def test_symbolic_link_destination_is_followed(tmp_path):
-    model = tmp_path / "m.gguf"
-    model.write_bytes(MODELS["gguf"])
+    model = write(tmp_path / "m.gguf", MODELS["gguf"])
     (tmp_path / "target").write_bytes(b"old")
     (tmp_path / "link").symlink_to("target")
     quillon_files.embed_manifest(model, STORE, output=tmp_path / "link")
@@ -240,8 +203,7 @@ def test_symbolic_link_destination_is_followed(tmp_path):
 def test_in_place_keeps_mode_and_owner(tmp_path, mode, owner):
     if owner and os.geteuid() != 0:
         pytest.skip("only root may give a file away")
-    path = tmp_path / "m.safetensors"
-    path.write_bytes(MODELS["safetensors"])
+    path = write(tmp_path / "m.safetensors", MODELS["safetensors"])
     if owner:
         os.chown(path, *owner)
     path.chmod(mode)
@@ -253,23 +215,6 @@ def test_in_place_keeps_mode_and_owner(tmp_path, mode, owner):
 
 
 # --- progress and cancellation --------------------------------------------------
-
-MIB = 1 << 20
-
-
-def large_safetensors(path, data_size):
-    """A SafeTensors file whose tensor data is `data_size` bytes of real data."""
-    model = make_safetensors(b"\x01" * 16)
-    header_size = struct.unpack("<Q", model[:8])[0]
-    header = model[8:8 + header_size].replace(b"[16]", b"[%d]" % data_size).replace(
-        b"[0,16]", b"[0,%d]" % data_size)
-    with open(path, "wb") as out:
-        out.write(struct.pack("<Q", len(header)) + header)
-        chunk = bytes(range(256)) * (MIB // 256)
-        for _ in range(data_size // MIB):
-            out.write(chunk)
-    return path
-
 
 @pytest.mark.parametrize("fallback", FALLBACKS)
 def test_progress_reports_and_cancels(tmp_path, monkeypatch, fallback):
@@ -326,57 +271,6 @@ def test_input_shortened_during_the_copy(tmp_path, monkeypatch, fallback):
 
 
 # --- files above 4 GiB ----------------------------------------------------------------
-
-GIB = 1 << 30
-BIG = 5 * GIB + 12345
-MARKS = [0, 4 * GIB - 1, 4 * GIB, 4 * GIB + 7, BIG - 1]  # offsets into the tensor data
-
-
-def sparse_safetensors(path):
-    """A sparse SafeTensors file with BIG bytes of tensor data, mostly holes,
-    and marker bytes at MARKS."""
-    header = (b'{"t":{"dtype":"U8","shape":[%d],"data_offsets":[0,%d]}}' % (BIG, BIG))
-    start = 8 + len(header)
-    with open(path, "wb") as out:
-        out.write(struct.pack("<Q", len(header)) + header)
-        out.truncate(start + BIG)
-        for i, mark in enumerate(MARKS):
-            out.seek(start + mark)
-            out.write(bytes([0x41 + i]))
-    return start
-
-
-def sparse_gguf(path):
-    """A sparse GGUF file with one F32 tensor of BIG // 4 elements."""
-    elements = BIG // 4
-    info = struct.pack("<Q", 1) + b"t" + struct.pack("<IQIQ", 1, elements, 0, 0)
-    header = b"GGUF" + struct.pack("<IQQ", 3, 1, 0) + info
-    start = len(header) + (-len(header) % 32)
-    with open(path, "wb") as out:
-        out.write(header)
-        out.truncate(start + elements * 4)
-        for i, mark in enumerate(MARKS[:-1]):
-            out.seek(start + mark)
-            out.write(bytes([0x41 + i]))
-    return start
-
-
-def sparse_onnx(path):
-    """A sparse ONNX model whose graph field holds BIG bytes, so that the
-    appended C2PA entries lie beyond 4 GiB."""
-    size, length = BIG, b""
-    while size >= 0x80:
-        length += bytes([size & 0x7F | 0x80])
-        size >>= 7
-    header = b"\x08\x07\x3a" + length + bytes([size])
-    with open(path, "wb") as out:
-        out.write(header)
-        out.truncate(len(header) + BIG)
-        for i, mark in enumerate(MARKS):
-            out.seek(len(header) + mark)
-            out.write(bytes([0x41 + i]))
-    return len(header)
-
 
 @pytest.mark.parametrize("fallback", ["", "copy,tmpfile"])
 @pytest.mark.parametrize("kind, build", [("safetensors", sparse_safetensors), ("gguf", sparse_gguf),
@@ -461,8 +355,7 @@ def encoded_store(kind, model, start, length, store):
 @pytest.mark.parametrize("store", [STORE, b"", b"\xff" * 3, bytes(range(256)) * 3])
 @pytest.mark.parametrize("kind", ["gguf", "safetensors", "onnx"])
 def test_ranges_hold_exactly_the_encoded_store(tmp_path, kind, store):
-    path = tmp_path / "m"
-    path.write_bytes(quillon.embed_manifest_both(MODELS[kind], URI, store))
+    path = write(tmp_path / "m", quillon.embed_manifest_both(MODELS[kind], URI, store))
     model = path.read_bytes()
     [(start, length)] = quillon_files.store_ranges(path)
     encoded_store(kind, model, start, length, store)
@@ -485,8 +378,7 @@ def test_ranges_hold_exactly_the_encoded_store(tmp_path, kind, store):
     (b"junk", b"x", "unrecognized ML model container format"),
 ], ids=["size", "none", "damaged", "unrecognized"])
 def test_refused_patches_leave_the_file_unchanged(tmp_path, content, store, message):
-    path = tmp_path / "m"
-    path.write_bytes(content)
+    path = write(tmp_path / "m", content)
     with pytest.raises(ValueError) as caught:
         quillon_files.patch_store(path, store)
     assert caught.value.args == (message,)

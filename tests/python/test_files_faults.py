@@ -19,12 +19,11 @@ import textwrap
 
 import pytest
 
-from conftest import default_signals, needs_native_signals
-
 import quillon
 import quillon_files
 
-from test_files import FALLBACKS, GIB, MIB, MODELS, STORE, TEMP_PREFIX, URI, large_safetensors
+from conftest import FALLBACKS, MODELS, STORE, TEMP_PREFIX, child_env, needs_native_signals, signalled, write
+from models import GIB, MIB, URI, large_safetensors
 
 
 @contextlib.contextmanager
@@ -40,19 +39,13 @@ def tmpfs(folder, options):
         subprocess.run(["umount", str(folder)], check=True)
 
 
-def child_env():
-    paths = [pathlib.Path(quillon.__file__).parent, pathlib.Path(__file__).parent]
-    return dict(os.environ, PYTHONPATH=os.pathsep.join(str(path) for path in paths))
-
-
 @pytest.mark.parametrize("fallback", FALLBACKS)
 def test_full_file_system(tmp_path, monkeypatch, fallback):
     monkeypatch.setenv("QUILLON_FILES_FALLBACK", fallback)
     model = large_safetensors(tmp_path / "m.safetensors", 2 * MIB)
     with tmpfs(tmp_path / "small", "size=1m") as small:
         (small / "out").write_bytes(b"precious")
-        small_model = small / "in-place"
-        small_model.write_bytes(MODELS["safetensors"])
+        small_model = write(small / "in-place", MODELS["safetensors"])
         with pytest.raises(OSError) as caught:
             quillon_files.embed_manifest(model, STORE, output=small / "out")
         assert (caught.value.errno, caught.value.filename) == (errno.ENOSPC, small / "out")
@@ -123,43 +116,19 @@ PAUSING_COPY = textwrap.dedent("""
 def test_signal_in_the_middle_of_a_copy(tmp_path, sent, fallback):
     model = large_safetensors(tmp_path / "m.safetensors", 64 * MIB)
     (tmp_path / "out").write_bytes(b"precious")
-    child = subprocess.Popen([sys.executable, "-c", PAUSING_COPY, str(model), str(tmp_path / "out")],
-                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
-                             env=dict(child_env(), QUILLON_FILES_FALLBACK=fallback),
-                             preexec_fn=default_signals)
-    assert child.stdout.readline() == "copying\n"
     # Named where the fallback is forced (in a build with the test seam) or
     # the file system lacks unnamed ones.
-    named = [name for name in os.listdir(tmp_path) if name.startswith(TEMP_PREFIX)]
-    child.send_signal(sent)
-    _, err = child.communicate(timeout=30)
-    assert child.returncode != 0
+    named = []
+    status, _, err = signalled(PAUSING_COPY, [model, tmp_path / "out"], [sent], fallback=fallback,
+                               announced=lambda: named.extend(
+                                   name for name in os.listdir(tmp_path) if name.startswith(TEMP_PREFIX)))
+    assert status != 0
     if sent == signal.SIGINT:
         assert "KeyboardInterrupt" in err
     assert (tmp_path / "out").read_bytes() == b"precious"
     # A named temporary file cannot outlive a killed process by itself; an
     # unnamed one leaves nothing at all.
     assert sorted(os.listdir(tmp_path)) == sorted(["m.safetensors", "out"] + (named if sent != signal.SIGINT else []))
-
-
-@pytest.mark.skipif(os.geteuid() != 0, reason="needs root to run as another user")
-@pytest.mark.parametrize("mode, expected", [(0o4777, 0o777), (0o2777, 0o777), (0o6757, 0o757), (0o1777, 0o1777)])
-def test_set_id_bits_are_dropped_when_the_owner_changes(mode, expected):
-    """A user who may write a file but not give it away rewrites it in place:
-    the new file is theirs, so it must not keep a set-user/group-ID bit."""
-    shared = tempfile.TemporaryDirectory()  # where another user can reach it
-    folder = pathlib.Path(shared.name)
-    folder.chmod(0o777)
-    path = folder / "m.gguf"
-    path.write_bytes(MODELS["gguf"])
-    path.chmod(mode)
-    script = "import os, sys, quillon_files; os.setgid(65534); os.setuid(65534); " \
-             "quillon_files.embed_manifest_remote(sys.argv[1], 'u')"
-    subprocess.run([sys.executable, "-c", script, str(path)], env=child_env(), check=True)
-    status = path.stat()
-    assert (status.st_uid, status.st_mode & 0o7777) == (65534, expected)
-    assert quillon_files.read_manifest_uri(path) == "u"
-    shared.cleanup()
 
 
 needs_root = pytest.mark.skipif(os.geteuid() != 0, reason="needs root to give files away")
@@ -188,12 +157,10 @@ def attributes(path):
 ], ids=["file", "inherited"])
 def test_acls_and_extended_attributes_are_kept(tmp_path, monkeypatch, fallback, folder_acl, file_acl):
     monkeypatch.setenv("QUILLON_FILES_FALLBACK", fallback)
-    model = tmp_path / "m.gguf"
-    model.write_bytes(MODELS["gguf"])
+    model = write(tmp_path / "m.gguf", MODELS["gguf"])
     folder = tmp_path / "shared"
     folder.mkdir()
-    out = folder / "out"
-    out.write_bytes(b"old")
+    out = write(folder / "out", b"old")
     os.chown(out, 0, 100)
     for path, spec in ((folder, folder_acl), (out, file_acl)):
         if spec:
@@ -209,19 +176,27 @@ def test_acls_and_extended_attributes_are_kept(tmp_path, monkeypatch, fallback, 
 
 
 @needs_root
-def test_the_group_stays_when_only_the_owner_changes():
+@pytest.mark.parametrize("mode, group, expected", [
+    (0o4777, None, 0o777), (0o2777, None, 0o777), (0o6757, None, 0o757), (0o1777, None, 0o1777),
+    (0o2664, 100, 0o664),  # the group stays, being one of the user's
+])
+def test_a_rewrite_by_another_user_drops_set_id_bits(mode, group, expected):
+    """A user who may write a file but not give it away rewrites it in place:
+    the new file is theirs, so it must not keep a set-user/group-ID bit."""
     shared = tempfile.TemporaryDirectory()  # where another user can reach it
-    folder = pathlib.Path(shared.name)
-    folder.chmod(0o777)
-    path = folder / "m.gguf"
+    path = pathlib.Path(shared.name) / "m.gguf"
+    path.parent.chmod(0o777)
     path.write_bytes(MODELS["gguf"])
-    os.chown(path, 0, 100)
-    path.chmod(0o2664)
-    script = "import os, sys, quillon_files; os.setgroups([100]); os.setgid(65534); os.setuid(65534); " \
-             "quillon_files.embed_manifest_remote(sys.argv[1], 'u')"
-    subprocess.run([sys.executable, "-c", script, str(path)], env=child_env(), check=True)
+    if group is not None:
+        os.chown(path, 0, group)
+    path.chmod(mode)
+    script = "import os, sys, quillon_files; os.setgroups([int(sys.argv[2])] if sys.argv[2] else os.getgroups()); " \
+             "os.setgid(65534); os.setuid(65534); quillon_files.embed_manifest_remote(sys.argv[1], 'u')"
+    subprocess.run([sys.executable, "-c", script, str(path), str(group or "")], env=child_env(), check=True)
     status = path.stat()
-    assert (status.st_uid, status.st_gid, stat.S_IMODE(status.st_mode)) == (65534, 100, 0o664)
+    assert (status.st_uid, status.st_mode & 0o7777) == (65534, expected)
+    assert group is None or status.st_gid == group
+    assert quillon_files.read_manifest_uri(path) == "u"
     shared.cleanup()
 
 
@@ -248,8 +223,7 @@ def test_links_in_sticky_folders_are_followed_as_the_kernel_allows(tmp_path, mon
     """Root writing through a link another user made in a sticky world-writable
     folder (/tmp) must not write where the link points."""
     monkeypatch.setenv("QUILLON_FILES_FALLBACK", fallback)
-    model = tmp_path / "m.gguf"
-    model.write_bytes(MODELS["gguf"])
+    model = write(tmp_path / "m.gguf", MODELS["gguf"])
     sticky = tmp_path / "sticky"
     sticky.mkdir()
     sticky.chmod(0o1777)
@@ -273,8 +247,7 @@ def test_links_in_sticky_folders_are_followed_as_the_kernel_allows(tmp_path, mon
 @pytest.mark.parametrize("fallback", FALLBACKS)
 def test_relative_paths_below_a_working_folder_deeper_than_path_max(tmp_path, monkeypatch, fallback):
     monkeypatch.setenv("QUILLON_FILES_FALLBACK", fallback)
-    model = tmp_path / "m.gguf"
-    model.write_bytes(MODELS["gguf"])
+    model = write(tmp_path / "m.gguf", MODELS["gguf"])
     (tmp_path / "target").write_bytes(b"old")
     monkeypatch.chdir(tmp_path)
     for _ in range(50):
@@ -335,8 +308,7 @@ def test_reads_of_a_model_rewritten_meanwhile_end_cleanly(tmp_path):
     store = bytes(range(256)) * (16 * 1024)
     content = quillon.embed_manifest(MODELS["safetensors"], store)
     (tmp_path / "content").write_bytes(content)
-    model = tmp_path / "m.safetensors"
-    model.write_bytes(content)
+    model = write(tmp_path / "m.safetensors", content)
     rewriter = subprocess.Popen([sys.executable, "-c", REWRITER, str(model), str(tmp_path / "content")])
     try:
         done = subprocess.run([sys.executable, "-c", READER, str(model), "150", str(tmp_path / "content")],
@@ -371,8 +343,7 @@ FOREIGN_FAULT = textwrap.dedent("""
 def test_faults_outside_models_still_crash(tmp_path, when):
     """However Python's faulthandler was enabled around the first read, a
     fault that is not the reader's ends the process, reported once."""
-    model = tmp_path / "m.gguf"
-    model.write_bytes(MODELS["gguf"])
+    model = write(tmp_path / "m.gguf", MODELS["gguf"])
     env = {name: value for name, value in child_env().items() if name != "PYTHONFAULTHANDLER"}
     done = subprocess.run([sys.executable, "-c", FOREIGN_FAULT, str(model), str(tmp_path / "other"), when],
                           capture_output=True, text=True, env=env, check=False)

@@ -1,69 +1,24 @@
 """End-to-end tests of quillon on GGUF models: hand-built byte strings for
-exact layouts and errors, and models written by the gguf package, read back
-with its reader."""
-
-import struct
+exact layouts and errors. Models written by the gguf package are in
+test_real_clients.py."""
 
 import pytest
 
 import quillon
+from conftest import raises
+from models import ARRAY, STORE_KEY, STRING, UINT8, UINT32, URI_KEY, gguf, gguf_kv as kv, gguf_store_kv, gguf_str, \
+    gguf_string, gguf_tensor, gguf_u32, gguf_uri_kv, u32, u64
 
-STORE_KEY = "c2pa:manifest"
-URI_KEY = "c2pa:manifest.uri"
-UINT8, UINT32, STRING, ARRAY, UINT64 = 0, 4, 8, 9, 10
-
-
-def u32(value):
-    return struct.pack("<I", value)
-
-
-def u64(value):
-    return struct.pack("<Q", value)
-
-
-def gstr(text):
-    data = text.encode() if isinstance(text, str) else text
-    return u64(len(data)) + data
-
-
-def kv(key, type_code, value):
-    return gstr(key) + u32(type_code) + value
-
-
-def store_kv(store):
-    return kv(STORE_KEY, ARRAY, u32(UINT8) + u64(len(store)) + store)
-
-
-def uri_kv(uri):
-    return kv(URI_KEY, STRING, gstr(uri))
-
-
-def tensor(name, dims, offset):
-    return gstr(name) + u32(len(dims)) + b"".join(u64(d) for d in dims) + u32(0) + u64(offset)
-
-
-TENSORS = [tensor("w", [4, 2], 0), tensor("b", [2], 32)]
+TENSORS = [gguf_tensor("w", [4, 2], 0, 0), gguf_tensor("b", [2], 0, 32)]
 DATA = bytes(range(40))
 
 
-def model(kvs=(), tensors=TENSORS, data=DATA, alignment=32, pad=b"\0", version=3):
-    head = b"GGUF" + u32(version) + u64(len(tensors)) + u64(len(kvs)) + b"".join(kvs) + b"".join(tensors)
-    return head + pad * (-len(head) % alignment) + data
+def model(kvs=(), tensors=TENSORS, data=DATA, **layout):
+    return gguf(kvs, tensors, data, **layout)
 
 
-PLAIN_KVS = [kv("general.name", STRING, gstr("tiny")), kv("general.alignment", UINT32, u32(32))]
+PLAIN_KVS = [kv("general.name", STRING, gguf_string("tiny")), kv("general.alignment", UINT32, u32(32))]
 PLAIN = model(PLAIN_KVS)
-
-
-def raises(message, function, *args):
-    with pytest.raises(ValueError) as caught:
-        function(*args)
-    assert caught.value.args == (message,)
-
-
-def test_detection():
-    assert quillon.detect_format(PLAIN) == "GGUF"
-    assert quillon.model_type(PLAIN) == "c2pa.types.model"
 
 
 @pytest.mark.parametrize("size", [0, 1, 15, 16, 31, 32, 33, 255, 4096, 100_003, 1 << 20])
@@ -72,7 +27,7 @@ def test_store_round_trip(size):
     original = bytes(PLAIN)
     out = quillon.embed_manifest(PLAIN, store)
     assert PLAIN == original
-    assert out == model(PLAIN_KVS + [store_kv(store)])
+    assert out == model(PLAIN_KVS + [gguf_store_kv(store)])
     result = quillon.read_manifest(out)
     assert type(result) is bytes and result == store
     assert quillon.read_manifest_uri(out) is None
@@ -82,26 +37,10 @@ def test_store_round_trip(size):
 @pytest.mark.parametrize("uri", ["", "https://example.com/m.c2pa", "https://例え.jp/ü/🙂?q=é", "x" * 5000])
 def test_uri_round_trip(uri):
     out = quillon.embed_manifest_remote(PLAIN, uri)
-    assert out == model(PLAIN_KVS + [uri_kv(uri)])
+    assert out == model(PLAIN_KVS + [gguf_uri_kv(uri)])
     assert quillon.read_manifest_uri(out) == uri
     raises("no C2PA manifest found in model", quillon.read_manifest, out)
     assert quillon.remove_manifest(out) == PLAIN
-
-
-def test_both_go_last_store_first():
-    out = quillon.embed_manifest_both(PLAIN, "https://h/ü", b"\0store\xff")
-    assert out == model(PLAIN_KVS + [store_kv(b"\0store\xff"), uri_kv("https://h/ü")])
-    assert quillon.embed_manifest_both(store=b"\0store\xff", uri="https://h/ü", model=PLAIN) == out
-    assert quillon.read_manifest(out) == b"\0store\xff"
-    assert quillon.read_manifest_uri(out) == "https://h/ü"
-
-
-def test_embed_replaces_every_c2pa_entry():
-    before = model([store_kv(b"old"), PLAIN_KVS[0], uri_kv("old"), store_kv(b"older"), kv(URI_KEY + "2", STRING, gstr("kept"))])
-    kept = [PLAIN_KVS[0], kv(URI_KEY + "2", STRING, gstr("kept"))]
-    assert quillon.embed_manifest(before, b"new") == model(kept + [store_kv(b"new")])
-    assert quillon.embed_manifest_remote(before, "new") == model(kept + [uri_kv("new")])
-    assert quillon.remove_manifest(before) == model(kept)
 
 
 def test_results_are_new_objects():
@@ -115,24 +54,6 @@ def test_results_are_new_objects():
     assert quillon.remove_manifest(sub) == PLAIN
 
 
-def test_padding_becomes_zero():
-    assert quillon.remove_manifest(model(PLAIN_KVS, pad=b"\xaa")) == PLAIN
-
-
-def test_alignment_is_kept():
-    kvs = [kv("general.alignment", UINT32, u32(64))]
-    original = model(kvs, alignment=64)
-    out = quillon.embed_manifest(original, b"s")
-    assert out == model(kvs + [store_kv(b"s")], alignment=64)
-    assert quillon.remove_manifest(out) == original
-
-
-def test_first_entry_wins():
-    out = model([store_kv(b"one"), kv(STORE_KEY, STRING, gstr("two")), uri_kv("a"), kv(URI_KEY, UINT32, u32(1))])
-    assert quillon.read_manifest(out) == b"one"
-    assert quillon.read_manifest_uri(out) == "a"
-
-
 MALFORMED = "malformed model container: "
 PARSE_ERRORS = [
     (b"GGUF", "unexpected end of GGUF data"),
@@ -142,10 +63,10 @@ PARSE_ERRORS = [
     (model([kv("k", 13, b"")]), "bad value type 13"),
     (model([kv("k", ARRAY, u32(99) + u64(1) + b"x")]), "bad value type 99"),
     (model([kv(b"\xff", UINT32, u32(1))]), "metadata key is not UTF-8"),
-    (model(tensors=[tensor(b"\xed\xa0\x80", [1], 0)]), "metadata key is not UTF-8"),
+    (model(tensors=[gguf_tensor(b"\xed\xa0\x80", [1], 0)]), "metadata key is not UTF-8"),
     (model([kv("k", STRING, u64(1 << 63))]), "unexpected end of GGUF data"),
     (model([kv("k", ARRAY, u32(UINT32) + u64((1 << 62) + 1) + b"abcd")]), "unexpected end of GGUF data"),
-    (model([store_kv(b"s")], data=b"", pad=b""), "tensor data offset out of range"),
+    (model([gguf_store_kv(b"s")], data=b"", pad=b""), "tensor data offset out of range"),
 ]
 
 
@@ -160,73 +81,50 @@ def test_parse_errors_from_every_function(data, detail):
     raises(message, quillon.remove_manifest, data)
 
 
-@pytest.mark.parametrize(
-    "entries, function, message",
-    [
-        ([], quillon.read_manifest, "no C2PA manifest found in model"),
-        ([uri_kv("u")], quillon.read_manifest, "no C2PA manifest found in model"),
-        ([kv(STORE_KEY, STRING, gstr("abc"))], quillon.read_manifest, MALFORMED + "c2pa:manifest is not a UINT8 array"),
-        ([kv(STORE_KEY, ARRAY, u32(1) + u64(1) + b"a")], quillon.read_manifest, MALFORMED + "c2pa:manifest is not a UINT8 array"),
-        ([kv(URI_KEY, UINT32, u32(5))], quillon.read_manifest_uri, MALFORMED + "c2pa:manifest.uri is not a string"),
-        ([kv(URI_KEY, STRING, gstr(b"\xff\xfe"))], quillon.read_manifest_uri, MALFORMED + "URI is not UTF-8"),
-    ],
-)
+@pytest.mark.parametrize("entries, function, message", [
+    ([], quillon.read_manifest, "no C2PA manifest found in model"),
+    ([gguf_uri_kv("u")], quillon.read_manifest, "no C2PA manifest found in model"),
+    ([kv(STORE_KEY, STRING, gguf_string("abc"))], quillon.read_manifest, MALFORMED + "c2pa:manifest is not a UINT8 array"),
+    ([kv(STORE_KEY, ARRAY, u32(1) + u64(1) + b"a")], quillon.read_manifest, MALFORMED + "c2pa:manifest is not a UINT8 array"),
+    ([kv(URI_KEY, UINT32, u32(5))], quillon.read_manifest_uri, MALFORMED + "c2pa:manifest.uri is not a string"),
+    ([kv(URI_KEY, STRING, gguf_string(b"\xff\xfe"))], quillon.read_manifest_uri, MALFORMED + "URI is not UTF-8"),
+])
 def test_entry_errors(entries, function, message):
     raises(message, function, model(entries))
 
 
-def test_absent_uri_is_none():
-    assert quillon.read_manifest_uri(PLAIN) is None
-    assert quillon.read_manifest_uri(model([store_kv(b"s")])) is None
+STORED, WIDE_URI = b"\0store\xff", "https://h/ü"
+BOTH = model(PLAIN_KVS + [gguf_store_kv(STORED), gguf_uri_kv(WIDE_URI)])
+LOOKALIKE = gguf_str(URI_KEY + "2", "kept")
+OLD = model([gguf_store_kv(b"old"), PLAIN_KVS[0], gguf_uri_kv("old"), gguf_store_kv(b"older"), LOOKALIKE])
+KEPT = [PLAIN_KVS[0], LOOKALIKE]
+ALIGN64 = [gguf_u32("general.alignment", 64)]
+FIRSTS = model([gguf_store_kv(b"one"), gguf_str(STORE_KEY, "two"), gguf_uri_kv("a"), gguf_u32(URI_KEY, 1)])
+DEEP = kv("deep", ARRAY, (u32(ARRAY) + u64(1)) * 50_000 + u32(UINT8) + u64(0))
 
 
-def test_deeply_nested_array_is_carried_through():
-    deep = kv("deep", ARRAY, (u32(ARRAY) + u64(1)) * 50_000 + u32(UINT8) + u64(0))
-    original = model([deep])
-    out = quillon.embed_manifest(original, b"s")
-    assert out == model([deep, store_kv(b"s")])
-    assert quillon.remove_manifest(out) == original
-
-
-# --- models written by the gguf package --------------------------------------
-
-
-@pytest.fixture
-def written_model(tmp_path):
-    gguf = pytest.importorskip("gguf")
-    np = pytest.importorskip("numpy")
-    path = tmp_path / "tiny.gguf"
-    writer = gguf.GGUFWriter(path, "llama")
-    writer.add_name("tiny")
-    writer.add_array("tokenizer.ggml.tokens", ["a", "bc", "ü"])
-    writer.add_tensor("token_embd.weight", np.arange(48, dtype=np.float32).reshape(6, 8))
-    writer.add_tensor("output_norm.weight", np.ones(8, dtype=np.float32))
-    writer.write_header_to_file()
-    writer.write_kv_data_to_file()
-    writer.write_tensors_to_file()
-    writer.close()
-    return path.read_bytes()
-
-
-def test_written_model_reads_back_with_gguf(tmp_path, written_model):
-    gguf = pytest.importorskip("gguf")
-    store = bytes(range(256)) * 3
-    out = quillon.embed_manifest_both(written_model, "https://example.com/ü", store)
-    path = tmp_path / "signed.gguf"
-    path.write_bytes(out)
-    reader = gguf.GGUFReader(path)
-    store_field = reader.fields[STORE_KEY]
-    assert b"".join(bytes(store_field.parts[i]) for i in store_field.data) == store
-    uri_field = reader.fields[URI_KEY]
-    assert bytes(uri_field.parts[uri_field.data[0]]).decode() == "https://example.com/ü"
-    original = gguf.GGUFReader(_write(tmp_path / "orig.gguf", written_model))
-    assert [t.name for t in reader.tensors] == [t.name for t in original.tensors]
-    for signed, plain in zip(reader.tensors, original.tensors):
-        assert bytes(signed.data.tobytes()) == bytes(plain.data.tobytes())
-    assert quillon.read_manifest(out) == store
-    assert quillon.remove_manifest(out) == written_model
-
-
-def _write(path, data):
-    path.write_bytes(data)
-    return path
+@pytest.mark.parametrize("call, expected", [
+    (lambda: (quillon.detect_format(PLAIN), quillon.model_type(PLAIN)), ("GGUF", "c2pa.types.model")),
+    # Both go last, the store first.
+    (lambda: quillon.embed_manifest_both(PLAIN, WIDE_URI, STORED), BOTH),
+    (lambda: quillon.embed_manifest_both(store=STORED, uri=WIDE_URI, model=PLAIN), BOTH),
+    (lambda: (quillon.read_manifest(BOTH), quillon.read_manifest_uri(BOTH)), (STORED, WIDE_URI)),
+    # An edit replaces every C2PA entry and keeps every other one.
+    (lambda: quillon.embed_manifest(OLD, b"new"), model(KEPT + [gguf_store_kv(b"new")])),
+    (lambda: quillon.embed_manifest_remote(OLD, "new"), model(KEPT + [gguf_uri_kv("new")])),
+    (lambda: quillon.remove_manifest(OLD), model(KEPT)),
+    (lambda: quillon.remove_manifest(model(PLAIN_KVS, pad=b"\xaa")), PLAIN),
+    (lambda: quillon.embed_manifest(model(ALIGN64, alignment=64), b"s"),
+     model(ALIGN64 + [gguf_store_kv(b"s")], alignment=64)),
+    (lambda: quillon.remove_manifest(model(ALIGN64 + [gguf_store_kv(b"s")], alignment=64)), model(ALIGN64, alignment=64)),
+    (lambda: (quillon.read_manifest(FIRSTS), quillon.read_manifest_uri(FIRSTS)), (b"one", "a")),
+    (lambda: quillon.read_manifest_uri(PLAIN), None),
+    (lambda: quillon.read_manifest_uri(model([gguf_store_kv(b"s")])), None),
+    # An array nested deeper than any recursion could go is carried through.
+    (lambda: quillon.embed_manifest(model([DEEP]), b"s"), model([DEEP, gguf_store_kv(b"s")])),
+    (lambda: quillon.remove_manifest(model([DEEP, gguf_store_kv(b"s")])), model([DEEP])),
+], ids=["detection", "both-last", "both-by-keyword", "both-read", "embed-replaces", "embed-remote-replaces",
+        "remove", "padding-becomes-zero", "alignment-kept", "alignment-kept-by-remove", "first-entry-wins",
+        "absent-uri", "store-without-uri", "deep-array-embed", "deep-array-remove"])
+def test_exact_results(call, expected):
+    assert call() == expected

@@ -21,6 +21,11 @@ from hypothesis import HealthCheck, assume, given, settings  # noqa: E402
 from hypothesis import strategies as st  # noqa: E402
 
 import quillon  # noqa: E402
+from conftest import NO_MANIFEST  # noqa: E402
+from models import (ARRAY, FIXED_WIDTH, INT32, STORE_KEY, STRING, UINT8, UINT32, UINT64, URI_KEY, gguf,  # noqa: E402
+                    gguf_array, gguf_string, gguf_tensor, onnx_entry, safetensors, safetensors_split, tag, u32,
+                    u64, varint)
+from models import field as delimited  # noqa: E402
 
 QUIET = [HealthCheck.too_slow, HealthCheck.data_too_large, HealthCheck.filter_too_much]
 settings.register_profile("ci", max_examples=300, deadline=None, suppress_health_check=QUIET)
@@ -31,25 +36,14 @@ settings.register_profile("long", max_examples=5000, deadline=None, suppress_hea
 PROFILE = settings.get_profile(
     os.environ.get("QUILLON_HYPOTHESIS_PROFILE") or ("ci" if os.environ.get("CI") else "dev"))
 
-STORE_KEY = "c2pa:manifest"
-URI_KEY = "c2pa:manifest.uri"
 C2PA_KEYS = (STORE_KEY, URI_KEY)
 C2PA_KEY_BYTES = (STORE_KEY.encode(), URI_KEY.encode())
 # Keys that look like the C2PA ones but are ordinary keys.
 LOOKALIKE_KEYS = ["c2pa:manifest.urix", "C2PA:manifest", "c2pa:manifest ", "c2pa:", "c2pa:other", ""]
-NO_MANIFEST = "no C2PA manifest found in model"
 UNRECOGNIZED = "unrecognized ML model container format"
 
 stores = st.binary(max_size=600)
 uris = st.text(max_size=80)  # any code point but lone surrogates
-
-
-def u32(value):
-    return struct.pack("<I", value)
-
-
-def u64(value):
-    return struct.pack("<Q", value)
 
 
 def raises_value_error(function, *args):
@@ -139,14 +133,8 @@ def canonical_base64(text):
 
 # --- GGUF -----------------------------------------------------------------------
 
-UINT8, UINT32, STRING, ARRAY, UINT64, INT32 = 0, 4, 8, 9, 10, 5
-FIXED_WIDTH = {0: 1, 1: 1, 7: 1, 2: 2, 3: 2, 4: 4, 5: 4, 6: 4, 10: 8, 11: 8, 12: 8}
 VALUE_TYPES = list(range(13))
 MAX_ARRAY_DEPTH = 3
-
-
-def gguf_string(data):
-    return u64(len(data)) + data
 
 
 @st.composite
@@ -160,15 +148,15 @@ def gguf_values(draw, type_code, depth=0):
     if count == 0:
         # The element type of an empty array is never looked at.
         element = draw(st.sampled_from(VALUE_TYPES) | st.integers(0, 2**32 - 1))
-        return u32(element) + u64(0)
+        return gguf_array(element, 0, b"")
     nested = VALUE_TYPES if depth < MAX_ARRAY_DEPTH else [t for t in VALUE_TYPES if t != ARRAY]
     element = draw(st.sampled_from(nested))
     if element in FIXED_WIDTH:
         count = draw(st.integers(1, 40))
         width = FIXED_WIDTH[element] * count
-        return u32(element) + u64(count) + draw(st.binary(min_size=width, max_size=width))
+        return gguf_array(element, count, draw(st.binary(min_size=width, max_size=width)))
     items = [draw(gguf_values(element, depth + 1)) for _ in range(count)]
-    return u32(element) + u64(count) + b"".join(items)
+    return gguf_array(element, count, b"".join(items))
 
 
 @st.composite
@@ -177,7 +165,7 @@ def gguf_entries(draw):
     assume(key != "general.alignment")
     if key == STORE_KEY and draw(st.booleans()):
         store = draw(st.binary(max_size=40))
-        return key.encode(), u32(ARRAY) + u32(UINT8) + u64(len(store)) + store
+        return key.encode(), u32(ARRAY) + gguf_array(UINT8, len(store), store)
     if key == URI_KEY and draw(st.booleans()):
         return key.encode(), u32(STRING) + gguf_string(draw(st.text(max_size=20).map(str.encode) | st.binary(max_size=8)))
     type_code = draw(st.sampled_from(VALUE_TYPES))
@@ -194,7 +182,7 @@ def gguf_tensor_infos(draw):
     dims = draw(st.lists(st.integers(0, 2**64 - 1), max_size=4))
     kind = draw(st.integers(0, 2**32 - 1))
     offset = draw(st.integers(0, 2**64 - 1))
-    return gguf_string(name) + u32(len(dims)) + b"".join(map(u64, dims)) + u32(kind) + u64(offset)
+    return gguf_tensor(name, dims, kind, offset)
 
 
 class Gguf:
@@ -210,9 +198,8 @@ class Gguf:
 
     def build(self, entries=None):
         entries = self.entries if entries is None else entries
-        head = b"GGUF" + u32(self.version) + u64(len(self.tensors)) + u64(len(entries))
-        head += b"".join(gguf_string(key) + raw for key, raw in entries) + b"".join(self.tensors)
-        return head + bytes(-len(head) % self.alignment) + self.data
+        return gguf([gguf_string(key) + raw for key, raw in entries], self.tensors, self.data, self.alignment,
+                    version=self.version)
 
     def plain_entries(self):
         return [(key, raw) for key, raw in self.entries if key.decode() not in C2PA_KEYS]
@@ -220,7 +207,7 @@ class Gguf:
     def expected_embed(self, store, uri):
         entries = self.plain_entries()
         if store is not None:
-            entries.append((STORE_KEY.encode(), u32(ARRAY) + u32(UINT8) + u64(len(store)) + store))
+            entries.append((STORE_KEY.encode(), u32(ARRAY) + gguf_array(UINT8, len(store), store)))
         if uri is not None:
             entries.append((URI_KEY.encode(), u32(STRING) + gguf_string(uri.encode())))
         return self.build(entries)
@@ -376,12 +363,11 @@ class SafeTensors:
         self.header, self.data = header, data
 
     def build(self):
-        header = self.header.encode()
-        return u64(len(header)) + header + self.data
+        return safetensors(self.header, self.data)
 
     def split(self, model):
-        (size,) = struct.unpack_from("<Q", model)
-        return json_tree(model[8:8 + size].decode()), model[8 + size:]
+        header, data = safetensors_split(model)
+        return json_tree(header), data
 
     def expected_tree(self, store, uri):
         """The header after an embed (store or uri given) or a remove."""
@@ -471,30 +457,7 @@ def test_safetensors_second_metadata_object_is_carried_along(safetensors, store,
 # --- ONNX -------------------------------------------------------------------------
 
 
-def varint(value, padding=0):
-    """`value` as a varint, up to `padding` bytes longer than the minimal
-    form (a varint never exceeds ten bytes)."""
-    out = bytearray()
-    while value >= 0x80:
-        out.append(value & 0x7F | 0x80)
-        value >>= 7
-    out.append(value)
-    padding = min(padding, 10 - len(out))
-    if padding:
-        out[-1] |= 0x80
-        out += b"\x80" * (padding - 1) + b"\x00"
-    return bytes(out)
-
-
 varint_padding = st.sampled_from([0, 0, 0, 1, 2])
-
-
-def tag(number, wire_type, padding=0):
-    return varint(number << 3 | wire_type, padding)
-
-
-def delimited(number, payload, padding=(0, 0)):
-    return tag(number, 2, padding[0]) + varint(len(payload), padding[1]) + payload
 
 
 paddings = st.tuples(varint_padding, varint_padding)
@@ -538,10 +501,6 @@ def metadata_entries(draw):
 # scan as an entry message: a fixed64 and a fixed32 holding a short key.
 FIXED_WIDTH_ENTRIES = [(tag(14, 1) + delimited(1, b"abcdef"), b"abcdef", None),
                        (tag(14, 5) + delimited(1, b"ab"), b"ab", None), (tag(14, 5) + delimited(2, b"ab"), None, b"ab")]
-
-
-def onnx_entry(key, value):
-    return delimited(14, delimited(1, key.encode()) + delimited(2, value))
 
 
 class Onnx:

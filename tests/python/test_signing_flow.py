@@ -8,7 +8,8 @@ from pathlib import Path
 import pytest
 
 import quillon
-from conftest import make_gguf, make_onnx, make_safetensors
+from conftest import write
+from models import URI, gguf, onnx, safetensors_u8, sample
 
 pytest.importorskip("cryptography")
 quillon_files = pytest.importorskip("quillon_files")
@@ -17,17 +18,10 @@ sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "examples"))
 import signing_flow  # noqa: E402
 from cryptography.hazmat.primitives.asymmetric.ed25519 import Ed25519PrivateKey  # noqa: E402
 
-SAMPLES = Path(__file__).resolve().parents[2] / "samples"
-
-MODELS = {
-    "sample.gguf": lambda: (SAMPLES / "model.gguf").read_bytes(),
-    "sample.safetensors": lambda: (SAMPLES / "model.safetensors").read_bytes(),
-    "sample.onnx": lambda: (SAMPLES / "model.onnx").read_bytes(),
-    # A URI already in place must survive the patch untouched.
-    "uri.gguf": lambda: quillon.embed_manifest_remote(make_gguf(), "https://example.com/m.c2pa"),
-    "uri.safetensors": lambda: quillon.embed_manifest_remote(make_safetensors(), "https://example.com/m.c2pa"),
-    "uri.onnx": lambda: quillon.embed_manifest_remote(make_onnx(), "https://example.com/m.c2pa"),
-}
+MODELS = {f"sample.{kind}": sample(f"model.{kind}") for kind in ("gguf", "safetensors", "onnx")}
+# A URI already in place must survive the patch untouched.
+MODELS.update({f"uri.{kind}": quillon.embed_manifest_remote(build(), URI)
+               for kind, build in [("gguf", gguf), ("safetensors", safetensors_u8), ("onnx", onnx)]})
 
 
 def outside(data: bytes, ranges) -> bytes:
@@ -41,8 +35,7 @@ def outside(data: bytes, ranges) -> bytes:
 
 @pytest.mark.parametrize("name", sorted(MODELS))
 def test_signing_flow_patches_only_the_store(tmp_path, name):
-    model = tmp_path / name
-    model.write_bytes(MODELS[name]())
+    model = write(tmp_path / name, MODELS[name])
     uri = quillon.read_manifest_uri(model.read_bytes())
     signed = tmp_path / f"signed-{name}"
     key = Ed25519PrivateKey.generate()

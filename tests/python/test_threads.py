@@ -4,7 +4,6 @@ threads still inside calls when the interpreter exits end quietly."""
 
 import os
 import random
-import struct
 import subprocess
 import sys
 import threading
@@ -13,8 +12,8 @@ from concurrent.futures import ThreadPoolExecutor
 import pytest
 
 import quillon
-from conftest import make_safetensors
-from test_files import sparse_safetensors
+from conftest import write
+from models import gguf_with_tensor, onnx_with_doc, safetensors_u8, sparse_safetensors
 
 URI = "https://example.com/manifest.c2pa"
 # Large enough that a read's copy of it runs without the lock too.
@@ -24,38 +23,7 @@ LARGE = 256 << 20
 RELEASED = 1 << 20
 # Comfortably below it: these calls keep the lock.
 HELD = 1 << 10
-
-
-def gguf_str(text):
-    return struct.pack("<Q", len(text)) + text
-
-
-def make_gguf_with_tensor(size):
-    """A GGUF v3 file with one U8 tensor "t" of `size` bytes and no metadata."""
-    info = gguf_str(b"t") + struct.pack("<IQIQ", 1, size, 24, 0)  # one dimension, type I8, offset 0
-    head = b"GGUF" + struct.pack("<IQQ", 3, 1, 0) + info
-    return head + bytes(-len(head) % 32) + b"\x01" * size
-
-
-def varint(n):
-    out = bytearray()
-    while n >= 0x80:
-        out.append(n & 0x7F | 0x80)
-        n >>= 7
-    return bytes(out + bytes([n]))
-
-
-def make_onnx_with_doc(size):
-    """An ONNX model whose graph holds a doc string of `size` bytes."""
-    graph = b"\x52" + varint(size) + b"d" * size
-    return b"\x08\x07" + b"\x3a" + varint(len(graph)) + graph
-
-
-BUILDERS = {
-    "GGUF": make_gguf_with_tensor,
-    "SafeTensors": lambda size: make_safetensors(b"\x01" * size),
-    "ONNX": make_onnx_with_doc,
-}
+BUILDERS = [gguf_with_tensor, lambda size: safetensors_u8(b"\x01" * size), onnx_with_doc]
 
 # name -> call(model, store)
 CALLS = {
@@ -118,21 +86,21 @@ def other_thread_ran_during(call, attempts=3):
 
 @pytest.mark.parametrize("name", REWRITES)
 def test_another_thread_runs_while_a_large_model_is_stamped(name, long_switch_interval):
-    large = make_safetensors(b"\x01" * LARGE)
+    large = safetensors_u8(b"\x01" * LARGE)
     stamped = quillon.embed_manifest_both(large, URI, STORE)
     model = stamped if name == "remove_manifest" else large
     assert other_thread_ran_during(lambda: CALLS[name](model, STORE))
 
 
 def test_another_thread_runs_while_a_large_store_is_read(long_switch_interval):
-    model = quillon.embed_manifest(make_gguf_with_tensor(HELD), b"\x02" * LARGE)
+    model = quillon.embed_manifest(gguf_with_tensor(HELD), b"\x02" * LARGE)
     assert other_thread_ran_during(lambda: quillon.read_manifest(model))
 
 
 @pytest.mark.parametrize("name", CALLS)
 def test_a_tiny_model_keeps_the_lock(name, long_switch_interval):
     store = b"store"
-    model = quillon.embed_manifest_both(make_safetensors(b"\x01"), URI, store)
+    model = quillon.embed_manifest_both(safetensors_u8(b"\x01"), URI, store)
     assert len(model) < HELD
     assert not other_thread_ran_during(lambda: [CALLS[name](model, store) for _ in range(100)])
 
@@ -141,7 +109,7 @@ def inputs():
     """Per format and size: a plain model, the same stamped, the stamped one
     cut short; and bytes of no format."""
     models = [b"not a model" * 10_000]
-    for build in BUILDERS.values():
+    for build in BUILDERS:
         for size in (HELD, RELEASED):
             plain = build(size)
             stamped = quillon.embed_manifest_both(plain, URI, STORE)
@@ -213,8 +181,7 @@ del last_to_go
 
 
 def test_daemon_threads_inside_calls_end_quietly_at_exit(tmp_path):
-    model = tmp_path / "m.safetensors"
-    model.write_bytes(make_safetensors(b"\x01" * (RELEASED * 4)))
+    model = write(tmp_path / "m.safetensors", safetensors_u8(b"\x01" * (RELEASED * 4)))
     sparse = tmp_path / "sparse.safetensors"
     sparse_safetensors(sparse)
     looping, stuck = tmp_path / "looping", tmp_path / "stuck"

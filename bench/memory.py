@@ -21,41 +21,36 @@ It then times, as the median of several runs:
 and, in a fresh process per case, the peak resident memory of each operation.
 The results go to a Markdown file and (when matplotlib is installed) a chart.
 
-    pip install . && python bench/bench.py
-    python bench/bench.py --sizes 1M,64M --runs 3 --formats gguf
+    pip install . && python bench/memory.py
+    python bench/memory.py --sizes 1M,64M --runs 3 --formats gguf
 """
 
 from __future__ import annotations
 
 import argparse
-import base64
 import contextlib
 import gc
 import json
 import os
-import platform
-import resource
 import shlex
-import shutil
 import statistics
 import struct
 import subprocess
 import sys
-import tempfile
 import time
 from dataclasses import dataclass, field
 from pathlib import Path
 
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tools"))
+from common import (FORMAT_NAMES, FORMATS, GIB, MIB, URI, format_seconds, machine_info, maxrss_bytes,  # noqa: E402
+                    parse_size, scratch_dir, size_label, timed_samples)
+from models import hostile_safetensors, make_store, realistic_gguf, realistic_model, tensor_bytes  # noqa: E402
+from peers import PEER_DESCRIPTIONS, PEERS  # noqa: E402
+
 try:
     import quillon
 except ImportError:
-    sys.exit("bench.py needs the quillon module: run `pip install .` first (or set PYTHONPATH to a build directory)")
-
-FORMATS = ("gguf", "safetensors", "onnx")
-FORMAT_NAMES = {"gguf": "GGUF", "safetensors": "SafeTensors", "onnx": "ONNX"}
-URI = "https://example.com/manifests/model.c2pa"
-MIB = 1 << 20
-GIB = 1 << 30
+    sys.exit("memory.py needs the quillon module: run `pip install .` first (or set PYTHONPATH to a build directory)")
 
 # Timed operations that produce a whole new model, compared with the floor.
 REWRITES = ("embed", "both", "remove")
@@ -74,406 +69,6 @@ PEER_SPEEDUP_GOAL = 5.0
 HOSTILE_EXTRA_GOAL = 8 * MIB  # peak beyond input + output + new header, hostile SafeTensors header
 # Operations on the hostile SafeTensors header, each in its own process.
 HOSTILE_OPS = ("read", "read_uri", "embed", "remove")
-
-
-# --------------------------------------------------------------------------
-# Sizes and machine description
-
-
-def parse_size(text: str) -> int:
-    units = {"K": 1 << 10, "M": MIB, "G": GIB}
-    text = text.strip().upper().removesuffix("IB").removesuffix("B")
-    if text and text[-1] in units:
-        return int(float(text[:-1]) * units[text[-1]])
-    return int(text)
-
-
-def size_label(n: int) -> str:
-    for unit, scale in (("G", GIB), ("M", MIB), ("K", 1 << 10)):
-        if n >= scale and n % scale == 0:
-            return f"{n // scale}{unit}"
-    for unit, scale in (("G", GIB), ("M", MIB), ("K", 1 << 10)):
-        if n >= scale:
-            return f"{n / scale:.1f}{unit}"
-    return str(n)
-
-
-def read_text(path: str) -> str:
-    try:
-        return Path(path).read_text().strip()
-    except OSError:
-        return "unknown"
-
-
-def cpu_model() -> str:
-    for line in read_text("/proc/cpuinfo").splitlines():
-        if line.startswith("model name"):
-            return line.split(":", 1)[1].strip()
-    return platform.processor() or "unknown"
-
-
-def memory_total() -> str:
-    for line in read_text("/proc/meminfo").splitlines():
-        if line.startswith("MemTotal:"):
-            return f"{int(line.split()[1]) / (1 << 20):.1f} GiB"
-    return "unknown"
-
-
-def thp_mode() -> str:
-    text = read_text("/sys/kernel/mm/transparent_hugepage/enabled")
-    for word in text.split():
-        if word.startswith("["):
-            return word.strip("[]")
-    return "unavailable"
-
-
-def bracketed(text: str) -> str:
-    for word in text.split():
-        if word.startswith("["):
-            return word.strip("[]")
-    return text
-
-
-def page_reporting() -> str:
-    """Whether freed guest memory is handed back to a hypervisor, which then
-    has to fault it in again on the next use (a cost of large allocations)."""
-    order = None
-    for word in read_text("/proc/cmdline").split():
-        if word.startswith("page_reporting.page_reporting_order="):
-            order = int(word.split("=", 1)[1])
-    balloon = any(read_text(f"{d}/device") == "0x0005" for d in map(str, Path("/sys/bus/virtio/devices").glob("*")))
-    if not balloon:
-        return "no"
-    return f"balloon present; reporting order {order} ({(4096 << order) // MIB} MiB blocks)" if order else "balloon present"
-
-
-def package_version(name: str) -> str:
-    try:
-        from importlib.metadata import version
-
-        return version(name)
-    except Exception:  # noqa: BLE001 - a missing package is reported, not fatal
-        return "not installed"
-
-
-def quillon_version() -> str:
-    """The installed version, or the source revision of a build-tree module."""
-    module = Path(quillon.__file__)
-    version = package_version("quillon")
-    if version != "not installed" and "site-packages" in str(module):
-        return version
-    repo = Path(__file__).resolve().parent.parent
-    try:
-        head = subprocess.run(["git", "-C", str(repo), "rev-parse", "--short", "HEAD"], capture_output=True,
-                              text=True, check=True).stdout.strip()
-        dirty = subprocess.run(["git", "-C", str(repo), "status", "--porcelain", "--", "src"], capture_output=True,
-                               text=True, check=True).stdout.strip()
-        return f"source {head}{' + local changes in src/' if dirty else ''} ({module.parent.name}/{module.name})"
-    except (OSError, subprocess.CalledProcessError):
-        return f"{version} ({module})"
-
-
-def machine_info() -> dict[str, str]:
-    return {
-        "CPU": cpu_model(),
-        "Cores": str(os.cpu_count()),
-        "Memory": memory_total(),
-        "Kernel": platform.release(),
-        "Transparent huge pages": thp_mode(),
-        "THP defrag": bracketed(read_text("/sys/kernel/mm/transparent_hugepage/defrag")),
-        "Free page reporting (virtio-balloon)": page_reporting(),
-        "Load average (1, 5, 15 min) at start": " ".join(f"{x:.2f}" for x in os.getloadavg()),
-        "Python": platform.python_version(),
-        "quillon": quillon_version(),
-        "gguf": package_version("gguf"),
-        "safetensors": package_version("safetensors"),
-        "onnx": package_version("onnx"),
-        "numpy": package_version("numpy"),
-    }
-
-
-# --------------------------------------------------------------------------
-# Model builders. Each returns the complete file as one `bytes` object whose
-# tensor data is really written (not lazily zero-mapped pages).
-
-
-def tensor_bytes(n: int) -> bytes:
-    """n bytes of incompressible-looking data, touched page by page."""
-    block = bytes((i * 2654435761 >> 13) & 0xFF for i in range(1 << 16))
-    whole, rest = divmod(n, len(block))
-    return block * whole + block[:rest]
-
-
-def vocabulary(count: int) -> list[bytes]:
-    """Token texts shaped like a SentencePiece vocabulary, some non-ASCII."""
-    specials = [b"<unk>", b"<s>", b"</s>"]
-    tokens = specials + [f"<0x{i:02X}>".encode() for i in range(256)]
-    syllables = ["an", "er", "in", "on", "th", "re", "st", "ing", "ed", "ou", "é", "ß", "中", "л"]
-    i = 0
-    while len(tokens) < count:
-        word, j = [], i
-        while True:
-            word.append(syllables[j % len(syllables)])
-            j //= len(syllables)
-            if j == 0:
-                break
-        prefix = "\u2581" if i % 3 == 0 else ""
-        tokens.append((prefix + "".join(word)).encode())
-        i += 1
-    return tokens[:count]
-
-
-def gguf_str(data: bytes) -> bytes:
-    return struct.pack("<Q", len(data)) + data
-
-
-def gguf_kv(key: str, type_code: int, value: bytes) -> bytes:
-    return gguf_str(key.encode()) + struct.pack("<I", type_code) + value
-
-
-GGUF_U32, GGUF_F32, GGUF_STRING, GGUF_ARRAY, GGUF_I32 = 4, 6, 8, 9, 5
-GGML_F32 = 0
-GGUF_ALIGNMENT = 32
-CHAT_TEMPLATE = (
-    "{% for message in messages %}{% if message['role'] == 'user' %}"
-    "{{ '[INST] ' + message['content'] + ' [/INST]' }}{% else %}"
-    "{{ message['content'] + eos_token }}{% endif %}{% endfor %}"
-) * 8
-
-
-def build_gguf(size: int, vocab: int) -> bytes:
-    tokens = vocabulary(vocab)
-    kvs = [
-        gguf_kv("general.architecture", GGUF_STRING, gguf_str(b"llama")),
-        gguf_kv("general.name", GGUF_STRING, gguf_str(b"bench-model")),
-        gguf_kv("general.file_type", GGUF_U32, struct.pack("<I", 0)),
-        gguf_kv("llama.context_length", GGUF_U32, struct.pack("<I", 4096)),
-        gguf_kv("llama.embedding_length", GGUF_U32, struct.pack("<I", 256)),
-        gguf_kv("llama.block_count", GGUF_U32, struct.pack("<I", 32)),
-        gguf_kv("llama.feed_forward_length", GGUF_U32, struct.pack("<I", 11008)),
-        gguf_kv("llama.attention.head_count", GGUF_U32, struct.pack("<I", 32)),
-        gguf_kv("llama.attention.layer_norm_rms_epsilon", GGUF_F32, struct.pack("<f", 1e-5)),
-        gguf_kv("tokenizer.ggml.model", GGUF_STRING, gguf_str(b"llama")),
-        gguf_kv(
-            "tokenizer.ggml.tokens",
-            GGUF_ARRAY,
-            struct.pack("<IQ", GGUF_STRING, len(tokens)) + b"".join(gguf_str(t) for t in tokens),
-        ),
-        gguf_kv(
-            "tokenizer.ggml.scores",
-            GGUF_ARRAY,
-            struct.pack("<IQ", GGUF_F32, vocab) + struct.pack(f"<{vocab}f", *(-float(i) for i in range(vocab))),
-        ),
-        gguf_kv(
-            "tokenizer.ggml.token_type",
-            GGUF_ARRAY,
-            struct.pack("<IQ", GGUF_I32, vocab) + struct.pack(f"<{vocab}i", *([3] * 3 + [6] * 256 + [1] * (vocab - 259))),
-        ),
-        gguf_kv("tokenizer.ggml.bos_token_id", GGUF_U32, struct.pack("<I", 1)),
-        gguf_kv("tokenizer.ggml.eos_token_id", GGUF_U32, struct.pack("<I", 2)),
-        gguf_kv("tokenizer.chat_template", GGUF_STRING, gguf_str(CHAT_TEMPLATE.encode())),
-    ]
-    # One normalisation vector per block and the embedding matrix, which takes
-    # whatever is left of the size.
-    width = 256
-    small = [(f"blk.{i}.attn_norm.weight", [width]) for i in range(32)]
-    small_bytes = len(small) * width * 4
-    metadata_bytes = 24 + sum(map(len, kvs)) + 2048
-    rows = max(1, (size - metadata_bytes - small_bytes) // (width * 4))
-    tensors = [("token_embd.weight", [width, rows])] + small
-    infos, offset, sizes = [], 0, []
-    for name, shape in tensors:
-        nbytes = 4
-        for d in shape:
-            nbytes *= d
-        infos.append(
-            gguf_str(name.encode())
-            + struct.pack("<I", len(shape))
-            + struct.pack(f"<{len(shape)}Q", *shape)
-            + struct.pack("<IQ", GGML_F32, offset)
-        )
-        sizes.append(nbytes)
-        offset += -(-nbytes // GGUF_ALIGNMENT) * GGUF_ALIGNMENT
-    head = struct.pack("<4sIQQ", b"GGUF", 3, len(tensors), len(kvs)) + b"".join(kvs) + b"".join(infos)
-    head += bytes(-len(head) % GGUF_ALIGNMENT)
-    data = tensor_bytes(offset)
-    model = head + data
-    del data
-    return model
-
-
-SAFETENSORS_LAYER = (
-    ("self_attn.q_proj.weight", [16, 16]),
-    ("self_attn.k_proj.weight", [16, 16]),
-    ("self_attn.v_proj.weight", [16, 16]),
-    ("self_attn.o_proj.weight", [16, 16]),
-    ("mlp.gate_proj.weight", [16, 16]),
-    ("mlp.up_proj.weight", [16, 16]),
-    ("mlp.down_proj.weight", [16, 16]),
-    ("input_layernorm.weight", [16]),
-    ("post_attention_layernorm.weight", [16]),
-)
-
-
-def build_safetensors(size: int) -> bytes:
-    entries = []  # (name, dtype, shape, itemsize)
-    for layer in range(32):
-        for suffix, shape in SAFETENSORS_LAYER:
-            entries.append((f"model.layers.{layer}.{suffix}", "F16", shape, 2))
-    entries.append(("model.norm.weight", "F16", [16], 2))
-    small = sum(2 * (s[0] * (s[1] if len(s) > 1 else 1)) for _, _, s, _ in entries)
-    width = 256
-    rows = max(1, (size - small - 64 * 1024) // (width * 2))
-    entries.insert(0, ("model.embed_tokens.weight", "F16", [rows, width], 2))
-    header: dict = {"__metadata__": {"format": "pt", "model_type": "llama", "torch_dtype": "float16"}}
-    offset = 0
-    for name, dtype, shape, itemsize in entries:
-        n = itemsize
-        for d in shape:
-            n *= d
-        header[name] = {"dtype": dtype, "shape": shape, "data_offsets": [offset, offset + n]}
-        offset += n
-    text = json.dumps(header, separators=(",", ":")).encode()
-    text += b" " * (-len(text) % 8)
-    data = tensor_bytes(offset)
-    model = struct.pack("<Q", len(text)) + text + data
-    del data
-    return model
-
-
-def build_hostile_safetensors(header_size: int) -> bytes:
-    """A SafeTensors file with a store whose header of `header_size` bytes is
-    nearly all balanced nested arrays: [[[...]]], as deep as it is long."""
-    head = b'{"__metadata__":{"c2pa:manifest":"Zm9v"},"a":'
-    depth = (header_size - len(head) - 1) // 2
-    header = head + b"[" * depth + b"]" * depth + b"}"
-    return struct.pack("<Q", len(header)) + header + tensor_bytes(64)
-
-
-def build_onnx(size: int) -> bytes:
-    import onnx
-    from onnx import TensorProto, helper
-
-    width, layers = 64, 24
-    rows = max(1, (size - layers * width * width * 4) // (width * 4))
-    raw = tensor_bytes(rows * width * 4)
-    embedding = helper.make_tensor("embedding.weight", TensorProto.FLOAT, [rows, width], raw, raw=True)
-    del raw
-    initializers = [embedding]
-    nodes = [helper.make_node("Gather", ["embedding.weight", "ids"], ["h0"], name="embed")]
-    small = tensor_bytes(width * width * 4)
-    for i in range(layers):
-        initializers.append(helper.make_tensor(f"layer{i}.weight", TensorProto.FLOAT, [width, width], small, raw=True))
-        nodes.append(helper.make_node("MatMul", [f"h{i}", f"layer{i}.weight"], [f"m{i}"], name=f"matmul{i}"))
-        nodes.append(helper.make_node("Relu", [f"m{i}"], [f"h{i + 1}"], name=f"relu{i}"))
-    graph = helper.make_graph(
-        nodes,
-        "bench",
-        [helper.make_tensor_value_info("ids", TensorProto.INT64, ["batch", "seq"])],
-        [helper.make_tensor_value_info(f"h{layers}", TensorProto.FLOAT, ["batch", "seq", width])],
-        initializers,
-    )
-    del initializers, embedding
-    model = helper.make_model(graph, opset_imports=[helper.make_opsetid("", 17)], producer_name="bench")
-    del graph
-    model.ir_version = 8
-    helper.set_model_props(model, {"author": "bench", "license": "apache-2.0"})
-    data = model.SerializeToString()
-    del model
-    if len(data) < 8 * MIB:  # the checker copies the model; small ones are enough to prove it valid
-        onnx.checker.check_model(onnx.load_from_string(data))
-    return data
-
-
-def build_model(fmt: str, size: int, vocab: int) -> bytes:
-    if fmt == "gguf":
-        return build_gguf(size, vocab)
-    if fmt == "safetensors":
-        return build_safetensors(size)
-    return build_onnx(size)
-
-
-def make_store(size: int) -> bytes:
-    # A manifest store is mostly certificates and signatures: random-looking.
-    return bytes((i * 40503 + (i >> 7)) & 0xFF for i in range(size))
-
-
-# --------------------------------------------------------------------------
-# Peers: the same job as embed_manifest_both, done by each format's package.
-
-
-@contextlib.contextmanager
-def _memmap_as_frombuffer(model: bytes):
-    """GGUFReader only takes a path and memory-maps it; hand it the bytes."""
-    import numpy as np
-
-    original = np.memmap
-    np.memmap = lambda *_args, **_kwargs: np.frombuffer(model, dtype=np.uint8)  # type: ignore[assignment]
-    try:
-        yield
-    finally:
-        np.memmap = original  # type: ignore[assignment]
-
-
-def peer_gguf(model: bytes, store: bytes, uri: str, scratch: str) -> int:
-    """GGUFReader over the bytes, GGUFWriter to a tmpfs file (as gguf_new_metadata)."""
-    import gguf
-
-    with _memmap_as_frombuffer(model):
-        reader = gguf.GGUFReader("<bytes>")
-    arch = reader.get_field(gguf.Keys.General.ARCHITECTURE).contents()
-    writer = gguf.GGUFWriter(scratch, arch=arch, endianess=reader.endianess)
-    for fld in reader.fields.values():
-        if fld.name == gguf.Keys.General.ARCHITECTURE or fld.name.startswith("GGUF."):
-            continue
-        value_type = fld.types[0]
-        sub_type = fld.types[-1] if value_type == gguf.GGUFValueType.ARRAY else None
-        writer.add_key_value(fld.name, fld.contents(), value_type, sub_type=sub_type)
-    writer.add_key_value("c2pa:manifest", store, gguf.GGUFValueType.ARRAY, sub_type=gguf.GGUFValueType.UINT8)
-    writer.add_key_value("c2pa:manifest.uri", uri, gguf.GGUFValueType.STRING)
-    for tensor in reader.tensors:
-        writer.add_tensor_info(tensor.name, tensor.data.shape, tensor.data.dtype, tensor.data.nbytes, tensor.tensor_type)
-    writer.write_header_to_file()
-    writer.write_kv_data_to_file()
-    writer.write_ti_data_to_file()
-    for tensor in reader.tensors:
-        writer.write_tensor_data(tensor.data, tensor_endianess=reader.endianess)
-    writer.close()
-    return os.path.getsize(scratch)
-
-
-def peer_safetensors(model: bytes, store: bytes, uri: str, scratch: str) -> bytes:
-    """safetensors.numpy.load(bytes) + save(tensors, metadata)."""
-    from safetensors import numpy as st_numpy
-
-    tensors = st_numpy.load(model)
-    # The metadata is not part of load()'s result; read it from the header.
-    (length,) = struct.unpack_from("<Q", model)
-    metadata = json.loads(model[8 : 8 + length]).get("__metadata__", {})
-    metadata["c2pa:manifest"] = base64.b64encode(store).decode()
-    metadata["c2pa:manifest.uri"] = uri
-    return st_numpy.save(tensors, metadata)
-
-
-def peer_onnx(model: bytes, store: bytes, uri: str, scratch: str) -> bytes:
-    """onnx.load_from_string + two metadata_props + SerializeToString."""
-    import onnx
-
-    proto = onnx.load_from_string(model)
-    proto.metadata_props.add(key="c2pa:manifest", value=base64.b64encode(store).decode())
-    proto.metadata_props.add(key="c2pa:manifest.uri", value=uri)
-    return proto.SerializeToString()
-
-
-PEERS = {"gguf": peer_gguf, "safetensors": peer_safetensors, "onnx": peer_onnx}
-PEER_DESCRIPTIONS = {
-    "gguf": "gguf: GGUFReader over the bytes (np.memmap swapped for np.frombuffer, no file) and "
-    "GGUFWriter copying every field plus the two C2PA fields and every tensor, as gguf_new_metadata "
-    "does, to a file on tmpfs (/dev/shm); reading that file back into bytes is not timed",
-    "safetensors": "safetensors: safetensors.numpy.load(bytes) + json of the header for the old "
-    "__metadata__ + safetensors.numpy.save(tensors, metadata with the two C2PA members) -> bytes",
-    "onnx": "onnx: onnx.load_from_string(bytes) + two metadata_props.add + SerializeToString() -> bytes",
-}
 
 
 # --------------------------------------------------------------------------
@@ -510,36 +105,8 @@ def operation(op: str, fmt: str, inp: Inputs):
     raise ValueError(op)
 
 
-def timed_samples(call, runs: int, min_batch_seconds: float = 0.02) -> list[float]:
-    """Seconds per call, one sample per run, sorted. Fast calls are batched so
-    one sample lasts at least `min_batch_seconds`; each result is dropped
-    before the next call. The first call is a warm-up and is not counted."""
-    gc.collect()
-    start = time.perf_counter()
-    call()
-    first = time.perf_counter() - start
-    batch = 1 if first >= min_batch_seconds else max(1, int(min_batch_seconds / max(first, 1e-7)))
-    samples = []
-    was_enabled = gc.isenabled()
-    gc.disable()
-    try:
-        for _ in range(runs):
-            start = time.perf_counter()
-            for _ in range(batch):
-                call()
-            samples.append((time.perf_counter() - start) / batch)
-    finally:
-        if was_enabled:
-            gc.enable()
-    return sorted(samples)
-
-
 # --------------------------------------------------------------------------
 # Peak memory, one fresh process per case.
-
-
-def maxrss_bytes() -> int:
-    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
 
 
 def child_main(args: argparse.Namespace) -> None:
@@ -639,18 +206,9 @@ def check_round_trip(fmt: str, inp: Inputs) -> None:
     assert quillon.remove_manifest(inp.stamped) is not None
 
 
-def scratch_dir(largest: int) -> str:
-    """tmpfs keeps the scratch files off the disk; containers often give it
-    only a few MiB, so fall back to the temporary directory."""
-    shm = "/dev/shm"
-    if os.path.isdir(shm) and shutil.disk_usage(shm).free > 3 * largest + GIB:
-        return shm
-    return tempfile.gettempdir()
-
-
 def run_case(fmt: str, nominal: int, args) -> Case:
     t0 = time.perf_counter()
-    model = build_model(fmt, nominal, args.vocab)
+    model = realistic_model(fmt, nominal, args.vocab)
     store = make_store(args.store_size)
     stamped = quillon.embed_manifest_both(model, URI, store)
     case = Case(fmt, len(model), nominal)
@@ -714,7 +272,7 @@ def run_case(fmt: str, nominal: int, args) -> Case:
 def big_vocab_reads(args) -> Case:
     """GGUF reads with a large (Qwen-sized) vocabulary: a 4 MiB metadata block."""
     size = 16 * MIB
-    model = build_gguf(size, args.big_vocab)
+    model = realistic_gguf(size, args.big_vocab)
     store = make_store(args.store_size)
     stamped = quillon.embed_manifest_both(model, URI, store)
     case = Case("gguf", len(model), size, metadata_size("gguf", stamped))
@@ -731,7 +289,7 @@ def big_vocab_reads(args) -> Case:
 def hostile_memory(args) -> dict[str, dict]:
     """Peak memory of each operation on a SafeTensors header of nested
     brackets, the shape that costs a tree builder most per byte."""
-    model = build_hostile_safetensors(args.hostile_header)
+    model = hostile_safetensors(args.hostile_header)
     model_path = os.path.join(args.scratch_dir, f"quillon-bench-{os.getpid()}-hostile")
     with open(model_path, "wb") as f:
         f.write(model)
@@ -754,14 +312,6 @@ def hostile_memory(args) -> dict[str, dict]:
 
 # --------------------------------------------------------------------------
 # Reporting
-
-
-def format_seconds(t: float) -> str:
-    if t >= 1:
-        return f"{t:.2f} s"
-    if t >= 1e-3:
-        return f"{t * 1e3:.1f} ms"
-    return f"{t * 1e6:.1f} µs"
 
 
 def extra_beyond(m: dict) -> int:

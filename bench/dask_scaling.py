@@ -7,7 +7,7 @@ stamps it on a local Dask cluster of one worker process and of two, each
 several times in alternation, and reports the medians and the speed-up.
 
     pip install "quillon[dask]"
-    python bench/dask_registry.py --files 2000 --runs 3
+    python bench/dask_scaling.py --files 2000 --runs 3
 """
 
 from __future__ import annotations
@@ -23,13 +23,13 @@ from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE.parent / "examples"))
-sys.path.insert(0, str(HERE.parent / "tests" / "python"))
+sys.path.insert(0, str(HERE.parent / "tools"))
 
 import cloudpickle  # noqa: E402
 import dask_registry  # noqa: E402
 from dask.distributed import Client, LocalCluster  # noqa: E402
 
-from test_dask_example import make_collection  # noqa: E402
+from models import make_collection  # noqa: E402
 
 cloudpickle.register_pickle_by_value(dask_registry)
 
