@@ -16,9 +16,9 @@
 #include <string>
 #include <vector>
 
-#include "error/result.hpp"
+#include "base/format.hpp"
+#include "base/result.hpp"
 #include "files/replace.hpp"
-#include "format/format.hpp"
 #include "manifest/source.hpp"
 #include "manifest/store_range.hpp"
 

@@ -14,7 +14,7 @@
 #include <span>
 #include <string>
 
-#include "manifest/bytes.hpp"
+#include "base/bytes.hpp"
 #include "python/capi.hpp"
 #include "python/ref.hpp"
 

@@ -7,7 +7,7 @@
 
 #include <string_view>
 
-#include "error/error.hpp"
+#include "base/error.hpp"
 #include "manifest/file_image.hpp"
 #include "python/capi.hpp"
 

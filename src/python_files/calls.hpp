@@ -7,7 +7,7 @@
 #include <optional>
 #include <string>
 
-#include "error/error.hpp"
+#include "base/error.hpp"
 #include "files/replace.hpp"
 #include "python/capi.hpp"
 #include "python/gil.hpp"

@@ -4,11 +4,11 @@
 #include <string>
 #include <vector>
 
-#include "error/error.hpp"
-#include "format/format.hpp"
+#include "base/error.hpp"
+#include "format/detect.hpp"
 #include "manifest/file_image.hpp"
 #include "safetensors/header.hpp"
-#include "utf8/utf8.hpp"
+#include "base/utf8.hpp"
 
 namespace quillon {
 namespace {
@@ -104,7 +104,7 @@ TEST(Detect, Probes) {
       {bytes({0x0B}), std::nullopt},
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(Format::detect(c.model), c.expected) << ::testing::PrintToString(c.model);
+    EXPECT_EQ(detect_format(c.model), c.expected) << ::testing::PrintToString(c.model);
   }
 }
 

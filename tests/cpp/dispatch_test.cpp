@@ -70,7 +70,7 @@ TEST(Dispatch, RoundTripOnEveryFormat) {
     EXPECT_EQ(read_manifest_uri(as_bytes(model)).value(), std::nullopt);
     EXPECT_EQ(read_manifest(as_bytes(model)).error().kind(), Error::Kind::NoManifest);
     const std::string stamped = embed_manifest(as_bytes(model), both).value().to_string();
-    EXPECT_EQ(Format::detect(as_bytes(stamped)), Format::detect(as_bytes(model)));
+    EXPECT_EQ(detect_format(as_bytes(stamped)), detect_format(as_bytes(model)));
     EXPECT_EQ(read_manifest(as_bytes(stamped)).value(), *both.store);
     EXPECT_EQ(read_manifest_uri(as_bytes(stamped)).value(), both.uri);
     const std::string stripped = remove_manifest(as_bytes(stamped)).value().to_string();
@@ -81,7 +81,7 @@ TEST(Dispatch, RoundTripOnEveryFormat) {
 
 // The store as it stands in the file: raw in GGUF, Base64 text elsewhere.
 std::string encoded(const std::string& model, const std::string& store) {
-  return Format::detect(as_bytes(model)) == Format::GGUF ? store : base64::encode(as_bytes(store));
+  return detect_format(as_bytes(model)) == Format::GGUF ? store : base64::encode(as_bytes(store));
 }
 
 TEST(Dispatch, StoreRangesHoldExactlyTheEncodedStore) {
@@ -160,7 +160,7 @@ TEST(Dispatch, PatchOfAnotherSizeIsRefusedWithBothSizes) {
       {28, "new store does not fit the embedded one: it encodes to 28 bytes, the embedded store takes 30", ""},
   };
   for (const std::string& model : recognized_models()) {
-    const bool gguf = Format::detect(as_bytes(model)) == Format::GGUF;
+    const bool gguf = detect_format(as_bytes(model)) == Format::GGUF;
     const std::string stamped =
         embed_manifest(as_bytes(model), ManifestSource{std::nullopt, std::string(30, 'x')}).value().to_string();
     for (const Case& c : cases) {

@@ -730,7 +730,7 @@ TEST(FileOperations, AgreeWithTheInMemoryOperations) {
     auto message = [](const auto& result) { return result ? std::string() : result.error().message(); };
     EXPECT_EQ(message(read_manifest(folder / "m")), message(quillon::read_manifest(bytes)));
     EXPECT_EQ(message(read_manifest_uri(folder / "m")), message(quillon::read_manifest_uri(bytes)));
-    EXPECT_EQ(*detect_format(folder / "m"), Format::detect(bytes));
+    EXPECT_EQ(*detect_format(folder / "m"), quillon::detect_format(bytes));
 
     Result<FileImage> stamped = quillon::embed_manifest(bytes, source);
     Result<Ok> embedded = embed_manifest(folder / "m", source, folder / "stamped", {});

@@ -14,8 +14,9 @@
 #include <vector>
 
 #include "format/dispatch.hpp"
-#include "format/format.hpp"
 #include "onnx/wire.hpp"
+#include "onnx/probe.hpp"
+#include "onnx_fields.hpp"
 #include "safetensors/header.hpp"
 #include "safetensors/manifest.hpp"
 #include "models.hpp"
@@ -307,7 +308,7 @@ TEST(HostileOnnx, OverflowsThroughTheOperations) {
 TEST(HostileOnnx, WideFieldNumbersAreNotModelFields) {
   for (std::uint64_t number : {(std::uint64_t{1} << 32) + 1, (std::uint64_t{1} << 32) + 7, (std::uint64_t{1} << 61) - 1}) {
     const std::string model = varint(number << 3) + varint(1);
-    EXPECT_EQ(Format::detect(as_bytes(model)), std::nullopt) << number;
+    EXPECT_EQ(detect_format(as_bytes(model)), std::nullopt) << number;
     EXPECT_EQ(outcomes(model), all_four(kUnrecognized)) << number;
   }
 }

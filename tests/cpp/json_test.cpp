@@ -1,4 +1,4 @@
-#include "json/json.hpp"
+#include "json_tree.hpp"
 #include "json/walk.hpp"
 
 #include <gtest/gtest.h>

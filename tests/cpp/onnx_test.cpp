@@ -5,6 +5,7 @@
 #include <string>
 
 #include "onnx/entry.hpp"
+#include "onnx_fields.hpp"
 
 namespace quillon::onnx {
 namespace {

@@ -7,7 +7,7 @@
 #include <functional>
 #include <string>
 
-#include "manifest/bytes.hpp"
+#include "base/bytes.hpp"
 #include "safetensors/header.hpp"
 
 namespace quillon::safetensors {

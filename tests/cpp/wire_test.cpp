@@ -1,4 +1,6 @@
 #include "onnx/wire.hpp"
+#include "onnx/probe.hpp"
+#include "onnx_fields.hpp"
 
 #include <gtest/gtest.h>
 
