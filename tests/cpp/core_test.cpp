@@ -5,10 +5,11 @@
 #include <vector>
 
 #include "base/error.hpp"
+#include "base/utf8.hpp"
 #include "format/detect.hpp"
 #include "manifest/file_image.hpp"
+#include "models.hpp"
 #include "safetensors/header.hpp"
-#include "base/utf8.hpp"
 
 namespace quillon {
 namespace {
@@ -19,11 +20,10 @@ std::vector<std::uint8_t> bytes(std::initializer_list<int> values) {
   return out;
 }
 
-// An 8-byte little-endian header length followed by `header`.
+// An 8-byte little-endian header length, which need not be the header's,
+// followed by `header`.
 std::vector<std::uint8_t> framed(std::uint64_t length, std::string_view header) {
-  std::string out;
-  store_le(out, length);
-  out += header;
+  const std::string out = test::le64(length) + std::string(header);
   return {out.begin(), out.end()};
 }
 

@@ -15,10 +15,10 @@ namespace {
 using test::empty_gguf;
 using test::framed;
 
-const std::string kOnnx("\x08\x07", 2);  // ir_version 7 and nothing else
+using test::kMinimalOnnx;
 
 std::vector<std::string> recognized_models() {
-  return {empty_gguf(), framed(R"({"t":{"dtype":"U8","shape":[1],"data_offsets":[0,1]}})", "x"), kOnnx};
+  return {empty_gguf(), test::safetensors_model("x"), kMinimalOnnx};
 }
 
 // Every operation's error message on `model`, or "" where it succeeds.
