@@ -270,18 +270,6 @@ TEST(HostileOnnx, ScannerRejectsOverflowingFields) {
   }
 }
 
-TEST(HostileOnnx, TenByteVarintsReadExactly) {
-  auto all_ones = onnx::read_varint(as_bytes(repeat("\xff", 9) + "\x01"), 0);
-  ASSERT_TRUE(all_ones);
-  EXPECT_EQ(all_ones->value, kMax64);
-  EXPECT_EQ(all_ones->next, 10u);
-  // Bits 1 to 6 of the tenth byte fall off the top.
-  EXPECT_EQ(onnx::read_varint(as_bytes(repeat("\xff", 9) + "\x7f"), 0)->value, kMax64);
-  for (std::uint64_t pos : {std::uint64_t{10}, std::uint64_t{11}, kMax64}) {
-    EXPECT_EQ(onnx::read_varint(as_bytes(kTenOnes), pos).error().detail(), "unexpected end of ONNX protobuf");
-  }
-}
-
 // At the top level a field that does not scan makes the file unrecognized;
 // inside a metadata entry it is the ONNX handler's error.
 TEST(HostileOnnx, OverflowsThroughTheOperations) {

@@ -22,52 +22,57 @@ const std::string kUnexpectedEnd = "unexpected end of ONNX protobuf";
 
 using test::repeat;
 
-TEST(ReadVarint, DecodesValueAndNextOffset) {
-  struct Case {
-    std::string bytes;
-    std::uint64_t pos;
-    std::uint64_t value;
-    std::uint64_t next;
-  } cases[] = {
-      {"\x00"s, 0, 0, 1},
-      {"\x96\x01", 0, 150, 2},
-      {"\x80\x00"s, 0, 0, 2},  // non-minimal zero
-      {"\x7F\xAC\x02", 1, 300, 3},
-      {repeat("\xFF", 9) + "\x01", 0, UINT64_MAX, 10},
-      {repeat("\xFF", 9) + "\x7F", 0, UINT64_MAX, 10},  // bits 1 to 6 of the tenth byte dropped
-      {repeat("\xFF", 9) + "\x02", 0, UINT64_MAX >> 1, 10},
-      {repeat("\x80", 9) + "\x01" + "\xFF", 0, 1ull << 63, 10},
-  };
-  for (const Case& c : cases) {
-    Result<Varint> v = read_varint(as_bytes(c.bytes), c.pos);
+// One read_varint: `bytes` read at `pos` give `value` and `next`, or fail
+// with `detail`.
+struct VarintRead {
+  std::string bytes;
+  std::uint64_t pos;
+  std::uint64_t value = 0;
+  std::uint64_t next = 0;
+  std::string detail = {};
+};
+
+const std::string kTenOnes = repeat("\xFF", 10);
+
+const VarintRead kVarintReads[] = {
+    {"\x00"s, 0, 0, 1},
+    {"\x96\x01", 0, 150, 2},
+    {"\x80\x00"s, 0, 0, 2},  // non-minimal zero
+    {"\x7F\xAC\x02", 1, 300, 3},
+    {repeat("\xFF", 9) + "\x01", 0, UINT64_MAX, 10},
+    {repeat("\xFF", 9) + "\x7F", 0, UINT64_MAX, 10},  // bits 1 to 6 of the tenth byte dropped
+    {repeat("\xFF", 9) + "\x02", 0, UINT64_MAX >> 1, 10},
+    {repeat("\x80", 9) + "\x01" + "\xFF", 0, 1ull << 63, 10},
+    {"", 0, 0, 0, kUnexpectedEnd},
+    {"\x01", 1, 0, 0, kUnexpectedEnd},
+    {"\x01", 2, 0, 0, kUnexpectedEnd},
+    {"\x01", UINT64_MAX, 0, 0, kUnexpectedEnd},
+    {"\x80", 0, 0, 0, kUnexpectedEnd},
+    {repeat("\x80", 9), 0, 0, 0, kUnexpectedEnd},
+    {repeat("\x80", 10), 0, 0, 0, kUnexpectedEnd},
+    {kTenOnes, 10, 0, 0, kUnexpectedEnd},
+    {kTenOnes, 11, 0, 0, kUnexpectedEnd},
+    {kTenOnes, UINT64_MAX, 0, 0, kUnexpectedEnd},
+    {repeat("\x80", 10) + "\x00"s, 0, 0, 0, "varint overflow"},
+    {"\x00"s + repeat("\xFF", 10) + "\x01", 1, 0, 0, "varint overflow"},
+};
+
+class ReadVarint : public ::testing::TestWithParam<VarintRead> {};
+
+TEST_P(ReadVarint, DecodesOrFailsCleanly) {
+  const VarintRead& c = GetParam();
+  Result<Varint> v = read_varint(as_bytes(c.bytes), c.pos);
+  if (c.detail.empty()) {
     ASSERT_TRUE(v) << v.error().message();
     EXPECT_EQ(v->value, c.value);
     EXPECT_EQ(v->next, c.next);
-  }
-}
-
-TEST(ReadVarint, FailsOnTruncationAndOverflow) {
-  struct Case {
-    std::string bytes;
-    std::uint64_t pos;
-    std::string detail;
-  } cases[] = {
-      {"", 0, kUnexpectedEnd},
-      {"\x01", 1, kUnexpectedEnd},
-      {"\x01", 2, kUnexpectedEnd},
-      {"\x01", UINT64_MAX, kUnexpectedEnd},
-      {"\x80", 0, kUnexpectedEnd},
-      {repeat("\x80", 9), 0, kUnexpectedEnd},
-      {repeat("\x80", 10), 0, kUnexpectedEnd},
-      {repeat("\x80", 10) + "\x00"s, 0, "varint overflow"},
-      {"\x00"s + repeat("\xFF", 10) + "\x01", 1, "varint overflow"},
-  };
-  for (const Case& c : cases) {
-    Result<Varint> v = read_varint(as_bytes(c.bytes), c.pos);
+  } else {
     ASSERT_FALSE(v) << c.bytes.size() << " at " << c.pos;
     EXPECT_EQ(v.error(), Error::malformed_container(c.detail)) << v.error().message();
   }
 }
+
+INSTANTIATE_TEST_SUITE_P(Table, ReadVarint, ::testing::ValuesIn(kVarintReads));
 
 TEST(WriteVarint, MinimalEncodingsReadBack) {
   const struct {
