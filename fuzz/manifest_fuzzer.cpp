@@ -39,6 +39,7 @@
 namespace {
 
 using quillon::Bytes;
+using quillon::detect_format;
 using quillon::Error;
 using quillon::FileImage;
 using quillon::Format;

@@ -72,7 +72,8 @@ TEST_P(ReadVarint, DecodesOrFailsCleanly) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Table, ReadVarint, ::testing::ValuesIn(kVarintReads));
+INSTANTIATE_TEST_SUITE_P(Table, ReadVarint, ::testing::ValuesIn(kVarintReads),
+                         [](const auto& info) { return "Row" + std::to_string(info.index); });
 
 TEST(WriteVarint, MinimalEncodingsReadBack) {
   const struct {
