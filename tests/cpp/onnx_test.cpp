@@ -6,7 +6,6 @@
 
 #include "models.hpp"
 #include "onnx/entry.hpp"
-#include "onnx_fields.hpp"
 
 namespace quillon::onnx {
 namespace {
@@ -51,7 +50,7 @@ TEST(OnnxEntry, EncodesTheDocumentedLayout) {
       {{"a", "abc"}, "\x72\x15\x0A\x0D"s + kStoreKey + "\x12\x04YWJj\x72\x16\x0A\x11"s + kUriKey + "\x12\x01\x61"s},
   };
   for (const Case& c : cases) EXPECT_EQ(embedded(kHead, c.source), kHead + c.appended);
-  EXPECT_EQ(encode_entry(kUriKey, as_bytes("a")), "\x72\x16\x0A\x11"s + kUriKey + "\x12\x01\x61"s);
+  EXPECT_EQ(entry_head(kUriKey, 1) + "a", "\x72\x16\x0A\x11"s + kUriKey + "\x12\x01\x61"s);
 }
 
 TEST(OnnxEntry, LastKeyAndValueFieldsWinWhateverTheirWireType) {

@@ -1,7 +1,5 @@
 #include "onnx_fields.hpp"
 
-#include "onnx/entry.hpp"
-
 namespace quillon::onnx {
 
 Result<std::vector<Field>> scan_fields(Bytes data) {
@@ -11,12 +9,6 @@ Result<std::vector<Field>> scan_fields(Bytes data) {
   while (scanner.next(field)) fields.push_back(field);
   if (scanner.failed()) return scanner.error();
   return fields;
-}
-
-std::string encode_entry(std::string_view key, Bytes value) {
-  std::string entry = entry_head(key, value.size());
-  entry.append(as_text(value));
-  return entry;
 }
 
 }  // namespace quillon::onnx
