@@ -24,7 +24,10 @@ using test::gguf_kv;
 using test::gguf_string;
 using test::le32;
 using test::le64;
+using test::message_of;
 using test::repeat;
+using test::store_only;
+using test::uri_only;
 using Model = test::GgufModel;
 
 std::string u32_kv(std::string_view key, std::uint32_t v) { return gguf_kv(key, kUint32, le32(v)); }
@@ -45,13 +48,6 @@ std::string tensor(std::string_view name, const std::vector<std::uint64_t>& dims
 
 using Text = std::optional<std::string>;
 ManifestSource source(Text uri, Text store) { return {std::move(uri), std::move(store)}; }
-ManifestSource store_only(std::string store) { return source(std::nullopt, std::move(store)); }
-ManifestSource uri_only(std::string uri) { return source(std::move(uri), std::nullopt); }
-
-template <class T>
-std::string failure(const Result<T>& result) {
-  return result ? "<ok>" : result.error().message();
-}
 
 std::string output(const Result<FileImage>& image) { return image ? image->to_string() : image.error().message(); }
 
@@ -154,7 +150,7 @@ TEST(GgufParse, RejectsMalformedInput) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    EXPECT_EQ(failure(Gguf::parse(as_bytes(c.bytes))), c.message);
+    EXPECT_EQ(message_of(Gguf::parse(as_bytes(c.bytes))), c.message);
   }
 }
 
@@ -168,7 +164,7 @@ TEST(GgufParse, EveryCutOfAFileFailsCleanly) {
   for (std::size_t n = 0; n < bytes.size(); ++n) {
     SCOPED_TRACE(n);
     const std::string cut = bytes.substr(0, n);
-    EXPECT_EQ(failure(Gguf::parse(as_bytes(cut))), n < info_end ? kEnd : kOutOfRange);
+    EXPECT_EQ(message_of(Gguf::parse(as_bytes(cut))), n < info_end ? kEnd : kOutOfRange);
   }
 }
 
@@ -176,7 +172,7 @@ TEST(GgufParse, MinimalFileAndItsSerialization) {
   const std::string bytes = Model{.padding = "anything", .data = ""}.bytes();
   ASSERT_EQ(bytes.size(), 32u);
   Result<Gguf> gguf = Gguf::parse(as_bytes(bytes));
-  ASSERT_TRUE(gguf) << failure(gguf);
+  ASSERT_TRUE(gguf) << message_of(gguf);
   EXPECT_TRUE(entries(*gguf).empty());
   EXPECT_TRUE(gguf->tensor_info.empty());
   EXPECT_TRUE(gguf->tensor_data.empty());
@@ -188,7 +184,7 @@ TEST(GgufParse, MetadataEndingOnAlignmentWithNothingAfter) {
   const std::string bytes = Model{.kvs = {u32_kv(std::string(24, 'k'), 5)}, .data = ""}.bytes();
   ASSERT_EQ(bytes.size(), 64u);
   Result<Gguf> gguf = Gguf::parse(as_bytes(bytes));
-  ASSERT_TRUE(gguf) << failure(gguf);
+  ASSERT_TRUE(gguf) << message_of(gguf);
   EXPECT_EQ(entries(*gguf).size(), 1u);
   EXPECT_TRUE(gguf->tensor_data.empty());
   EXPECT_EQ(gguf->serialize().to_string(), bytes);
@@ -219,7 +215,7 @@ TEST(GgufParse, AlignmentComesOnlyFromNonzeroUint32) {
     const Model model{.kvs = c.kvs, .tensors = {tensor("t", {5}, 1, 0)}, .alignment = c.alignment};
     const std::string bytes = model.bytes();
     Result<Gguf> gguf = Gguf::parse(as_bytes(bytes));
-    ASSERT_TRUE(gguf) << failure(gguf);
+    ASSERT_TRUE(gguf) << message_of(gguf);
     EXPECT_EQ(gguf->alignment, c.alignment);
     const std::size_t e = model.head().size();
     EXPECT_EQ(data_start(*gguf, bytes), (e + c.alignment - 1) / c.alignment * c.alignment);
@@ -244,7 +240,7 @@ TEST(GgufParse, RoundTripKeepsEveryByte) {
   };
   const std::string bytes = model.bytes();
   Result<Gguf> gguf = Gguf::parse(as_bytes(bytes));
-  ASSERT_TRUE(gguf) << failure(gguf);
+  ASSERT_TRUE(gguf) << message_of(gguf);
   EXPECT_EQ(gguf->version, 2u);
   EXPECT_EQ(gguf->tensor_count, 3u);
   EXPECT_EQ(keys(*gguf), (std::vector<std::string>{"u8", "i16", "f32", "b", "f64", "bad utf8 value", "nested",
@@ -273,7 +269,7 @@ TEST(GgufParse, DeeplyNestedArraysNeitherRecurseNorFail) {
                     .tensors = {tensor("t", {1}, 0, 0)}};
   const std::string bytes = model.bytes();
   Result<Gguf> gguf = Gguf::parse(as_bytes(bytes));
-  ASSERT_TRUE(gguf) << failure(gguf);
+  ASSERT_TRUE(gguf) << message_of(gguf);
   EXPECT_EQ(keys(*gguf), (std::vector<std::string>{"deep", "tree", "after"}));
   EXPECT_EQ(entries(*gguf)[0].raw.size(), 4 + 12 * depth);
   EXPECT_EQ(as_text(entries(*gguf)[1].raw), le32(kArray) + tree);
@@ -284,7 +280,7 @@ TEST(GgufParse, NonZeroPaddingComesBackAsZeros) {
   const Model model{.kvs = {u32_kv("a", 1)}, .pad_byte = '\xAA'};
   const std::string bytes = model.bytes();
   Result<Gguf> gguf = Gguf::parse(as_bytes(bytes));
-  ASSERT_TRUE(gguf) << failure(gguf);
+  ASSERT_TRUE(gguf) << message_of(gguf);
   EXPECT_EQ(gguf->serialize().to_string(), Model{.kvs = model.kvs}.bytes());
 }
 
@@ -299,11 +295,11 @@ TEST(GgufParse, RemovingAnEntryMovesDataByWholeAlignments) {
                       .tensors = {tensor("t", {2, 2}, 0, 0), tensor("u", {3}, 0, 32)}};
     const std::string bytes = model.bytes();
     Result<Gguf> gguf = Gguf::parse(as_bytes(bytes));
-    ASSERT_TRUE(gguf) << failure(gguf);
+    ASSERT_TRUE(gguf) << message_of(gguf);
     gguf->drop_c2pa();
     const std::string out = gguf->serialize().to_string();
     Result<Gguf> again = Gguf::parse(as_bytes(out));
-    ASSERT_TRUE(again) << failure(again);
+    ASSERT_TRUE(again) << message_of(again);
     EXPECT_EQ(as_text(again->tensor_info), as_text(gguf->tensor_info));
     EXPECT_EQ(as_text(again->tensor_data), model.data);
     EXPECT_EQ(data_start(*again, out) % 32, 0u);
@@ -363,9 +359,9 @@ struct Reparsed {
 };
 
 TEST(GgufManifest, ReadsWithoutC2paEntries) {
-  EXPECT_EQ(failure(handler.read_store(as_bytes(kPlain))), "no C2PA manifest found in model");
+  EXPECT_EQ(message_of(handler.read_store(as_bytes(kPlain))), "no C2PA manifest found in model");
   Result<std::optional<std::string>> uri = handler.read_uri(as_bytes(kPlain));
-  ASSERT_TRUE(uri) << failure(uri);
+  ASSERT_TRUE(uri) << message_of(uri);
   EXPECT_EQ(*uri, std::nullopt);
 }
 
@@ -443,12 +439,12 @@ TEST(GgufManifest, EmbedReplacesEveryC2paEntryAndAppendsInOrder) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     const Reparsed out(handler.embed(as_bytes(input), c.source));
-    ASSERT_TRUE(out.gguf) << failure(out.gguf);
+    ASSERT_TRUE(out.gguf) << message_of(out.gguf);
     EXPECT_EQ(keys(*out.gguf), c.keys);
     Result<std::string> store = handler.read_store(as_bytes(out.bytes));
     EXPECT_EQ(store ? *store : store.error().message(), c.source.store.value_or("no C2PA manifest found in model"));
     Result<std::optional<std::string>> uri = handler.read_uri(as_bytes(out.bytes));
-    ASSERT_TRUE(uri) << failure(uri);
+    ASSERT_TRUE(uri) << message_of(uri);
     EXPECT_EQ(*uri, c.source.uri);
   }
 }
@@ -456,20 +452,20 @@ TEST(GgufManifest, EmbedReplacesEveryC2paEntryAndAppendsInOrder) {
 TEST(GgufManifest, EmbeddedEntriesHaveTheirExactLayout) {
   const std::string store("\x00\x01\xFFstore", 8);
   const Reparsed out(handler.embed(as_bytes(kPlain), source("https://h/ü", store)));
-  ASSERT_TRUE(out.gguf) << failure(out.gguf);
+  ASSERT_TRUE(out.gguf) << message_of(out.gguf);
   const std::vector<Kv> kvs = entries(*out.gguf);
   ASSERT_EQ(kvs.size(), 4u);
   EXPECT_EQ(as_text(kvs[2].entry), u8_array_kv("c2pa:manifest", store));
   EXPECT_EQ(as_text(kvs[3].entry), str_kv("c2pa:manifest.uri", "https://h/ü"));
   const Reparsed empty(handler.embed(as_bytes(kPlain), store_only("")));
-  ASSERT_TRUE(empty.gguf) << failure(empty.gguf);
+  ASSERT_TRUE(empty.gguf) << message_of(empty.gguf);
   EXPECT_EQ(entries(*empty.gguf).back().raw.size(), 16u);
 }
 
 TEST(GgufManifest, EmptySourceWinsOverAnyModelError) {
-  EXPECT_EQ(failure(handler.embed(as_bytes(std::string("not a model")), {})),
+  EXPECT_EQ(message_of(handler.embed(as_bytes(std::string("not a model")), {})),
             "manifest source has neither an embedded store nor a URI");
-  EXPECT_EQ(failure(handler.embed(as_bytes(kPlain), {})), "manifest source has neither an embedded store nor a URI");
+  EXPECT_EQ(message_of(handler.embed(as_bytes(kPlain), {})), "manifest source has neither an embedded store nor a URI");
 }
 
 TEST(GgufManifest, EmbedKeepsTensorsAligned) {
@@ -480,10 +476,10 @@ TEST(GgufManifest, EmbedKeepsTensorsAligned) {
                       .alignment = alignment};
     const std::string input = model.bytes();
     Result<Gguf> in = Gguf::parse(as_bytes(input));
-    ASSERT_TRUE(in) << failure(in);
+    ASSERT_TRUE(in) << message_of(in);
     for (const std::string& store : {std::string("s"), std::string(1000, 'x')}) {
       const Reparsed out(handler.embed(as_bytes(input), store_only(store)));
-      ASSERT_TRUE(out.gguf) << failure(out.gguf);
+      ASSERT_TRUE(out.gguf) << message_of(out.gguf);
       EXPECT_EQ(out.gguf->alignment, alignment);
       EXPECT_EQ(data_start(*out.gguf, out.bytes) % alignment, 0u);
       EXPECT_EQ(as_text(out.gguf->tensor_info), as_text(in->tensor_info));
@@ -506,7 +502,7 @@ TEST(GgufManifest, EmbedThenRemoveGivesTheInputBack) {
     for (const ManifestSource& source : sources) {
       SCOPED_TRACE(i);
       Result<FileImage> embedded = handler.embed(as_bytes(inputs[i]), source);
-      ASSERT_TRUE(embedded) << failure(embedded);
+      ASSERT_TRUE(embedded) << message_of(embedded);
       const std::string with = embedded->to_string();
       EXPECT_EQ(output(handler.remove(as_bytes(with))), inputs[i]);
     }
@@ -519,7 +515,7 @@ TEST(GgufManifest, RemoveDropsEveryC2paEntry) {
                             str_kv("c2pa:manifest", "wrong type"), str_kv("b", "2")},
                     .pad_byte = '\x01'};
   const Reparsed out(handler.remove(as_bytes(model.bytes())));
-  ASSERT_TRUE(out.gguf) << failure(out.gguf);
+  ASSERT_TRUE(out.gguf) << message_of(out.gguf);
   EXPECT_EQ(out.bytes, (Model{.kvs = {str_kv("a", "1"), str_kv("b", "2")}}.bytes()));
 }
 
@@ -531,11 +527,11 @@ TEST(GgufManifest, EveryOperationReportsParseErrors) {
       {Model{.kvs = {c2pa, gguf_kv("k", 13, "")}}.bytes(), "malformed model container: bad value type 13"},
   };
   for (const auto& [bytes, message] : cases) {
-    EXPECT_EQ(failure(handler.read_store(as_bytes(bytes))), message);
-    EXPECT_EQ(failure(handler.read_uri(as_bytes(bytes))), message);
-    EXPECT_EQ(failure(handler.embed(as_bytes(bytes), store_only("s"))), message);
-    EXPECT_EQ(failure(handler.embed(as_bytes(bytes), uri_only("u"))), message);
-    EXPECT_EQ(failure(handler.remove(as_bytes(bytes))), message);
+    EXPECT_EQ(message_of(handler.read_store(as_bytes(bytes))), message);
+    EXPECT_EQ(message_of(handler.read_uri(as_bytes(bytes))), message);
+    EXPECT_EQ(message_of(handler.embed(as_bytes(bytes), store_only("s"))), message);
+    EXPECT_EQ(message_of(handler.embed(as_bytes(bytes), uri_only("u"))), message);
+    EXPECT_EQ(message_of(handler.remove(as_bytes(bytes))), message);
   }
 }
 

@@ -75,7 +75,7 @@ using test::varint;
 std::vector<std::string> outcomes(const std::string& model) {
   const Bytes bytes = as_bytes(model);
   std::vector<std::string> out;
-  auto note = [&](const auto& result) { out.push_back(result ? "ok" : result.error().message()); };
+  auto note = [&](const auto& result) { out.push_back(test::message_of(result)); };
   note(read_manifest(bytes));
   note(read_manifest_uri(bytes));
   note(embed_manifest(bytes, kStore));

@@ -1,15 +1,19 @@
 // The builders of the C++ tests: model files of each format and the pieces
 // they are made of, written out by hand (never with the library's own
-// encoders), so that a fault in the library cannot hide in its fixtures.
+// encoders), so that a fault in the library cannot hide in its fixtures;
+// the sources that embeds place, and the text of an outcome.
 #pragma once
 
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "base/bytes.hpp"
+#include "base/result.hpp"
+#include "manifest/source.hpp"
 
 namespace quillon::test {
 
@@ -20,6 +24,16 @@ inline std::string repeat(std::string_view unit, std::size_t count) {
   for (std::size_t i = 0; i < count; ++i) out += unit;
   return out;
 }
+
+// "ok", or the message of the error that ended `result`.
+template <class T>
+std::string message_of(const Result<T>& result) {
+  return result ? "ok" : result.error().message();
+}
+
+// A source with only a store, or only a URI.
+inline ManifestSource store_only(std::string store) { return {std::nullopt, std::move(store)}; }
+inline ManifestSource uri_only(std::string uri) { return {std::move(uri), std::nullopt}; }
 
 // Little-endian integers, as every format here stores them.
 inline std::string le32(std::uint32_t v) {

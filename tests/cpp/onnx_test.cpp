@@ -14,6 +14,8 @@ using namespace std::string_literals;
 
 using test::onnx_entry;
 using test::onnx_field;
+using test::store_only;
+using test::uri_only;
 
 const std::string kStoreKey = "c2pa:manifest";
 const std::string kUriKey = "c2pa:manifest.uri";
@@ -32,9 +34,6 @@ std::string removed(const std::string& model) {
   EXPECT_TRUE(image) << image.error().message();
   return image ? image->to_string() : "";
 }
-
-ManifestSource store_only(std::string store) { return {std::nullopt, std::move(store)}; }
-ManifestSource uri_only(std::string uri) { return {std::move(uri), std::nullopt}; }
 
 TEST(OnnxEntry, EncodesTheDocumentedLayout) {
   struct Case {

@@ -27,10 +27,7 @@ std::string header_of(const std::string& file) {
 
 std::string data_of(const std::string& file) { return file.substr(8 + header_of(file).size()); }
 
-template <class T>
-std::string message_of(const Result<T>& result) {
-  return result ? "ok" : result.error().message();
-}
+using test::message_of;
 
 // The whole new file, or "error: <message>".
 std::string image_of(const Result<FileImage>& image) {
