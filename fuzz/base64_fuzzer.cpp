@@ -5,9 +5,9 @@
 #include <cstdint>
 #include <string>
 
+#include "base/bytes.hpp"
 #include "base64/base64.hpp"
 #include "check.hpp"
-#include "manifest/bytes.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t size) {
   quillon::Bytes data(bytes, size);

@@ -8,10 +8,10 @@
 #include <string>
 #include <string_view>
 
+#include "base/utf8.hpp"
 #include "check.hpp"
-#include "json/json.hpp"
 #include "json/walk.hpp"
-#include "utf8/utf8.hpp"
+#include "json_tree.hpp"
 
 namespace {
 

@@ -4,7 +4,7 @@
 // its own format.
 //
 // Checked on every input:
-//   - dispatch agrees with Format::detect: UnrecognizedFormat exactly when no
+//   - dispatch agrees with detect_format: UnrecognizedFormat exactly when no
 //     format is detected, and for the target format it returns exactly what
 //     the handler returns when called directly;
 //   - each operation fails only with the error kinds it can raise;
@@ -24,13 +24,13 @@
 #include <utility>
 #include <vector>
 
+#include "base/utf8.hpp"
 #include "base64/base64.hpp"
 #include "check.hpp"
+#include "format/detect.hpp"
 #include "format/dispatch.hpp"
-#include "format/format.hpp"
 #include "json/walk.hpp"
 #include "safetensors/header.hpp"
-#include "utf8/utf8.hpp"
 
 #ifndef QUILLON_FUZZ_FORMAT
 #error "define QUILLON_FUZZ_FORMAT as GGUF, SafeTensors or ONNX"
@@ -39,6 +39,7 @@
 namespace {
 
 using quillon::Bytes;
+using quillon::detect_format;
 using quillon::Error;
 using quillon::FileImage;
 using quillon::Format;
@@ -143,19 +144,19 @@ struct StoreScanReference {
     if (frames.empty()) return {};
     return std::exchange(frames.back().key, std::string_view());
   }
-  void begin(quillon::json::Value::Kind kind) {
+  void begin(quillon::json::Kind kind) {
     const std::string_view key = take_key();
     frames.push_back({});
-    if (kind == quillon::json::Value::Kind::Object && key == "__metadata__") metadata = frames.size() - 1;
+    if (kind == quillon::json::Kind::Object && key == "__metadata__") metadata = frames.size() - 1;
   }
-  void end(quillon::json::Value::Kind) {
+  void end(quillon::json::Kind) {
     if (metadata == frames.size() - 1) metadata.reset();
     frames.pop_back();
   }
   void key(std::string_view raw) { frames.back().key = raw; }
-  void scalar(quillon::json::Value::Kind kind, std::string_view raw) {
+  void scalar(quillon::json::Kind kind, std::string_view raw) {
     const std::string_view key = take_key();
-    if (kind == quillon::json::Value::Kind::String && metadata == frames.size() - 1 && key == "c2pa:manifest") {
+    if (kind == quillon::json::Kind::String && metadata == frames.size() - 1 && key == "c2pa:manifest") {
       if (count++ == 0) first = raw;
     }
   }
@@ -208,7 +209,7 @@ void check_embedded(Format format, Bytes model, const ManifestSource& source) {
   const std::string file = materialize(*embedded);
   Bytes out = quillon::as_bytes(file);
   if (onnx_turned_safetensors(format, out)) return;
-  FUZZ_CHECK(Format::detect(out) == format);
+  FUZZ_CHECK(detect_format(out) == format);
 
   if (format == Format::SafeTensors) check_store_scan(out);
   if (source.store) {
@@ -245,7 +246,7 @@ void check_removed(Format format, Bytes model) {
   const std::string file = materialize(*removed);
   Bytes out = quillon::as_bytes(file);
   if (onnx_turned_safetensors(format, out)) return;
-  FUZZ_CHECK(Format::detect(out) == format);
+  FUZZ_CHECK(detect_format(out) == format);
   check_no_c2pa(format, out);
   if (format != Format::SafeTensors) {
     auto again = quillon::remove_manifest(out);
@@ -320,7 +321,7 @@ void check_model(Bytes model) {
   const ManifestSource store = store_from(model);
   const ManifestSource uri = uri_from(model);
 
-  std::optional<Format> format = Format::detect(model);
+  std::optional<Format> format = detect_format(model);
   if (!format) {
     check_unrecognized(model, store);
   } else {

@@ -7,7 +7,9 @@
 #include <vector>
 
 #include "check.hpp"
+#include "onnx/probe.hpp"
 #include "onnx/wire.hpp"
+#include "onnx_fields.hpp"
 
 namespace {
 

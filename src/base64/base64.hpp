@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "manifest/bytes.hpp"
+#include "base/bytes.hpp"
 
 namespace quillon::base64 {
 

@@ -15,9 +15,9 @@
 #include <span>
 #include <string>
 
+#include "base/bytes.hpp"
 #include "binding/capi.hpp"
 #include "binding/ref.hpp"
-#include "manifest/bytes.hpp"
 
 namespace quillon::binding {
 

@@ -8,9 +8,9 @@
 // callers decide on the kind, never on the message text.
 #pragma once
 
+#include "base/error.hpp"
 #include "binding/arguments.hpp"
 #include "binding/capi.hpp"
-#include "error/error.hpp"
 
 namespace quillon::binding {
 

@@ -6,9 +6,9 @@
 #include <cstdint>
 #include <functional>
 
+#include "base/result.hpp"
 #include "binding/arguments.hpp"
 #include "binding/capi.hpp"
-#include "error/result.hpp"
 
 namespace quillon::binding {
 

@@ -7,6 +7,7 @@
 
 #include <string_view>
 
+#include "base/error.hpp"
 #include "binding/capi.hpp"
 #include "manifest/file_image.hpp"
 

@@ -22,7 +22,7 @@
 
 #include <string>
 
-#include "error/result.hpp"
+#include "base/result.hpp"
 #include "files/destination.hpp"
 
 namespace quillon::files {

@@ -19,7 +19,7 @@
 #include <functional>
 #include <string>
 
-#include "error/result.hpp"
+#include "base/result.hpp"
 #include "files/input.hpp"
 #include "manifest/file_image.hpp"
 

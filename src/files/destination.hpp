@@ -29,7 +29,7 @@
 #include <string>
 #include <utility>
 
-#include "error/result.hpp"
+#include "base/result.hpp"
 
 namespace quillon::files {
 

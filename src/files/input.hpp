@@ -49,8 +49,8 @@
 
 #include <sys/stat.h>
 
-#include "error/result.hpp"
-#include "manifest/bytes.hpp"
+#include "base/bytes.hpp"
+#include "base/result.hpp"
 
 namespace quillon::files {
 

@@ -45,12 +45,12 @@ Result<std::optional<std::string>> read_manifest_uri(const std::string& model) {
 }
 
 Result<std::optional<Format>> detect_format(const std::string& model) {
-  return on_model(model, [](Bytes bytes) { return Result<std::optional<Format>>(Format::detect(bytes)); });
+  return on_model(model, [](Bytes bytes) { return Result<std::optional<Format>>(quillon::detect_format(bytes)); });
 }
 
 Result<Description> describe(const std::string& model) {
   return on_model(model, [](Bytes bytes) -> Result<Description> {
-    const std::optional<Format> format = Format::detect(bytes);
+    const std::optional<Format> format = quillon::detect_format(bytes);
     if (!format) return Error::unrecognized_format();
     const Handler& handler = handler_for(*format);
     QUILLON_TRY_ASSIGN(std::optional<std::string> uri, handler.read_uri(bytes));

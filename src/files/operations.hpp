@@ -16,10 +16,10 @@
 #include <string>
 #include <vector>
 
-#include "error/result.hpp"
+#include "base/format.hpp"
+#include "base/result.hpp"
 #include "files/copy.hpp"
 #include "files/replace.hpp"
-#include "format/format.hpp"
 #include "manifest/source.hpp"
 #include "manifest/store_range.hpp"
 

@@ -18,7 +18,7 @@
 #include <functional>
 #include <string>
 
-#include "error/result.hpp"
+#include "base/result.hpp"
 
 namespace quillon::files {
 

@@ -1,6 +1,6 @@
 #include "format/dispatch.hpp"
 
-#include "format/format.hpp"
+#include "format/detect.hpp"
 #include "gguf/manifest.hpp"
 #include "onnx/manifest.hpp"
 #include "safetensors/manifest.hpp"
@@ -14,7 +14,7 @@ constexpr const Handler* kHandlers[] = {&gguf::handler, &safetensors::handler, &
 // Detects the format and calls `Operation` of its handler with `args`.
 template <auto Operation, class... Args>
 auto dispatch(Bytes model, const Args&... args) -> decltype((kHandlers[0]->*Operation)(model, args...)) {
-  const std::optional<Format> format = Format::detect(model);
+  const std::optional<Format> format = detect_format(model);
   if (!format) return Error::unrecognized_format();
   return (handler_for(*format).*Operation)(model, args...);
 }
@@ -54,7 +54,7 @@ Result<std::vector<ByteRange>> store_ranges(Bytes model) { return dispatch<&Hand
 Result<std::uint64_t> store_size(Bytes model) { return dispatch<&Handler::store_size>(model); }
 
 Result<std::vector<StorePatch>> patch_store(Bytes model, Bytes store) {
-  const std::optional<Format> format = Format::detect(model);
+  const std::optional<Format> format = detect_format(model);
   if (!format) return Error::unrecognized_format();
   const Handler& handler = handler_for(*format);
   QUILLON_TRY_ASSIGN(std::vector<ByteRange> ranges, handler.store_ranges(model));

@@ -1,7 +1,7 @@
 // The manifest operations of the library, and the table of handlers.
 //
 // Each takes the whole model file as a borrowed view, detects its format with
-// the probes of `Format::detect` (GGUF magic, SafeTensors header, ONNX
+// the probes of `detect_format` (GGUF magic, SafeTensors header, ONNX
 // protobuf scan, in that order) and hands the same view to that format's
 // handler. The handler's result or error is returned unchanged; the only error
 // of dispatch's own is UnrecognizedFormat, when no probe matches.
@@ -12,9 +12,10 @@
 #include <string>
 #include <vector>
 
-#include "error/result.hpp"
-#include "manifest/bytes.hpp"
-#include "format/format.hpp"
+#include "base/bytes.hpp"
+#include "base/format.hpp"
+#include "base/result.hpp"
+#include "format/detect.hpp"
 #include "manifest/file_image.hpp"
 #include "manifest/handler.hpp"
 #include "manifest/source.hpp"

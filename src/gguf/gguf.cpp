@@ -5,9 +5,9 @@
 #include <string>
 #include <utility>
 
-#include "format/probe.hpp"
+#include "base/utf8.hpp"
+#include "gguf/probe.hpp"
 #include "manifest/source.hpp"
-#include "utf8/utf8.hpp"
 
 namespace quillon::gguf {
 namespace {
@@ -274,7 +274,7 @@ void skip_tensor_info(Cursor& cursor) {
 
 Result<Gguf> Gguf::parse(Bytes bytes) {
   Cursor cursor(bytes);
-  const bool magic = cursor.u32() == kGgufMagic;
+  const bool magic = cursor.u32() == kMagic;
   if (cursor.failed()) return cursor.error();
   if (!magic) return Error::malformed_container("not a GGUF file");
   Gguf gguf;
@@ -311,7 +311,7 @@ FileImage Gguf::serialize() const {
   FileImage image;
   std::string header;
   header.reserve(kHeaderSize);
-  store_le<std::uint32_t>(header, kGgufMagic);
+  store_le<std::uint32_t>(header, kMagic);
   store_le<std::uint32_t>(header, version);
   store_le<std::uint64_t>(header, tensor_count);
   store_le<std::uint64_t>(header, entry_count());

@@ -23,8 +23,8 @@
 #include <string_view>
 #include <vector>
 
-#include "error/result.hpp"
-#include "manifest/bytes.hpp"
+#include "base/bytes.hpp"
+#include "base/result.hpp"
 #include "manifest/file_image.hpp"
 
 namespace quillon::gguf {

@@ -3,9 +3,9 @@
 #include <optional>
 #include <string>
 
+#include "base/utf8.hpp"
 #include "gguf/gguf.hpp"
 #include "manifest/store_codec.hpp"
-#include "utf8/utf8.hpp"
 
 namespace quillon::gguf {
 namespace {

@@ -1,16 +1,17 @@
 // One walk of the JSON grammar, shared by everything that reads JSON text:
-// the tree builder behind `parse`, `validate`, and the SafeTensors header
-// scans and rewrites. The grammar, its messages and their positions exist
-// only here and in the scanner behind it.
+// the SafeTensors header scans and rewrites, and the tests' JSON tree. The
+// grammar, its messages and their positions exist only here and in the
+// scanner behind it. Failures are plain message texts (byte offsets in
+// decimal), which callers wrap into their own errors.
 //
 // `walk(text, sink)` reads `text` (valid UTF-8) once, front to back, and
 // reports what it meets to `sink`, in document order. A sink is any class
 // with these four members:
 //
-//   void begin(Value::Kind container);  // '[' (Array) or '{' (Object) read
-//   void end(Value::Kind container);    // its ']' or '}' read
-//   void key(std::string_view raw);     // an object member's key; its value follows
-//   void scalar(Value::Kind kind, std::string_view raw);  // Null, Bool, Number or String
+//   void begin(Kind container);  // '[' (Array) or '{' (Object) read
+//   void end(Kind container);    // its ']' or '}' read
+//   void key(std::string_view raw);  // an object member's key; its value follows
+//   void scalar(Kind kind, std::string_view raw);  // Null, Bool, Number or String
 //
 // `raw` views `text`: for a string (key or value) the bytes between its
 // quotation marks, escapes checked but not resolved (see `unescape`,
@@ -30,9 +31,10 @@
 #include <string>
 #include <string_view>
 
-#include "json/json.hpp"
-
 namespace quillon::json {
+
+// The kinds of JSON value.
+enum class Kind : std::uint8_t { Null, Bool, Number, String, Array, Object };
 
 namespace detail {
 
@@ -82,7 +84,7 @@ class Scanner {
 
   // The value at the current position, which is not '[' or '{': its kind
   // and raw text. False, with the message kept, when no value is there.
-  bool scalar(Value::Kind& kind, std::string_view& raw);
+  bool scalar(Kind& kind, std::string_view& raw);
   // A member's key, its ':' and the whitespace around them.
   bool key(std::string_view& raw);
   // Records the message for a byte that cannot follow a value inside an
@@ -120,7 +122,7 @@ std::string walk(std::string_view text, Sink& sink) {
     // A value starts here.
     if (scan.next_is('[') || scan.next_is('{')) {
       const bool is_array = scan.next_is('[');
-      const Value::Kind kind = is_array ? Value::Kind::Array : Value::Kind::Object;
+      const Kind kind = is_array ? Kind::Array : Kind::Object;
       scan.advance();
       sink.begin(kind);
       scan.skip_space();
@@ -137,7 +139,7 @@ std::string walk(std::string_view text, Sink& sink) {
         continue;
       }
     } else {
-      Value::Kind kind;
+      Kind kind;
       std::string_view raw;
       if (!scan.scalar(kind, raw)) return scan.take_error();
       sink.scalar(kind, raw);
@@ -166,7 +168,7 @@ std::string walk(std::string_view text, Sink& sink) {
       }
       scan.advance();
       open.pop();
-      sink.end(in_array ? Value::Kind::Array : Value::Kind::Object);
+      sink.end(in_array ? Kind::Array : Kind::Object);
     }
   }
 }
@@ -178,6 +180,10 @@ void unescape(std::string& out, std::string_view raw);
 // Appends the raw string `raw` to `out` as write_string would write the text
 // it stands for, without resolving it into a buffer first.
 void write_raw_string(std::string& out, std::string_view raw);
+
+// Appends `text` to `out` as a JSON string literal, quotation marks included.
+// Escapes only '"', '\\' and characters below U+0020.
+void write_string(std::string& out, std::string_view text);
 
 // Whether the raw string `raw` stands for exactly `text`. Decodes only what
 // can still match.

@@ -26,7 +26,7 @@
 #include <utility>
 #include <vector>
 
-#include "manifest/bytes.hpp"
+#include "base/bytes.hpp"
 
 namespace quillon {
 

@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "error/result.hpp"
-#include "manifest/bytes.hpp"
+#include "base/bytes.hpp"
+#include "base/result.hpp"
 #include "manifest/file_image.hpp"
 #include "manifest/source.hpp"
 #include "manifest/store_range.hpp"

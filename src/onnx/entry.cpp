@@ -6,7 +6,7 @@
 namespace quillon::onnx {
 namespace {
 
-// Tags of the fields that encode_entry writes, all length-delimited.
+// Tags of the fields that entry_head writes, all length-delimited.
 constexpr std::uint64_t kMetadataTag = tag_of(kMetadataField, WireType::LengthDelimited);
 constexpr std::uint64_t kKeyTag = tag_of(kEntryKeyField, WireType::LengthDelimited);
 constexpr std::uint64_t kValueTag = tag_of(kEntryValueField, WireType::LengthDelimited);
@@ -43,12 +43,6 @@ std::string entry_head(std::string_view key, std::uint64_t value_size) {
   append_varint(head, kValueTag);
   append_varint(head, value_size);
   return head;
-}
-
-std::string encode_entry(std::string_view key, Bytes value) {
-  std::string entry = entry_head(key, value.size());
-  entry.append(as_text(value));
-  return entry;
 }
 
 }  // namespace quillon::onnx

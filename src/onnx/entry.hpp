@@ -9,8 +9,8 @@
 #include <string>
 #include <string_view>
 
-#include "error/result.hpp"
-#include "manifest/bytes.hpp"
+#include "base/bytes.hpp"
+#include "base/result.hpp"
 
 namespace quillon::onnx {
 
@@ -39,14 +39,12 @@ Result<Entry> parse_entry(Bytes entry);
 // Whether the entry's key is exactly "c2pa:manifest" or "c2pa:manifest.uri".
 Result<bool> entry_is_c2pa(Bytes entry);
 
-// One complete top-level field 14 holding `key` and `value`, laid out as
+// The bytes that precede a value of `value_size` bytes in one complete
+// top-level field 14 holding `key` and that value, laid out as
 //   0x72 varint(L) 0x0A len(key) key 0x12 varint(len(value)) value
-// with minimal varints; the value field is written even when empty. `key`
-// must be shorter than 128 bytes.
-std::string encode_entry(std::string_view key, Bytes value);
-
-// The bytes of encode_entry(key, value) that precede the value itself, for a
-// value of `value_size` bytes; lets callers append the value without copying.
+// with minimal varints; the value field is written even when empty. The
+// caller appends the value itself, without copying it first. `key` must be
+// shorter than 128 bytes.
 std::string entry_head(std::string_view key, std::uint64_t value_size);
 
 }  // namespace quillon::onnx

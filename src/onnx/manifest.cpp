@@ -2,11 +2,11 @@
 
 #include <utility>
 
+#include "base/utf8.hpp"
 #include "base64/base64.hpp"
 #include "manifest/store_codec.hpp"
 #include "onnx/entry.hpp"
 #include "onnx/wire.hpp"
-#include "utf8/utf8.hpp"
 
 namespace quillon::onnx {
 namespace {

@@ -92,21 +92,4 @@ bool FieldScanner::next(Field& field) {
   return true;
 }
 
-Result<std::vector<Field>> scan_fields(Bytes data) {
-  std::vector<Field> fields;
-  FieldScanner scanner(data);
-  Field field;
-  while (scanner.next(field)) fields.push_back(field);
-  if (scanner.failed()) return scanner.error();
-  return fields;
-}
-
-bool is_onnx(Bytes data) {
-  FieldScanner scanner(data);
-  Field field;
-  bool model_field = false;
-  while (scanner.next(field)) model_field = model_field || field.number == 1 || field.number == 7;
-  return !scanner.failed() && model_field;
-}
-
 }  // namespace quillon::onnx

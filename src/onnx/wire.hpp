@@ -14,10 +14,9 @@
 #include <cstdint>
 #include <optional>
 #include <string>
-#include <vector>
 
-#include "error/result.hpp"
-#include "manifest/bytes.hpp"
+#include "base/bytes.hpp"
+#include "base/result.hpp"
 
 namespace quillon::onnx {
 
@@ -98,14 +97,5 @@ class FieldScanner {
   std::uint64_t pos_ = 0;
   std::optional<Error> error_;
 };
-
-// Scans the whole of `data` into the list of its top-level fields. The
-// fields tile the input exactly; an empty input gives an empty list.
-Result<std::vector<Field>> scan_fields(Bytes data);
-
-// The same scan without keeping the list: true when `data` scans cleanly and
-// some top-level field is numbered 1 or 7 (the ONNX model's IR version or
-// graph). This is the ONNX detection probe.
-bool is_onnx(Bytes data);
 
 }  // namespace quillon::onnx

@@ -19,8 +19,8 @@
 #include "binding/gil.hpp"
 #include "binding/module.hpp"
 #include "binding/results.hpp"
+#include "format/detect.hpp"
 #include "format/dispatch.hpp"
-#include "format/format.hpp"
 #include "manifest/source.hpp"
 
 namespace quillon::python {
@@ -125,14 +125,14 @@ PyObject* remove_manifest(PyObject*, PyObject* args, PyObject* kwargs) {
 
 PyObject* detect_format(PyObject*, PyObject* args, PyObject* kwargs) {
   return with_model("detect_format", args, kwargs, [](Bytes model) {
-    const std::optional<Format> format = on_model(model, Format::detect);
+    const std::optional<Format> format = on_model(model, quillon::detect_format);
     return format ? new_text(format->display_name()) : new_none();
   });
 }
 
 PyObject* model_type(PyObject*, PyObject* args, PyObject* kwargs) {
   return with_model("model_type", args, kwargs, [](Bytes model) {
-    const std::optional<Format> format = on_model(model, Format::detect);
+    const std::optional<Format> format = on_model(model, quillon::detect_format);
     return format ? new_text(format->asset_type()) : new_none();
   });
 }

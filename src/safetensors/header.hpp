@@ -5,8 +5,8 @@
 
 #include <cstdint>
 
-#include "error/result.hpp"
-#include "manifest/bytes.hpp"
+#include "base/bytes.hpp"
+#include "base/result.hpp"
 
 namespace quillon::safetensors {
 

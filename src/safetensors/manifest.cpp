@@ -5,16 +5,16 @@
 #include <string>
 #include <utility>
 
+#include "base/utf8.hpp"
 #include "base64/base64.hpp"
-#include "manifest/store_codec.hpp"
 #include "json/walk.hpp"
+#include "manifest/store_codec.hpp"
 #include "safetensors/header.hpp"
-#include "utf8/utf8.hpp"
 
 namespace quillon::safetensors {
 namespace {
 
-using Kind = json::Value::Kind;
+using Kind = json::Kind;
 
 constexpr std::string_view kMetadataKey = "__metadata__";
 // Store bytes encoded per step when a store is written into a header: a

@@ -15,8 +15,6 @@
 namespace quillon {
 namespace {
 
-using test::framed;
-
 constexpr int kThreads = 4;
 constexpr int kRounds = 8;
 
@@ -33,7 +31,7 @@ std::string store() {
 std::vector<std::string> inputs() {
   const std::vector<std::string> plain = {
       test::empty_gguf(),
-      framed(R"({"t":{"dtype":"U8","shape":[4],"data_offsets":[0,4]}})", "data"),
+      test::safetensors_model("data"),
       std::string("\x08\x07\x3a\x02\x0a\x00", 6),  // ir_version 7 and an empty graph
   };
   const ManifestSource both{std::string("https://example.com/m.c2pa"), store()};

@@ -4,11 +4,12 @@
 #include <string>
 #include <vector>
 
-#include "error/error.hpp"
-#include "format/format.hpp"
+#include "base/error.hpp"
+#include "base/utf8.hpp"
+#include "format/detect.hpp"
 #include "manifest/file_image.hpp"
+#include "models.hpp"
 #include "safetensors/header.hpp"
-#include "utf8/utf8.hpp"
 
 namespace quillon {
 namespace {
@@ -19,11 +20,10 @@ std::vector<std::uint8_t> bytes(std::initializer_list<int> values) {
   return out;
 }
 
-// An 8-byte little-endian header length followed by `header`.
+// An 8-byte little-endian header length, which need not be the header's,
+// followed by `header`.
 std::vector<std::uint8_t> framed(std::uint64_t length, std::string_view header) {
-  std::string out;
-  store_le(out, length);
-  out += header;
+  const std::string out = test::le64(length) + std::string(header);
   return {out.begin(), out.end()};
 }
 
@@ -104,7 +104,7 @@ TEST(Detect, Probes) {
       {bytes({0x0B}), std::nullopt},
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(Format::detect(c.model), c.expected) << ::testing::PrintToString(c.model);
+    EXPECT_EQ(detect_format(c.model), c.expected) << ::testing::PrintToString(c.model);
   }
 }
 

@@ -73,6 +73,8 @@ namespace quillon::files {
 namespace {
 
 using test::empty_gguf;
+using test::kMinimalOnnx;
+using test::safetensors_model;
 
 class Folder {
  public:
@@ -106,15 +108,6 @@ std::string read_file(const std::string& path) {
   std::ostringstream out;
   out << std::ifstream(path, std::ios::binary).rdbuf();
   return out.str();
-}
-
-std::string safetensors(const std::string& data) {
-  const std::string header =
-      R"({"t":{"dtype":"U8","shape":[)" + std::to_string(data.size()) + R"(],"data_offsets":[0,)" +
-      std::to_string(data.size()) + "]}}";
-  std::string out;
-  store_le<std::uint64_t>(out, header.size());
-  return out + header + data;
 }
 
 struct Mode {
@@ -725,7 +718,7 @@ INSTANTIATE_TEST_SUITE_P(Modes, Replace, ::testing::ValuesIn(modes()),
 TEST(FileOperations, AgreeWithTheInMemoryOperations) {
   Folder folder;
   const ManifestSource source{std::string("https://example.com/m"), std::string("\0store\xff", 7)};
-  const std::string models[] = {empty_gguf(), safetensors(std::string(5 << 20, 'q')), std::string("\x08\x07", 2),
+  const std::string models[] = {empty_gguf(), safetensors_model(std::string(5 << 20, 'q')), kMinimalOnnx,
                                 "", "GGUF\x07garbage", "not a model"};
   for (const std::string& model : models) {
     write_file(folder / "m", model);
@@ -733,7 +726,7 @@ TEST(FileOperations, AgreeWithTheInMemoryOperations) {
     auto message = [](const auto& result) { return result ? std::string() : result.error().message(); };
     EXPECT_EQ(message(read_manifest(folder / "m")), message(quillon::read_manifest(bytes)));
     EXPECT_EQ(message(read_manifest_uri(folder / "m")), message(quillon::read_manifest_uri(bytes)));
-    EXPECT_EQ(*detect_format(folder / "m"), Format::detect(bytes));
+    EXPECT_EQ(*detect_format(folder / "m"), quillon::detect_format(bytes));
 
     Result<FileImage> stamped = quillon::embed_manifest(bytes, source);
     Result<Ok> embedded = embed_manifest(folder / "m", source, folder / "stamped", {});
@@ -751,7 +744,7 @@ TEST(FileOperations, AgreeWithTheInMemoryOperations) {
 
 TEST(FileOperations, CancellationLeavesTheDestinationUntouched) {
   Folder folder;
-  write_file(folder / "m", safetensors(std::string(80 << 20, 'q')));
+  write_file(folder / "m", safetensors_model(std::string(80 << 20, 'q')));
   write_file(folder / "out", "precious");
   int calls = 0;
   WriteOptions options;
@@ -772,7 +765,7 @@ namespace {
 
 TEST(FileOperations, PatchWritesOnlyTheStoreRanges) {
   Folder folder;
-  const std::string stored = quillon::embed_manifest(as_bytes(safetensors("tensor")),
+  const std::string stored = quillon::embed_manifest(as_bytes(safetensors_model("tensor")),
                                                      ManifestSource{std::string("u"), std::string("abcdef")})
                                  ->to_string();
   write_file(folder / "m", stored);

@@ -20,74 +20,34 @@ constexpr char kNotU8Array[] = "malformed model container: c2pa:manifest is not 
 
 // ---- Assembling GGUF bytes from parts ----
 
+using test::gguf_kv;
+using test::gguf_string;
 using test::le32;
 using test::le64;
+using test::message_of;
+using test::repeat;
+using test::store_only;
+using test::uri_only;
+using Model = test::GgufModel;
 
-std::string gstr(std::string_view text) { return le64(text.size()) + std::string(text); }
-
-std::string repeat(const std::string& part, std::size_t times) {
-  std::string out;
-  out.reserve(part.size() * times);
-  for (std::size_t i = 0; i < times; ++i) out += part;
-  return out;
-}
-
-// One encoded metadata entry; `value` follows the type code unchanged.
-std::string kv(std::string_view key, std::uint32_t type, const std::string& value) {
-  return gstr(key) + le32(type) + value;
-}
-std::string u32_kv(std::string_view key, std::uint32_t v) { return kv(key, kUint32, le32(v)); }
-std::string str_kv(std::string_view key, std::string_view text) { return kv(key, kString, gstr(text)); }
+std::string u32_kv(std::string_view key, std::uint32_t v) { return gguf_kv(key, kUint32, le32(v)); }
+std::string str_kv(std::string_view key, std::string_view text) { return gguf_kv(key, kString, gguf_string(text)); }
 std::string array_value(std::uint32_t element_type, std::uint64_t count, const std::string& elements) {
   return le32(element_type) + le64(count) + elements;
 }
 std::string u8_array_kv(std::string_view key, std::string_view bytes) {
-  return kv(key, kArray, array_value(kUint8, bytes.size(), std::string(bytes)));
+  return gguf_kv(key, kArray, array_value(kUint8, bytes.size(), std::string(bytes)));
 }
 
 std::string tensor(std::string_view name, const std::vector<std::uint64_t>& dims, std::uint32_t type,
                    std::uint64_t offset) {
-  std::string out = gstr(name) + le32(static_cast<std::uint32_t>(dims.size()));
+  std::string out = gguf_string(name) + le32(static_cast<std::uint32_t>(dims.size()));
   for (std::uint64_t d : dims) out += le64(d);
   return out + le32(type) + le64(offset);
 }
 
-struct Model {
-  std::uint32_t version = 3;
-  std::vector<std::string> kvs{};
-  std::vector<std::string> tensors{};
-  std::optional<std::uint64_t> kv_count{};      // default: kvs.size()
-  std::optional<std::uint64_t> tensor_count{};  // default: tensors.size()
-  std::uint64_t alignment = 32;                 // for the default padding only
-  std::optional<std::string> padding{};         // default: pad_byte up to `alignment`
-  char pad_byte = '\0';
-  std::string data = "0123456789abcdef-tensor-data";
-
-  std::string head() const {
-    std::string out = "GGUF" + le32(version) + le64(tensor_count.value_or(tensors.size())) +
-                      le64(kv_count.value_or(kvs.size()));
-    for (const std::string& entry : kvs) out += entry;
-    for (const std::string& info : tensors) out += info;
-    return out;
-  }
-  std::string bytes() const {
-    std::string out = head();
-    out += padding ? *padding : std::string((alignment - out.size() % alignment) % alignment, pad_byte);
-    return out + data;
-  }
-};
-
-Bytes view(const std::string& s) { return as_bytes(s); }
-
 using Text = std::optional<std::string>;
 ManifestSource source(Text uri, Text store) { return {std::move(uri), std::move(store)}; }
-ManifestSource store_only(std::string store) { return source(std::nullopt, std::move(store)); }
-ManifestSource uri_only(std::string uri) { return source(std::move(uri), std::nullopt); }
-
-template <class T>
-std::string failure(const Result<T>& result) {
-  return result ? "<ok>" : result.error().message();
-}
 
 std::string output(const Result<FileImage>& image) { return image ? image->to_string() : image.error().message(); }
 
@@ -106,12 +66,12 @@ std::vector<std::string> keys(const Gguf& gguf) {
 
 // Where the tensor data starts inside `bytes`.
 std::size_t data_start(const Gguf& gguf, const std::string& bytes) {
-  return static_cast<std::size_t>(gguf.tensor_data.data() - view(bytes).data());
+  return static_cast<std::size_t>(gguf.tensor_data.data() - as_bytes(bytes).data());
 }
 
 // An entry of `depth` nested arrays around an empty UINT8 array.
 std::string nested_kv(std::string_view key, std::size_t depth) {
-  return kv(key, kArray, repeat(le32(kArray) + le64(1), depth - 1) + array_value(kUint8, 0, ""));
+  return gguf_kv(key, kArray, repeat(le32(kArray) + le64(1), depth - 1) + array_value(kUint8, 0, ""));
 }
 
 // ---- Parsing ----
@@ -136,10 +96,10 @@ TEST(GgufParse, RejectsMalformedInput) {
       {"version 3 in 8 bytes", "GGUF" + le32(3), kEnd},
       {"header cut at 23 bytes", header24.substr(0, 23), kEnd},
       {"bare 24-byte header", header24, kOutOfRange},
-      {"value type 13", Model{.kvs = {kv("k", 13, "")}}.bytes(), "malformed model container: bad value type 13"},
-      {"array of type 99 with one element", Model{.kvs = {kv("k", kArray, array_value(99, 1, "x"))}}.bytes(),
+      {"value type 13", Model{.kvs = {gguf_kv("k", 13, "")}}.bytes(), "malformed model container: bad value type 13"},
+      {"array of type 99 with one element", Model{.kvs = {gguf_kv("k", kArray, array_value(99, 1, "x"))}}.bytes(),
        "malformed model container: bad value type 99"},
-      {"array of arrays of type 99", Model{.kvs = {kv("k", kArray, array_value(kArray, 1, array_value(99, 1, "")))}}.bytes(),
+      {"array of arrays of type 99", Model{.kvs = {gguf_kv("k", kArray, array_value(kArray, 1, array_value(99, 1, "")))}}.bytes(),
        "malformed model container: bad value type 99"},
       {"key is a lone 0xFF", Model{.kvs = {u32_kv("\xFF", 1)}}.bytes(), kNotUtf8},
       {"key holds an overlong NUL", Model{.kvs = {u32_kv("a\xC0\x80", 1)}}.bytes(), kNotUtf8},
@@ -150,35 +110,35 @@ TEST(GgufParse, RejectsMalformedInput) {
        kEnd},
       {"tensor count 2^63", Model{.tensor_count = 1ULL << 63}.bytes(), kEnd},
       {"key length 2^64-1", header24.substr(0, 16) + le64(1) + le64(~0ULL) + "key", kEnd},
-      {"string length 2^63", Model{.kvs = {kv("k", kString, le64(1ULL << 63) + "abc")}}.bytes(), kEnd},
-      {"string length 2^64-1", Model{.kvs = {kv("k", kString, le64(~0ULL) + "abc")}}.bytes(), kEnd},
-      {"UINT32 array of 2^63", Model{.kvs = {kv("k", kArray, array_value(kUint32, 1ULL << 63, "abcd"))}}.bytes(), kEnd},
+      {"string length 2^63", Model{.kvs = {gguf_kv("k", kString, le64(1ULL << 63) + "abc")}}.bytes(), kEnd},
+      {"string length 2^64-1", Model{.kvs = {gguf_kv("k", kString, le64(~0ULL) + "abc")}}.bytes(), kEnd},
+      {"UINT32 array of 2^63", Model{.kvs = {gguf_kv("k", kArray, array_value(kUint32, 1ULL << 63, "abcd"))}}.bytes(), kEnd},
       // count * 4 wraps to 4 and count * 8 to 0: a wrapped size would be accepted.
       {"UINT32 array wrapping to 4 bytes",
-       Model{.kvs = {kv("k", kArray, array_value(kUint32, (1ULL << 62) + 1, "abcd"))}}.bytes(), kEnd},
-      {"UINT64 array wrapping to 0 bytes", Model{.kvs = {kv("k", kArray, array_value(kUint64, 1ULL << 61, ""))}}.bytes(),
+       Model{.kvs = {gguf_kv("k", kArray, array_value(kUint32, (1ULL << 62) + 1, "abcd"))}}.bytes(), kEnd},
+      {"UINT64 array wrapping to 0 bytes", Model{.kvs = {gguf_kv("k", kArray, array_value(kUint64, 1ULL << 61, ""))}}.bytes(),
        kEnd},
       {"UINT8 array of 1 GiB in a small file",
-       Model{.kvs = {kv("k", kArray, array_value(kUint8, 1ULL << 30, "abc"))}}.bytes(), kEnd},
-      {"STRING array of 2^63", Model{.kvs = {kv("k", kArray, array_value(kString, 1ULL << 63, gstr("a")))}}.bytes(), kEnd},
-      {"array header cut short", bare.substr(0, 16) + le64(1) + gstr("k") + le32(kArray) + le32(kUint8), kEnd},
+       Model{.kvs = {gguf_kv("k", kArray, array_value(kUint8, 1ULL << 30, "abc"))}}.bytes(), kEnd},
+      {"STRING array of 2^63", Model{.kvs = {gguf_kv("k", kArray, array_value(kString, 1ULL << 63, gguf_string("a")))}}.bytes(), kEnd},
+      {"array header cut short", bare.substr(0, 16) + le64(1) + gguf_string("k") + le32(kArray) + le32(kUint8), kEnd},
       // Arrays that can never end are walked on until the input gives out or
       // a bad type turns up, whichever comes first.
       {"2^40 arrays, the fourth of type 99",
-       Model{.kvs = {kv("k", kArray, array_value(kArray, 1ULL << 40, repeat(array_value(kUint8, 1, "a"), 3) + array_value(99, 1, "")))}}
+       Model{.kvs = {gguf_kv("k", kArray, array_value(kArray, 1ULL << 40, repeat(array_value(kUint8, 1, "a"), 3) + array_value(99, 1, "")))}}
            .bytes(),
        "malformed model container: bad value type 99"},
-      {"2^40 arrays cut short", Model{.kvs = {kv("k", kArray, array_value(kArray, 1ULL << 40, array_value(kUint8, 1, "a")))}, .padding = "", .data = ""}.bytes(),
+      {"2^40 arrays cut short", Model{.kvs = {gguf_kv("k", kArray, array_value(kArray, 1ULL << 40, array_value(kUint8, 1, "a")))}, .padding = "", .data = ""}.bytes(),
        kEnd},
       // Each count fits the bytes left, their sum does not: the outer arrays
       // cannot end, the innermost one can.
       {"arrays of 5 arrays, ten deep, then type 99",
-       Model{.kvs = {kv("k", kArray, repeat(le32(kArray) + le64(5), 9) + array_value(kArray, 5, repeat(array_value(kUint8, 1, "a"), 5)) +
+       Model{.kvs = {gguf_kv("k", kArray, repeat(le32(kArray) + le64(5), 9) + array_value(kArray, 5, repeat(array_value(kUint8, 1, "a"), 5)) +
                                          array_value(99, 1, ""))},
              .padding = "", .data = ""}
            .bytes(),
        "malformed model container: bad value type 99"},
-      {"nested arrays cut short", Model{.kvs = {kv("k", kArray, repeat(le32(kArray) + le64(1), 1000))}, .padding = "", .data = ""}.bytes(),
+      {"nested arrays cut short", Model{.kvs = {gguf_kv("k", kArray, repeat(le32(kArray) + le64(1), 1000))}, .padding = "", .data = ""}.bytes(),
        kEnd},
       {"tensor with 2^32-1 dimensions", Model{.tensors = {tensor("t", {}, 0, 0).substr(0, 9) + le32(~0U) + le64(1)}}.bytes(),
        kEnd},
@@ -190,29 +150,29 @@ TEST(GgufParse, RejectsMalformedInput) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    EXPECT_EQ(failure(Gguf::parse(view(c.bytes))), c.message);
+    EXPECT_EQ(message_of(Gguf::parse(as_bytes(c.bytes))), c.message);
   }
 }
 
 TEST(GgufParse, EveryCutOfAFileFailsCleanly) {
-  const Model model{.kvs = {u32_kv("a", 7), str_kv("b", "text"), kv("c", kArray, array_value(kString, 2, gstr("x") + gstr("yz")))},
+  const Model model{.kvs = {u32_kv("a", 7), str_kv("b", "text"), gguf_kv("c", kArray, array_value(kString, 2, gguf_string("x") + gguf_string("yz")))},
                     .tensors = {tensor("w", {2, 3}, 0, 0), tensor("b", {3}, 0, 32)},
                     .data = ""};
   const std::string bytes = model.bytes();
   const std::size_t info_end = model.head().size();
-  ASSERT_TRUE(Gguf::parse(view(bytes)));
+  ASSERT_TRUE(Gguf::parse(as_bytes(bytes)));
   for (std::size_t n = 0; n < bytes.size(); ++n) {
     SCOPED_TRACE(n);
     const std::string cut = bytes.substr(0, n);
-    EXPECT_EQ(failure(Gguf::parse(view(cut))), n < info_end ? kEnd : kOutOfRange);
+    EXPECT_EQ(message_of(Gguf::parse(as_bytes(cut))), n < info_end ? kEnd : kOutOfRange);
   }
 }
 
 TEST(GgufParse, MinimalFileAndItsSerialization) {
   const std::string bytes = Model{.padding = "anything", .data = ""}.bytes();
   ASSERT_EQ(bytes.size(), 32u);
-  Result<Gguf> gguf = Gguf::parse(view(bytes));
-  ASSERT_TRUE(gguf) << failure(gguf);
+  Result<Gguf> gguf = Gguf::parse(as_bytes(bytes));
+  ASSERT_TRUE(gguf) << message_of(gguf);
   EXPECT_TRUE(entries(*gguf).empty());
   EXPECT_TRUE(gguf->tensor_info.empty());
   EXPECT_TRUE(gguf->tensor_data.empty());
@@ -223,8 +183,8 @@ TEST(GgufParse, MetadataEndingOnAlignmentWithNothingAfter) {
   // 24 + (8 + 24 + 4 + 4) = 64 bytes.
   const std::string bytes = Model{.kvs = {u32_kv(std::string(24, 'k'), 5)}, .data = ""}.bytes();
   ASSERT_EQ(bytes.size(), 64u);
-  Result<Gguf> gguf = Gguf::parse(view(bytes));
-  ASSERT_TRUE(gguf) << failure(gguf);
+  Result<Gguf> gguf = Gguf::parse(as_bytes(bytes));
+  ASSERT_TRUE(gguf) << message_of(gguf);
   EXPECT_EQ(entries(*gguf).size(), 1u);
   EXPECT_TRUE(gguf->tensor_data.empty());
   EXPECT_EQ(gguf->serialize().to_string(), bytes);
@@ -242,20 +202,20 @@ TEST(GgufParse, AlignmentComesOnlyFromNonzeroUint32) {
       {"UINT32 3", {u32_kv("general.alignment", 3)}, 3},
       {"UINT32 1", {u32_kv("general.alignment", 1)}, 1},
       {"UINT32 0", {u32_kv("general.alignment", 0)}, 32},
-      {"UINT64 64", {kv("general.alignment", kUint64, le64(64))}, 32},
-      {"INT32 64", {kv("general.alignment", kInt32, le32(64))}, 32},
+      {"UINT64 64", {gguf_kv("general.alignment", kUint64, le64(64))}, 32},
+      {"INT32 64", {gguf_kv("general.alignment", kInt32, le32(64))}, 32},
       {"key differs in case", {u32_kv("general.Alignment", 64)}, 32},
       {"key with a suffix", {u32_kv("general.alignment2", 64)}, 32},
       {"last qualifying entry wins", {u32_kv("general.alignment", 64), u32_kv("general.alignment", 128)}, 128},
-      {"later UINT64 ignored", {u32_kv("general.alignment", 64), kv("general.alignment", kUint64, le64(8))}, 64},
+      {"later UINT64 ignored", {u32_kv("general.alignment", 64), gguf_kv("general.alignment", kUint64, le64(8))}, 64},
       {"later zero ignored", {u32_kv("general.alignment", 48), u32_kv("general.alignment", 0)}, 48},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     const Model model{.kvs = c.kvs, .tensors = {tensor("t", {5}, 1, 0)}, .alignment = c.alignment};
     const std::string bytes = model.bytes();
-    Result<Gguf> gguf = Gguf::parse(view(bytes));
-    ASSERT_TRUE(gguf) << failure(gguf);
+    Result<Gguf> gguf = Gguf::parse(as_bytes(bytes));
+    ASSERT_TRUE(gguf) << message_of(gguf);
     EXPECT_EQ(gguf->alignment, c.alignment);
     const std::size_t e = model.head().size();
     EXPECT_EQ(data_start(*gguf, bytes), (e + c.alignment - 1) / c.alignment * c.alignment);
@@ -266,21 +226,21 @@ TEST(GgufParse, AlignmentComesOnlyFromNonzeroUint32) {
 
 TEST(GgufParse, RoundTripKeepsEveryByte) {
   const std::string nested_strings =
-      array_value(kArray, 2, array_value(kString, 2, gstr("a") + gstr("bc")) + array_value(kString, 1, gstr("\xFF\xFE")));
+      array_value(kArray, 2, array_value(kString, 2, gguf_string("a") + gguf_string("bc")) + array_value(kString, 1, gguf_string("\xFF\xFE")));
   const Model model{
       .version = 2,
-      .kvs = {kv("u8", kUint8, "\x01"), kv("i16", kInt16, "\x02\x03"), kv("f32", kFloat32, "abcd"),
-              kv("b", kBool, "\x07"), kv("f64", kFloat64, "12345678"), str_kv("bad utf8 value", "\xC0\x80\xFF"),
-              kv("nested", kArray, nested_strings), kv("empty of 99", kArray, array_value(99, 0, "")),
-              kv("arrays of empty 99", kArray, array_value(kArray, 2, repeat(array_value(99, 0, ""), 2))),
-              kv("u16s", kArray, array_value(kUint16, 3, "aabbcc")), str_kv("dup", "1"), str_kv("dup", "2"),
-              kv("", kInt64, "87654321")},
+      .kvs = {gguf_kv("u8", kUint8, "\x01"), gguf_kv("i16", kInt16, "\x02\x03"), gguf_kv("f32", kFloat32, "abcd"),
+              gguf_kv("b", kBool, "\x07"), gguf_kv("f64", kFloat64, "12345678"), str_kv("bad utf8 value", "\xC0\x80\xFF"),
+              gguf_kv("nested", kArray, nested_strings), gguf_kv("empty of 99", kArray, array_value(99, 0, "")),
+              gguf_kv("arrays of empty 99", kArray, array_value(kArray, 2, repeat(array_value(99, 0, ""), 2))),
+              gguf_kv("u16s", kArray, array_value(kUint16, 3, "aabbcc")), str_kv("dup", "1"), str_kv("dup", "2"),
+              gguf_kv("", kInt64, "87654321")},
       .tensors = {tensor("token_embd.weight", {4096, 32000}, 1, 0), tensor("scalar", {}, 0, 64),
                   tensor("\xE2\x82\xAC", {1, 1, 1, 1, 1, 1, 1, 1}, 30, 128)},
   };
   const std::string bytes = model.bytes();
-  Result<Gguf> gguf = Gguf::parse(view(bytes));
-  ASSERT_TRUE(gguf) << failure(gguf);
+  Result<Gguf> gguf = Gguf::parse(as_bytes(bytes));
+  ASSERT_TRUE(gguf) << message_of(gguf);
   EXPECT_EQ(gguf->version, 2u);
   EXPECT_EQ(gguf->tensor_count, 3u);
   EXPECT_EQ(keys(*gguf), (std::vector<std::string>{"u8", "i16", "f32", "b", "f64", "bad utf8 value", "nested",
@@ -305,11 +265,11 @@ TEST(GgufParse, DeeplyNestedArraysNeitherRecurseNorFail) {
   const std::string empty = array_value(kUint8, 0, "");
   const std::string tree = repeat(le32(kArray) + le64(130) + le32(kArray) + le64(2), levels) + empty +
                            repeat(empty + repeat(empty, 129), levels);
-  const Model model{.kvs = {nested_kv("deep", depth), kv("tree", kArray, tree), u32_kv("after", 9)},
+  const Model model{.kvs = {nested_kv("deep", depth), gguf_kv("tree", kArray, tree), u32_kv("after", 9)},
                     .tensors = {tensor("t", {1}, 0, 0)}};
   const std::string bytes = model.bytes();
-  Result<Gguf> gguf = Gguf::parse(view(bytes));
-  ASSERT_TRUE(gguf) << failure(gguf);
+  Result<Gguf> gguf = Gguf::parse(as_bytes(bytes));
+  ASSERT_TRUE(gguf) << message_of(gguf);
   EXPECT_EQ(keys(*gguf), (std::vector<std::string>{"deep", "tree", "after"}));
   EXPECT_EQ(entries(*gguf)[0].raw.size(), 4 + 12 * depth);
   EXPECT_EQ(as_text(entries(*gguf)[1].raw), le32(kArray) + tree);
@@ -319,8 +279,8 @@ TEST(GgufParse, DeeplyNestedArraysNeitherRecurseNorFail) {
 TEST(GgufParse, NonZeroPaddingComesBackAsZeros) {
   const Model model{.kvs = {u32_kv("a", 1)}, .pad_byte = '\xAA'};
   const std::string bytes = model.bytes();
-  Result<Gguf> gguf = Gguf::parse(view(bytes));
-  ASSERT_TRUE(gguf) << failure(gguf);
+  Result<Gguf> gguf = Gguf::parse(as_bytes(bytes));
+  ASSERT_TRUE(gguf) << message_of(gguf);
   EXPECT_EQ(gguf->serialize().to_string(), Model{.kvs = model.kvs}.bytes());
 }
 
@@ -334,12 +294,12 @@ TEST(GgufParse, RemovingAnEntryMovesDataByWholeAlignments) {
     const Model model{.kvs = {str_kv("f", std::string(filler, 'f')), hundred},
                       .tensors = {tensor("t", {2, 2}, 0, 0), tensor("u", {3}, 0, 32)}};
     const std::string bytes = model.bytes();
-    Result<Gguf> gguf = Gguf::parse(view(bytes));
-    ASSERT_TRUE(gguf) << failure(gguf);
+    Result<Gguf> gguf = Gguf::parse(as_bytes(bytes));
+    ASSERT_TRUE(gguf) << message_of(gguf);
     gguf->drop_c2pa();
     const std::string out = gguf->serialize().to_string();
-    Result<Gguf> again = Gguf::parse(view(out));
-    ASSERT_TRUE(again) << failure(again);
+    Result<Gguf> again = Gguf::parse(as_bytes(out));
+    ASSERT_TRUE(again) << message_of(again);
     EXPECT_EQ(as_text(again->tensor_info), as_text(gguf->tensor_info));
     EXPECT_EQ(as_text(again->tensor_data), model.data);
     EXPECT_EQ(data_start(*again, out) % 32, 0u);
@@ -352,16 +312,16 @@ TEST(GgufParse, RemovingAnEntryMovesDataByWholeAlignments) {
 }
 
 TEST(GgufValue, ReadU32Value) {
-  EXPECT_EQ(read_u32_value(view(le32(kUint32) + le32(0xDEADBEEF))), 0xDEADBEEFu);
-  EXPECT_EQ(read_u32_value(view(le32(kUint32) + le32(7) + "extra")), 7u);
-  EXPECT_EQ(read_u32_value(view(le32(kInt32) + le32(7))), std::nullopt);
-  EXPECT_EQ(read_u32_value(view(le32(kUint32) + "abc")), std::nullopt);
-  EXPECT_EQ(read_u32_value(view("")), std::nullopt);
+  EXPECT_EQ(read_u32_value(as_bytes(le32(kUint32) + le32(0xDEADBEEF))), 0xDEADBEEFu);
+  EXPECT_EQ(read_u32_value(as_bytes(le32(kUint32) + le32(7) + "extra")), 7u);
+  EXPECT_EQ(read_u32_value(as_bytes(le32(kInt32) + le32(7))), std::nullopt);
+  EXPECT_EQ(read_u32_value(as_bytes(le32(kUint32) + "abc")), std::nullopt);
+  EXPECT_EQ(read_u32_value(as_bytes("")), std::nullopt);
 }
 
 TEST(GgufCursor, KeepsItsFirstErrorAndStops) {
   const std::string bytes = le32(1) + le64(2) + "xyz";
-  Cursor cursor(view(bytes));
+  Cursor cursor(as_bytes(bytes));
   EXPECT_EQ(cursor.u32(), 1u);
   EXPECT_EQ(cursor.u64(), 2u);
   EXPECT_FALSE(cursor.failed());
@@ -375,11 +335,11 @@ TEST(GgufCursor, KeepsItsFirstErrorAndStops) {
   EXPECT_EQ(cursor.error().message(), kEnd);
 
   for (const std::uint64_t n : {std::uint64_t{4}, ~std::uint64_t{0}}) {
-    Cursor tail(view(bytes), 12);
+    Cursor tail(as_bytes(bytes), 12);
     EXPECT_TRUE(tail.take(n).empty());
     EXPECT_TRUE(tail.failed()) << n;
   }
-  Cursor tail(view(bytes), 12);
+  Cursor tail(as_bytes(bytes), 12);
   EXPECT_EQ(as_text(tail.take(3)), "xyz");
   EXPECT_EQ(tail.pos(), bytes.size());
   EXPECT_FALSE(tail.failed());
@@ -395,13 +355,13 @@ const std::string kPlain = Model{.kvs = {str_kv("general.name", "m"), u32_kv("ge
 struct Reparsed {
   std::string bytes;
   Result<Gguf> gguf;
-  explicit Reparsed(const Result<FileImage>& image) : bytes(output(image)), gguf(Gguf::parse(view(bytes))) {}
+  explicit Reparsed(const Result<FileImage>& image) : bytes(output(image)), gguf(Gguf::parse(as_bytes(bytes))) {}
 };
 
 TEST(GgufManifest, ReadsWithoutC2paEntries) {
-  EXPECT_EQ(failure(handler.read_store(view(kPlain))), "no C2PA manifest found in model");
-  Result<std::optional<std::string>> uri = handler.read_uri(view(kPlain));
-  ASSERT_TRUE(uri) << failure(uri);
+  EXPECT_EQ(message_of(handler.read_store(as_bytes(kPlain))), "no C2PA manifest found in model");
+  Result<std::optional<std::string>> uri = handler.read_uri(as_bytes(kPlain));
+  ASSERT_TRUE(uri) << message_of(uri);
   EXPECT_EQ(*uri, std::nullopt);
 }
 
@@ -415,9 +375,9 @@ TEST(GgufManifest, ReadStore) {
       {"store", {str_kv("a", "b"), u8_array_kv("c2pa:manifest", std::string("\0jumbf\xFF", 7))}, std::string("\0jumbf\xFF", 7)},
       {"empty array", {u8_array_kv("c2pa:manifest", "")}, ""},
       {"STRING", {str_kv("c2pa:manifest", "abc")}, kNotU8Array},
-      {"INT8 array", {kv("c2pa:manifest", kArray, array_value(kInt8, 2, "ab"))}, kNotU8Array},
-      {"UINT8 scalar", {kv("c2pa:manifest", kUint8, "a")}, kNotU8Array},
-      {"empty array of arrays", {kv("c2pa:manifest", kArray, array_value(kArray, 0, ""))}, kNotU8Array},
+      {"INT8 array", {gguf_kv("c2pa:manifest", kArray, array_value(kInt8, 2, "ab"))}, kNotU8Array},
+      {"UINT8 scalar", {gguf_kv("c2pa:manifest", kUint8, "a")}, kNotU8Array},
+      {"empty array of arrays", {gguf_kv("c2pa:manifest", kArray, array_value(kArray, 0, ""))}, kNotU8Array},
       {"first wins over a malformed second", {u8_array_kv("c2pa:manifest", "one"), str_kv("c2pa:manifest", "two")}, "one"},
       {"first wins over a valid second", {u8_array_kv("c2pa:manifest", "one"), u8_array_kv("c2pa:manifest", "two")}, "one"},
       {"malformed first fails", {str_kv("c2pa:manifest", "one"), u8_array_kv("c2pa:manifest", "two")}, kNotU8Array},
@@ -428,7 +388,7 @@ TEST(GgufManifest, ReadStore) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     const std::string bytes = Model{.kvs = c.kvs}.bytes();
-    Result<std::string> store = handler.read_store(view(bytes));
+    Result<std::string> store = handler.read_store(as_bytes(bytes));
     EXPECT_EQ(store ? *store : store.error().message(), c.expected);
   }
 }
@@ -453,7 +413,7 @@ TEST(GgufManifest, ReadUri) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     const std::string bytes = Model{.kvs = c.kvs}.bytes();
-    Result<std::optional<std::string>> uri = handler.read_uri(view(bytes));
+    Result<std::optional<std::string>> uri = handler.read_uri(as_bytes(bytes));
     EXPECT_EQ(!uri ? uri.error().message() : *uri ? "=" + **uri : "absent", c.expected);
   }
 }
@@ -478,34 +438,34 @@ TEST(GgufManifest, EmbedReplacesEveryC2paEntryAndAppendsInOrder) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    const Reparsed out(handler.embed(view(input), c.source));
-    ASSERT_TRUE(out.gguf) << failure(out.gguf);
+    const Reparsed out(handler.embed(as_bytes(input), c.source));
+    ASSERT_TRUE(out.gguf) << message_of(out.gguf);
     EXPECT_EQ(keys(*out.gguf), c.keys);
-    Result<std::string> store = handler.read_store(view(out.bytes));
+    Result<std::string> store = handler.read_store(as_bytes(out.bytes));
     EXPECT_EQ(store ? *store : store.error().message(), c.source.store.value_or("no C2PA manifest found in model"));
-    Result<std::optional<std::string>> uri = handler.read_uri(view(out.bytes));
-    ASSERT_TRUE(uri) << failure(uri);
+    Result<std::optional<std::string>> uri = handler.read_uri(as_bytes(out.bytes));
+    ASSERT_TRUE(uri) << message_of(uri);
     EXPECT_EQ(*uri, c.source.uri);
   }
 }
 
 TEST(GgufManifest, EmbeddedEntriesHaveTheirExactLayout) {
   const std::string store("\x00\x01\xFFstore", 8);
-  const Reparsed out(handler.embed(view(kPlain), source("https://h/ü", store)));
-  ASSERT_TRUE(out.gguf) << failure(out.gguf);
+  const Reparsed out(handler.embed(as_bytes(kPlain), source("https://h/ü", store)));
+  ASSERT_TRUE(out.gguf) << message_of(out.gguf);
   const std::vector<Kv> kvs = entries(*out.gguf);
   ASSERT_EQ(kvs.size(), 4u);
   EXPECT_EQ(as_text(kvs[2].entry), u8_array_kv("c2pa:manifest", store));
   EXPECT_EQ(as_text(kvs[3].entry), str_kv("c2pa:manifest.uri", "https://h/ü"));
-  const Reparsed empty(handler.embed(view(kPlain), store_only("")));
-  ASSERT_TRUE(empty.gguf) << failure(empty.gguf);
+  const Reparsed empty(handler.embed(as_bytes(kPlain), store_only("")));
+  ASSERT_TRUE(empty.gguf) << message_of(empty.gguf);
   EXPECT_EQ(entries(*empty.gguf).back().raw.size(), 16u);
 }
 
 TEST(GgufManifest, EmptySourceWinsOverAnyModelError) {
-  EXPECT_EQ(failure(handler.embed(view(std::string("not a model")), {})),
+  EXPECT_EQ(message_of(handler.embed(as_bytes(std::string("not a model")), {})),
             "manifest source has neither an embedded store nor a URI");
-  EXPECT_EQ(failure(handler.embed(view(kPlain), {})), "manifest source has neither an embedded store nor a URI");
+  EXPECT_EQ(message_of(handler.embed(as_bytes(kPlain), {})), "manifest source has neither an embedded store nor a URI");
 }
 
 TEST(GgufManifest, EmbedKeepsTensorsAligned) {
@@ -515,16 +475,16 @@ TEST(GgufManifest, EmbedKeepsTensorsAligned) {
                       .tensors = {tensor("w", {8, 8}, 0, 0), tensor("b", {8}, 0, 256)},
                       .alignment = alignment};
     const std::string input = model.bytes();
-    Result<Gguf> in = Gguf::parse(view(input));
-    ASSERT_TRUE(in) << failure(in);
+    Result<Gguf> in = Gguf::parse(as_bytes(input));
+    ASSERT_TRUE(in) << message_of(in);
     for (const std::string& store : {std::string("s"), std::string(1000, 'x')}) {
-      const Reparsed out(handler.embed(view(input), store_only(store)));
-      ASSERT_TRUE(out.gguf) << failure(out.gguf);
+      const Reparsed out(handler.embed(as_bytes(input), store_only(store)));
+      ASSERT_TRUE(out.gguf) << message_of(out.gguf);
       EXPECT_EQ(out.gguf->alignment, alignment);
       EXPECT_EQ(data_start(*out.gguf, out.bytes) % alignment, 0u);
       EXPECT_EQ(as_text(out.gguf->tensor_info), as_text(in->tensor_info));
       EXPECT_EQ(as_text(out.gguf->tensor_data), model.data);
-      EXPECT_EQ(output(handler.remove(view(out.bytes))), input);
+      EXPECT_EQ(output(handler.remove(as_bytes(out.bytes))), input);
     }
   }
 }
@@ -541,12 +501,12 @@ TEST(GgufManifest, EmbedThenRemoveGivesTheInputBack) {
   for (std::size_t i = 0; i < inputs.size(); ++i) {
     for (const ManifestSource& source : sources) {
       SCOPED_TRACE(i);
-      Result<FileImage> embedded = handler.embed(view(inputs[i]), source);
-      ASSERT_TRUE(embedded) << failure(embedded);
+      Result<FileImage> embedded = handler.embed(as_bytes(inputs[i]), source);
+      ASSERT_TRUE(embedded) << message_of(embedded);
       const std::string with = embedded->to_string();
-      EXPECT_EQ(output(handler.remove(view(with))), inputs[i]);
+      EXPECT_EQ(output(handler.remove(as_bytes(with))), inputs[i]);
     }
-    EXPECT_EQ(output(handler.remove(view(inputs[i]))), inputs[i]);
+    EXPECT_EQ(output(handler.remove(as_bytes(inputs[i]))), inputs[i]);
   }
 }
 
@@ -554,8 +514,8 @@ TEST(GgufManifest, RemoveDropsEveryC2paEntry) {
   const Model model{.kvs = {str_kv("c2pa:manifest.uri", "u"), str_kv("a", "1"), u8_array_kv("c2pa:manifest", "s"),
                             str_kv("c2pa:manifest", "wrong type"), str_kv("b", "2")},
                     .pad_byte = '\x01'};
-  const Reparsed out(handler.remove(view(model.bytes())));
-  ASSERT_TRUE(out.gguf) << failure(out.gguf);
+  const Reparsed out(handler.remove(as_bytes(model.bytes())));
+  ASSERT_TRUE(out.gguf) << message_of(out.gguf);
   EXPECT_EQ(out.bytes, (Model{.kvs = {str_kv("a", "1"), str_kv("b", "2")}}.bytes()));
 }
 
@@ -564,14 +524,14 @@ TEST(GgufManifest, EveryOperationReportsParseErrors) {
   const std::vector<std::pair<std::string, std::string>> cases = {
       {Model{.kvs = {c2pa, str_kv("c2pa:manifest.uri", "u")}, .padding = "", .data = ""}.bytes(), kOutOfRange},
       {"GGU", kEnd},
-      {Model{.kvs = {c2pa, kv("k", 13, "")}}.bytes(), "malformed model container: bad value type 13"},
+      {Model{.kvs = {c2pa, gguf_kv("k", 13, "")}}.bytes(), "malformed model container: bad value type 13"},
   };
   for (const auto& [bytes, message] : cases) {
-    EXPECT_EQ(failure(handler.read_store(view(bytes))), message);
-    EXPECT_EQ(failure(handler.read_uri(view(bytes))), message);
-    EXPECT_EQ(failure(handler.embed(view(bytes), store_only("s"))), message);
-    EXPECT_EQ(failure(handler.embed(view(bytes), uri_only("u"))), message);
-    EXPECT_EQ(failure(handler.remove(view(bytes))), message);
+    EXPECT_EQ(message_of(handler.read_store(as_bytes(bytes))), message);
+    EXPECT_EQ(message_of(handler.read_uri(as_bytes(bytes))), message);
+    EXPECT_EQ(message_of(handler.embed(as_bytes(bytes), store_only("s"))), message);
+    EXPECT_EQ(message_of(handler.embed(as_bytes(bytes), uri_only("u"))), message);
+    EXPECT_EQ(message_of(handler.remove(as_bytes(bytes))), message);
   }
 }
 

@@ -14,11 +14,12 @@
 #include <vector>
 
 #include "format/dispatch.hpp"
-#include "format/format.hpp"
+#include "models.hpp"
+#include "onnx/probe.hpp"
 #include "onnx/wire.hpp"
+#include "onnx_fields.hpp"
 #include "safetensors/header.hpp"
 #include "safetensors/manifest.hpp"
-#include "models.hpp"
 
 #if defined(__has_feature)
 #if __has_feature(address_sanitizer)
@@ -62,22 +63,19 @@ constexpr char kExceeds[] = "malformed model container: header length exceeds fi
 const ManifestSource kStore{std::nullopt, std::string("store")};
 const ManifestSource kBoth{std::string("https://example.com/m"), std::string("store")};
 
+using test::framed;
+using test::gguf_string;
 using test::le32;
 using test::le64;
-
-std::string repeat(std::string_view part, std::size_t times) {
-  std::string out;
-  out.reserve(part.size() * times);
-  for (std::size_t i = 0; i < times; ++i) out += part;
-  return out;
-}
+using test::repeat;
+using test::varint;
 
 // The message of each of the four operations on `model` (embedding a store),
 // or "ok" where it succeeds, in the order read, read URI, embed, remove.
 std::vector<std::string> outcomes(const std::string& model) {
   const Bytes bytes = as_bytes(model);
   std::vector<std::string> out;
-  auto note = [&](const auto& result) { out.push_back(result ? "ok" : result.error().message()); };
+  auto note = [&](const auto& result) { out.push_back(test::message_of(result)); };
   note(read_manifest(bytes));
   note(read_manifest_uri(bytes));
   note(embed_manifest(bytes, kStore));
@@ -89,14 +87,11 @@ std::vector<std::string> all_four(const std::string& message) { return {message,
 
 // ---- GGUF ----
 
-std::string gguf_string(std::string_view text) { return le64(text.size()) + std::string(text); }
-
 // A version-3 file with `count` declared entries followed by `body`, padded
 // with zeros to a multiple of 32, and 8 zero bytes of tensor data.
 std::string gguf_file(std::uint64_t count, const std::string& body, std::uint64_t tensors = 0) {
-  std::string out = "GGUF" + le32(3) + le64(tensors) + le64(count) + body;
-  out.append((32 - out.size() % 32) % 32, '\0');
-  return out + std::string(8, '\0');
+  return test::GgufModel{.kvs = {body}, .kv_count = count, .tensor_count = tensors, .data = std::string(8, '\0')}
+      .bytes();
 }
 
 // An entry "deep" holding `depth` arrays nested one in another, each with
@@ -159,7 +154,8 @@ TEST(HostileGguf, LengthsAndCountsBeyondTheFile) {
 
 // ---- SafeTensors ----
 
-std::string framed(const std::string& header) { return le64(header.size()) + header + std::string(4, '\0'); }
+// Four bytes of tensor data after each header.
+const std::string kTensorData(4, '\0');
 
 constexpr std::size_t kMillion = 1'000'000;
 
@@ -185,7 +181,7 @@ TEST(HostileSafeTensors, MillionNestedContainersCutOff) {
       "malformed model container: unexpected end of input",
   };
   for (const Nesting& nesting : million_deep(false)) {
-    EXPECT_EQ(outcomes(framed(nesting.header)), expected) << nesting.what;
+    EXPECT_EQ(outcomes(framed(nesting.header, kTensorData)), expected) << nesting.what;
   }
 }
 
@@ -193,7 +189,7 @@ TEST(HostileSafeTensors, MillionNestedContainersCutOff) {
 // refuse the depth with a clean error of their own.
 TEST(HostileSafeTensors, MillionNestedContainersClosed) {
   for (const Nesting& nesting : million_deep(true)) {
-    const std::string model = framed(nesting.header);
+    const std::string model = framed(nesting.header, kTensorData);
     const Bytes bytes = as_bytes(model);
     auto store = read_manifest(bytes);
     auto uri = read_manifest_uri(bytes);
@@ -238,15 +234,8 @@ TEST(HostileSafeTensors, HeaderLengthsThatWrap) {
 
 // ---- ONNX ----
 
-std::string varint(std::uint64_t value) {
-  std::string out;
-  for (; value >= 0x80; value >>= 7) out.push_back(static_cast<char>((value & 0x7F) | 0x80));
-  out.push_back(static_cast<char>(value));
-  return out;
-}
-
 // A model (IR version 7) whose one metadata entry holds `entry` as its bytes.
-std::string onnx_with_entry(const std::string& entry) { return "\x08\x07\x72" + varint(entry.size()) + entry; }
+std::string onnx_with_entry(const std::string& entry) { return test::kMinimalOnnx + test::onnx_field(14, entry); }
 
 const std::string kTenOnes = repeat("\xff", 10);
 
@@ -281,18 +270,6 @@ TEST(HostileOnnx, ScannerRejectsOverflowingFields) {
   }
 }
 
-TEST(HostileOnnx, TenByteVarintsReadExactly) {
-  auto all_ones = onnx::read_varint(as_bytes(repeat("\xff", 9) + "\x01"), 0);
-  ASSERT_TRUE(all_ones);
-  EXPECT_EQ(all_ones->value, kMax64);
-  EXPECT_EQ(all_ones->next, 10u);
-  // Bits 1 to 6 of the tenth byte fall off the top.
-  EXPECT_EQ(onnx::read_varint(as_bytes(repeat("\xff", 9) + "\x7f"), 0)->value, kMax64);
-  for (std::uint64_t pos : {std::uint64_t{10}, std::uint64_t{11}, kMax64}) {
-    EXPECT_EQ(onnx::read_varint(as_bytes(kTenOnes), pos).error().detail(), "unexpected end of ONNX protobuf");
-  }
-}
-
 // At the top level a field that does not scan makes the file unrecognized;
 // inside a metadata entry it is the ONNX handler's error.
 TEST(HostileOnnx, OverflowsThroughTheOperations) {
@@ -307,7 +284,7 @@ TEST(HostileOnnx, OverflowsThroughTheOperations) {
 TEST(HostileOnnx, WideFieldNumbersAreNotModelFields) {
   for (std::uint64_t number : {(std::uint64_t{1} << 32) + 1, (std::uint64_t{1} << 32) + 7, (std::uint64_t{1} << 61) - 1}) {
     const std::string model = varint(number << 3) + varint(1);
-    EXPECT_EQ(Format::detect(as_bytes(model)), std::nullopt) << number;
+    EXPECT_EQ(detect_format(as_bytes(model)), std::nullopt) << number;
     EXPECT_EQ(outcomes(model), all_four(kUnrecognized)) << number;
   }
 }

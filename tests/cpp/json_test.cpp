@@ -1,13 +1,14 @@
-#include "json/json.hpp"
-#include "json/walk.hpp"
+#include "json_tree.hpp"
 
 #include <gtest/gtest.h>
-
-#include "small_stack.hpp"
 
 #include <functional>
 #include <string>
 #include <vector>
+
+#include "json/walk.hpp"
+#include "models.hpp"
+#include "small_stack.hpp"
 
 namespace quillon::json {
 namespace {
@@ -240,29 +241,24 @@ TEST(JsonEdit, RemoveAllKeepsTheRestInOrder) {
 
 constexpr std::size_t kDeep = 1000000;
 
-std::string repeated(std::string_view unit, std::size_t count) {
-  std::string out;
-  out.reserve(unit.size() * count);
-  for (std::size_t i = 0; i < count; ++i) out += unit;
-  return out;
-}
+using test::repeat;
 
 TEST(JsonDepth, DeepInputNeverExhaustsTheStack) {
   on_small_stack([] {
-    EXPECT_EQ(error_of(repeated("[", kDeep)), "unexpected end of input");
-    EXPECT_EQ(error_of(repeated(R"({"a":)", kDeep)), "unexpected end of input");
-    EXPECT_EQ(error_of(repeated("[", kDeep) + "1" + repeated("]", kDeep - 1)),
+    EXPECT_EQ(error_of(repeat("[", kDeep)), "unexpected end of input");
+    EXPECT_EQ(error_of(repeat(R"({"a":)", kDeep)), "unexpected end of input");
+    EXPECT_EQ(error_of(repeat("[", kDeep) + "1" + repeat("]", kDeep - 1)),
               "expected ',' or ']' at " + std::to_string(2 * kDeep));
 
     // A failure deep inside, with completed siblings at every level.
-    const std::string siblings = repeated("[[1],", kDeep / 2) + "x";
+    const std::string siblings = repeat("[[1],", kDeep / 2) + "x";
     EXPECT_EQ(error_of(siblings), "unexpected byte 0x78 at " + std::to_string(siblings.size() - 1));
 
-    const std::string arrays = repeated("[", kDeep) + repeated("]", kDeep);
+    const std::string arrays = repeat("[", kDeep) + repeat("]", kDeep);
     EXPECT_EQ(rewrite(arrays), arrays);
-    const std::string objects = repeated(R"({"a":)", kDeep) + "1" + repeated("}", kDeep);
+    const std::string objects = repeat(R"({"a":)", kDeep) + "1" + repeat("}", kDeep);
     EXPECT_EQ(rewrite(objects), objects);
-    const std::string mixed = repeated(R"([0,{"k":[)", kDeep / 4) + repeated("]}]", kDeep / 4);
+    const std::string mixed = repeat(R"([0,{"k":[)", kDeep / 4) + repeat("]}]", kDeep / 4);
     EXPECT_EQ(rewrite(mixed), mixed);
   });
 }

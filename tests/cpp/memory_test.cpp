@@ -83,11 +83,8 @@ constexpr std::size_t kHeaderSize = 99'000'000;
 #endif
 constexpr std::size_t kBudget = std::size_t{8} << 20;
 
-std::string framed(const std::string& header) {
-  std::string out;
-  store_le<std::uint64_t>(out, header.size());
-  return out + header;
-}
+using test::framed;
+using test::repeat;
 
 // `count` opening brackets, then `closing` of the closing ones, inside
 // `prefix` and `suffix`.
@@ -97,13 +94,6 @@ std::string nested(std::string_view prefix, std::size_t count, std::size_t closi
   out.append(closing, ']');
   out += suffix;
   return framed(out);
-}
-
-std::string repeated(std::string_view unit, std::size_t count) {
-  std::string out;
-  out.reserve(unit.size() * count);
-  for (std::size_t i = 0; i < count; ++i) out += unit;
-  return out;
 }
 
 // The peak heap use of `operation` above what was live before it.
@@ -124,7 +114,7 @@ TEST(MemorySafeTensors, HeadersOfAnyShapeStayWithinBudget) {
       {"balanced arrays", nested(R"({"a":)", half - 3, half - 3, "}")},
       {"arrays never closed", nested(R"({"a":)", kHeaderSize - 5, 0, "")},
       {"arrays in metadata", nested(R"({"__metadata__":{"c2pa:manifest":)", half - 20, half - 20, "}}")},
-      {"balanced objects", framed(repeated(R"({"a":)", kHeaderSize / 6) + "1" + std::string(kHeaderSize / 6, '}'))},
+      {"balanced objects", framed(repeat(R"({"a":)", kHeaderSize / 6) + "1" + std::string(kHeaderSize / 6, '}'))},
   };
   const ManifestSource source{"https://example.com/m", "store"};
   for (const auto& c : cases) {
@@ -181,12 +171,9 @@ class Pages {
   std::size_t size_;
 };
 
+using test::gguf_kv;
 using test::le32;
 using test::le64;
-
-std::string entry(std::string_view key, std::uint32_t type, std::string_view value) {
-  return le64(key.size()) + std::string(key) + le32(type) + std::string(value);
-}
 
 // A GGUF model of kGgufSize bytes: the header for `count` entries, then each
 // part written `times` over, then zero bytes up to the end. Valid shapes
@@ -203,9 +190,9 @@ std::size_t filling(std::size_t unit, std::size_t spare = 4096) { return (kGgufS
 
 std::vector<GgufShape> gguf_shapes() {
   const std::string zero_entry(13, '\0');  // empty key, UINT8 0
-  const std::string store = entry("c2pa:manifest", kArray, le32(0) + le64(0));
-  const std::string uri = entry("c2pa:manifest.uri", 8, le64(0));
-  const std::string kept = entry("k", 8, le64(4075) + std::string(4075, 'v'));  // 4096 bytes
+  const std::string store = gguf_kv("c2pa:manifest", kArray, le32(0) + le64(0));
+  const std::string uri = gguf_kv("c2pa:manifest.uri", 8, le64(0));
+  const std::string kept = gguf_kv("k", 8, le64(4075) + std::string(4075, 'v'));  // 4096 bytes
   const std::string deep = le64(4) + "deep" + le32(kArray);
   const std::string leaf = le32(0) + le64(0);  // an empty UINT8 array
   const std::string twin = le32(kArray) + le64(2);

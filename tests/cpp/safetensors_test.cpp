@@ -2,41 +2,32 @@
 
 #include <gtest/gtest.h>
 
-#include "small_stack.hpp"
-
 #include <functional>
 #include <string>
 
-#include "manifest/bytes.hpp"
+#include "base/bytes.hpp"
+#include "models.hpp"
 #include "safetensors/header.hpp"
+#include "small_stack.hpp"
 
 namespace quillon::safetensors {
 namespace {
 
 constexpr std::string_view kData = "\x01\x02\x03\x04tensor-bytes";
 
-// A SafeTensors file: length field, `header`, `data`.
-std::string st_file(std::string_view header, std::string_view data = kData) {
-  std::string out;
-  store_le<std::uint64_t>(out, header.size());
-  out += header;
-  out += data;
-  return out;
-}
+using test::repeat;
 
-Bytes view(const std::string& s) { return as_bytes(s); }
+// A SafeTensors file holding `header` and, unless given other, kData.
+std::string st_file(std::string_view header, std::string_view data = kData) { return test::framed(header, data); }
 
 std::string header_of(const std::string& file) {
-  const auto n = load_le<std::uint64_t>(view(file).data());
+  const auto n = load_le<std::uint64_t>(as_bytes(file).data());
   return file.substr(8, n);
 }
 
 std::string data_of(const std::string& file) { return file.substr(8 + header_of(file).size()); }
 
-template <class T>
-std::string message_of(const Result<T>& result) {
-  return result ? "ok" : result.error().message();
-}
+using test::message_of;
 
 // The whole new file, or "error: <message>".
 std::string image_of(const Result<FileImage>& image) {
@@ -44,18 +35,18 @@ std::string image_of(const Result<FileImage>& image) {
 }
 
 std::string embedded(const std::string& file, std::optional<std::string> uri, std::optional<std::string> store) {
-  return image_of(handler.embed(view(file), ManifestSource{std::move(uri), std::move(store)}));
+  return image_of(handler.embed(as_bytes(file), ManifestSource{std::move(uri), std::move(store)}));
 }
 
-std::string removed(const std::string& file) { return image_of(handler.remove(view(file))); }
+std::string removed(const std::string& file) { return image_of(handler.remove(as_bytes(file))); }
 
 std::string store_of(const std::string& file) {
-  Result<std::string> store = handler.read_store(view(file));
+  Result<std::string> store = handler.read_store(as_bytes(file));
   return store ? *store : "error: " + store.error().message();
 }
 
 std::string uri_of(const std::string& file) {
-  Result<std::optional<std::string>> uri = handler.read_uri(view(file));
+  Result<std::optional<std::string>> uri = handler.read_uri(as_bytes(file));
   if (!uri) return "error: " + uri.error().message();
   return uri->value_or("<absent>");
 }
@@ -84,12 +75,12 @@ TEST(SafeTensors, BrokenHeadersAndTheirErrorKinds) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.file);
-    EXPECT_EQ(message_of(handler.read_uri(view(c.file))), c.tree_error);
-    EXPECT_EQ(message_of(handler.embed(view(c.file), ManifestSource{"u", std::nullopt})), c.tree_error);
-    EXPECT_EQ(message_of(handler.remove(view(c.file))), c.tree_error);
-    EXPECT_EQ(message_of(handler.read_store(view(c.file))), c.store_error);
+    EXPECT_EQ(message_of(handler.read_uri(as_bytes(c.file))), c.tree_error);
+    EXPECT_EQ(message_of(handler.embed(as_bytes(c.file), ManifestSource{"u", std::nullopt})), c.tree_error);
+    EXPECT_EQ(message_of(handler.remove(as_bytes(c.file))), c.tree_error);
+    EXPECT_EQ(message_of(handler.read_store(as_bytes(c.file))), c.store_error);
     // An empty source is rejected before the model is looked at.
-    EXPECT_EQ(message_of(handler.embed(view(c.file), ManifestSource{})),
+    EXPECT_EQ(message_of(handler.embed(as_bytes(c.file), ManifestSource{})),
               "manifest source has neither an embedded store nor a URI");
   }
 }
@@ -167,7 +158,7 @@ TEST(SafeTensors, RewrittenHeaderIsCompactAndUnpadded) {
   EXPECT_EQ(header_of(out), R"({"__metadata__":{"c2pa:manifest.uri":"u"},"t":{"dtype":"F32"}})");
   EXPECT_EQ(out.size(), 8 + header_of(out).size() + kData.size());
 
-  Result<FileImage> image = handler.remove(view(file));
+  Result<FileImage> image = handler.remove(as_bytes(file));
   ASSERT_TRUE(image);
   EXPECT_EQ(image->piece_count(), 2u);  // the owned header and a view of the tensor data
   EXPECT_EQ(header_of(image->to_string()), R"({"t":{"dtype":"F32"}})");
@@ -298,16 +289,10 @@ TEST(SafeTensors, EmbedKeepsTheHeaderWithinTheReadersLimit) {
   }
 }
 
-std::string repeated(std::string_view unit, std::size_t count) {
-  std::string out;
-  for (std::size_t i = 0; i < count; ++i) out += unit;
-  return out;
-}
-
 TEST(SafeTensors, DeepHeadersNeverExhaustTheStack) {
   on_small_stack([] {
     constexpr std::size_t kDeep = 1000000;
-    const std::string open_arrays = st_file(repeated("[", kDeep));
+    const std::string open_arrays = st_file(repeat("[", kDeep));
     EXPECT_EQ(uri_of(open_arrays), "error: malformed model container: unexpected end of input");
     EXPECT_EQ(removed(open_arrays), "error: malformed model container: unexpected end of input");
     EXPECT_EQ(embedded(open_arrays, std::nullopt, "x"), "error: malformed model container: unexpected end of input");
@@ -315,14 +300,14 @@ TEST(SafeTensors, DeepHeadersNeverExhaustTheStack) {
               "error: data hash exclusion is malformed: header length field does not span valid JSON: "
               "unexpected end of input");
 
-    const std::string closed_arrays = st_file(repeated("[", kDeep) + repeated("]", kDeep));
+    const std::string closed_arrays = st_file(repeat("[", kDeep) + repeat("]", kDeep));
     EXPECT_EQ(uri_of(closed_arrays), "error: malformed model container: header is not a JSON object");
     EXPECT_EQ(store_of(closed_arrays), kNoManifest);
 
     // Valid and deep, with a store at the bottom.
     const std::string deep = R"({"a":)";
     const std::string objects =
-        st_file(repeated(deep, kDeep) + R"({"__metadata__":{"c2pa:manifest":"Zm9v"}})" + repeated("}", kDeep));
+        st_file(repeat(deep, kDeep) + R"({"__metadata__":{"c2pa:manifest":"Zm9v"}})" + repeat("}", kDeep));
     EXPECT_EQ(store_of(objects), "foo");
     EXPECT_EQ(uri_of(objects), "<absent>");
     const std::string stamped = embedded(objects, "u", std::nullopt);

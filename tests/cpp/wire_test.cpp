@@ -9,6 +9,10 @@
 #include <string>
 #include <vector>
 
+#include "models.hpp"
+#include "onnx/probe.hpp"
+#include "onnx_fields.hpp"
+
 namespace quillon::onnx {
 namespace {
 
@@ -16,56 +20,60 @@ using namespace std::string_literals;
 
 const std::string kUnexpectedEnd = "unexpected end of ONNX protobuf";
 
-std::string repeat(char byte, std::size_t count) { return std::string(count, byte); }
+using test::repeat;
 
-Bytes view(const std::string& s) { return as_bytes(s); }
+// One read_varint: `bytes` read at `pos` give `value` and `next`, or fail
+// with `detail`.
+struct VarintRead {
+  std::string bytes;
+  std::uint64_t pos;
+  std::uint64_t value = 0;
+  std::uint64_t next = 0;
+  std::string detail = {};
+};
 
-TEST(ReadVarint, DecodesValueAndNextOffset) {
-  struct Case {
-    std::string bytes;
-    std::uint64_t pos;
-    std::uint64_t value;
-    std::uint64_t next;
-  } cases[] = {
-      {"\x00"s, 0, 0, 1},
-      {"\x96\x01", 0, 150, 2},
-      {"\x80\x00"s, 0, 0, 2},  // non-minimal zero
-      {"\x7F\xAC\x02", 1, 300, 3},
-      {repeat('\xFF', 9) + "\x01", 0, UINT64_MAX, 10},
-      {repeat('\xFF', 9) + "\x7F", 0, UINT64_MAX, 10},  // bits 1 to 6 of the tenth byte dropped
-      {repeat('\xFF', 9) + "\x02", 0, UINT64_MAX >> 1, 10},
-      {repeat('\x80', 9) + "\x01" + "\xFF", 0, 1ull << 63, 10},
-  };
-  for (const Case& c : cases) {
-    Result<Varint> v = read_varint(view(c.bytes), c.pos);
+const std::string kTenOnes = repeat("\xFF", 10);
+
+const VarintRead kVarintReads[] = {
+    {"\x00"s, 0, 0, 1},
+    {"\x96\x01", 0, 150, 2},
+    {"\x80\x00"s, 0, 0, 2},  // non-minimal zero
+    {"\x7F\xAC\x02", 1, 300, 3},
+    {repeat("\xFF", 9) + "\x01", 0, UINT64_MAX, 10},
+    {repeat("\xFF", 9) + "\x7F", 0, UINT64_MAX, 10},  // bits 1 to 6 of the tenth byte dropped
+    {repeat("\xFF", 9) + "\x02", 0, UINT64_MAX >> 1, 10},
+    {repeat("\x80", 9) + "\x01" + "\xFF", 0, 1ull << 63, 10},
+    {"", 0, 0, 0, kUnexpectedEnd},
+    {"\x01", 1, 0, 0, kUnexpectedEnd},
+    {"\x01", 2, 0, 0, kUnexpectedEnd},
+    {"\x01", UINT64_MAX, 0, 0, kUnexpectedEnd},
+    {"\x80", 0, 0, 0, kUnexpectedEnd},
+    {repeat("\x80", 9), 0, 0, 0, kUnexpectedEnd},
+    {repeat("\x80", 10), 0, 0, 0, kUnexpectedEnd},
+    {kTenOnes, 10, 0, 0, kUnexpectedEnd},
+    {kTenOnes, 11, 0, 0, kUnexpectedEnd},
+    {kTenOnes, UINT64_MAX, 0, 0, kUnexpectedEnd},
+    {repeat("\x80", 10) + "\x00"s, 0, 0, 0, "varint overflow"},
+    {"\x00"s + repeat("\xFF", 10) + "\x01", 1, 0, 0, "varint overflow"},
+};
+
+class ReadVarint : public ::testing::TestWithParam<VarintRead> {};
+
+TEST_P(ReadVarint, DecodesOrFailsCleanly) {
+  const VarintRead& c = GetParam();
+  Result<Varint> v = read_varint(as_bytes(c.bytes), c.pos);
+  if (c.detail.empty()) {
     ASSERT_TRUE(v) << v.error().message();
     EXPECT_EQ(v->value, c.value);
     EXPECT_EQ(v->next, c.next);
-  }
-}
-
-TEST(ReadVarint, FailsOnTruncationAndOverflow) {
-  struct Case {
-    std::string bytes;
-    std::uint64_t pos;
-    std::string detail;
-  } cases[] = {
-      {"", 0, kUnexpectedEnd},
-      {"\x01", 1, kUnexpectedEnd},
-      {"\x01", 2, kUnexpectedEnd},
-      {"\x01", UINT64_MAX, kUnexpectedEnd},
-      {"\x80", 0, kUnexpectedEnd},
-      {repeat('\x80', 9), 0, kUnexpectedEnd},
-      {repeat('\x80', 10), 0, kUnexpectedEnd},
-      {repeat('\x80', 10) + "\x00"s, 0, "varint overflow"},
-      {"\x00"s + repeat('\xFF', 10) + "\x01", 1, "varint overflow"},
-  };
-  for (const Case& c : cases) {
-    Result<Varint> v = read_varint(view(c.bytes), c.pos);
+  } else {
     ASSERT_FALSE(v) << c.bytes.size() << " at " << c.pos;
     EXPECT_EQ(v.error(), Error::malformed_container(c.detail)) << v.error().message();
   }
 }
+
+INSTANTIATE_TEST_SUITE_P(Table, ReadVarint, ::testing::ValuesIn(kVarintReads),
+                         [](const auto& info) { return "Row" + std::to_string(info.index); });
 
 TEST(WriteVarint, MinimalEncodingsReadBack) {
   const struct {
@@ -86,7 +94,7 @@ TEST(WriteVarint, MinimalEncodingsReadBack) {
     append_varint(out, c.value);
     EXPECT_EQ(out.substr(1), c.encoded) << c.value;
     EXPECT_EQ(varint_size(c.value), c.encoded.size()) << c.value;
-    Result<Varint> read = read_varint(view(out), 1);
+    Result<Varint> read = read_varint(as_bytes(out), 1);
     ASSERT_TRUE(read) << c.value;
     EXPECT_EQ(read->value, c.value);
     EXPECT_EQ(read->next, out.size());
@@ -108,19 +116,19 @@ TEST(ScanFields, RecordsOffsetsAndNumbers) {
       {"", {}},
       {"\x08\x96\x01", {{0, 3, 1, 3, 1}}},
       {"\x0A\x03" "abc", {{0, 5, 2, 5, 1}}},
-      {"\x09"s + repeat('\x11', 8), {{0, 9, 1, 9, 1}}},
-      {"\x0D"s + repeat('\x11', 4), {{0, 5, 1, 5, 1}}},
+      {"\x09"s + repeat("\x11", 8), {{0, 9, 1, 9, 1}}},
+      {"\x0D"s + repeat("\x11", 4), {{0, 5, 1, 5, 1}}},
       {"\x00\x00"s, {{0, 2, 1, 2, 0}}},
       {"\x3A\x00"s, {{0, 2, 2, 2, 7}}},
       // Repeated numbers stay separate records, in order.
       {"\x10\x01\x12\x00\x10\x02"s, {{0, 2, 1, 2, 2}, {2, 4, 4, 4, 2}, {4, 6, 5, 6, 2}}},
       // Field number 2^61 - 1 in a ten-byte tag, kept at full width.
-      {"\xF8"s + repeat('\xFF', 8) + "\x01\x00"s, {{0, 11, 10, 11, (1ull << 61) - 1}}},
+      {"\xF8"s + repeat("\xFF", 8) + "\x01\x00"s, {{0, 11, 10, 11, (1ull << 61) - 1}}},
       // A non-minimal length prefix is not part of the value.
       {"\x72\x81\x00z"s, {{0, 4, 3, 4, 14}}},
   };
   for (const Case& c : cases) {
-    Result<std::vector<Field>> fields = scan_fields(view(c.bytes));
+    Result<std::vector<Field>> fields = scan_fields(as_bytes(c.bytes));
     ASSERT_TRUE(fields) << fields.error().message();
     EXPECT_EQ(*fields, c.fields);
   }
@@ -134,24 +142,24 @@ TEST(ScanFields, RejectsMalformedInput) {
       {"\x12\x05" "a", kUnexpectedEnd},
       {"\x08\x80", kUnexpectedEnd},
       {"\x08", kUnexpectedEnd},
-      {"\x09"s + repeat('\x11', 7), kUnexpectedEnd},
-      {"\x0D"s + repeat('\x11', 3), kUnexpectedEnd},
+      {"\x09"s + repeat("\x11", 7), kUnexpectedEnd},
+      {"\x0D"s + repeat("\x11", 3), kUnexpectedEnd},
       {"\x0B", "unsupported wire type 3"},
       {"\x0C", "unsupported wire type 4"},
       {"\x0E", "unsupported wire type 6"},
       {"\x0F", "unsupported wire type 7"},
-      {repeat('\x80', 10) + "\x00"s, "varint overflow"},
-      {repeat('\x80', 10), kUnexpectedEnd},
+      {repeat("\x80", 10) + "\x00"s, "varint overflow"},
+      {repeat("\x80", 10), kUnexpectedEnd},
       // Tag 2^64 - 1: wire type 7.
-      {repeat('\xFF', 9) + "\x7F", "unsupported wire type 7"},
+      {repeat("\xFF", 9) + "\x7F", "unsupported wire type 7"},
       // A length of 2^64 - 1 that would wrap the end offset around.
-      {"\x0A"s + repeat('\xFF', 9) + "\x01" + "abc", kUnexpectedEnd},
-      {"\x0A"s + repeat('\xFF', 8) + "\x7F" + "abc", kUnexpectedEnd},
+      {"\x0A"s + repeat("\xFF", 9) + "\x01" + "abc", kUnexpectedEnd},
+      {"\x0A"s + repeat("\xFF", 8) + "\x7F" + "abc", kUnexpectedEnd},
       // Valid fields do not save a trailing partial one.
       {"\x08\x07\x0A", kUnexpectedEnd},
   };
   for (const Case& c : cases) {
-    Result<std::vector<Field>> fields = scan_fields(view(c.bytes));
+    Result<std::vector<Field>> fields = scan_fields(as_bytes(c.bytes));
     ASSERT_FALSE(fields) << c.detail;
     EXPECT_EQ(fields.error(), Error::malformed_container(c.detail)) << fields.error().message();
   }
@@ -159,7 +167,7 @@ TEST(ScanFields, RejectsMalformedInput) {
 
 TEST(FieldScanner, StopsAtTheFirstError) {
   const std::string bytes = "\x08\x01\x0B\x08\x01";
-  FieldScanner scanner(view(bytes));
+  FieldScanner scanner(as_bytes(bytes));
   Field field;
   ASSERT_TRUE(scanner.next(field));
   EXPECT_FALSE(scanner.failed());
@@ -183,10 +191,10 @@ TEST(ScanFields, FieldsTileEveryCleanlyScannedInput) {
       const int extra = random() % 6;
       for (int j = 0; j < extra; ++j) bytes.push_back(static_cast<char>(random() % 5));
     }
-    Result<std::vector<Field>> fields = scan_fields(view(bytes));
+    Result<std::vector<Field>> fields = scan_fields(as_bytes(bytes));
     // Asking for one number yields exactly the fields with that number, and
     // still fails where the whole scan fails.
-    FieldScanner numbered(view(bytes));
+    FieldScanner numbered(as_bytes(bytes));
     Field one;
     std::vector<Field> ones;
     while (numbered.next(one, 1)) ones.push_back(one);
@@ -198,7 +206,7 @@ TEST(ScanFields, FieldsTileEveryCleanlyScannedInput) {
                  [](const Field& f) { return f.number == 1; });
     EXPECT_EQ(ones, expected);
     std::uint64_t pos = 0;
-    FieldScanner scanner(view(bytes));
+    FieldScanner scanner(as_bytes(bytes));
     Field streamed;
     for (const Field& f : *fields) {
       EXPECT_EQ(f.start, pos);
@@ -229,9 +237,9 @@ TEST(IsOnnx, NeedsACleanScanWithField1Or7) {
       {"\x08\x07\x0A", false},
       {"\x0A\x00\x0B"s, false},
       // Field number 2^60 + 1 is not field 1.
-      {"\x88"s + repeat('\x80', 8) + "\x01\x00"s, false},
+      {"\x88"s + repeat("\x80", 8) + "\x01\x00"s, false},
   };
-  for (const Case& c : cases) EXPECT_EQ(is_onnx(view(c.bytes)), c.onnx) << c.bytes.size();
+  for (const Case& c : cases) EXPECT_EQ(is_onnx(as_bytes(c.bytes)), c.onnx) << c.bytes.size();
 }
 
 }  // namespace

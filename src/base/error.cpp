@@ -1,4 +1,4 @@
-#include "error/error.hpp"
+#include "base/error.hpp"
 
 #include <cstring>
 

@@ -12,7 +12,7 @@
 #include <string_view>
 #include <utility>
 
-#include "format/format.hpp"
+#include "base/format.hpp"
 
 namespace quillon {
 

@@ -9,7 +9,7 @@
 #include <utility>
 #include <variant>
 
-#include "error/error.hpp"
+#include "base/error.hpp"
 
 namespace quillon {
 

@@ -1,16 +1,13 @@
-// The three supported container formats and format detection.
+// The three supported container formats.
 //
 // `Format` is a small value type: an enumeration with its display name (what
 // `detect_format` returns to Python) and its C2PA asset type. "No format" is
 // an absent `std::optional<Format>`, never a value of the enumeration.
-// Detection is a pure function of the model bytes; it never fails.
+// Detection lives above the formats, in format/detect.hpp.
 #pragma once
 
 #include <cstdint>
-#include <optional>
 #include <string_view>
-
-#include "manifest/bytes.hpp"
 
 namespace quillon {
 
@@ -35,11 +32,6 @@ class Format {
   constexpr std::string_view asset_type() const {
     return value_ == ONNX ? "c2pa.types.model.onnx" : "c2pa.types.model";
   }
-
-  // Classifies `model` by probing, in order, for GGUF (magic), SafeTensors
-  // (header framing whose first non-whitespace byte is '{') and ONNX (a clean
-  // top-level protobuf scan with a field numbered 1 or 7). Never fails.
-  static std::optional<Format> detect(Bytes model);
 
  private:
   Value value_;

@@ -1,4 +1,4 @@
-#include "utf8/utf8.hpp"
+#include "base/utf8.hpp"
 
 #include <cstring>
 

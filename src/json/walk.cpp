@@ -1,11 +1,10 @@
-#include "json/json.hpp"
+#include "json/walk.hpp"
 
 #include <algorithm>
 #include <charconv>
 #include <cstring>
 
-#include "json/walk.hpp"
-#include "utf8/utf8.hpp"
+#include "base/utf8.hpp"
 
 namespace quillon::json {
 namespace {
@@ -21,17 +20,6 @@ bool is_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; 
 
 bool is_number_byte(char c) {
   return (c >= '0' && c <= '9') || c == '+' || c == '-' || c == '.' || c == 'e' || c == 'E';
-}
-
-bool is_nonempty_container(const Value& value) {
-  switch (value.kind()) {
-    case Value::Kind::Array:
-      return !value.elements().empty();
-    case Value::Kind::Object:
-      return !value.members().empty();
-    default:
-      return false;
-  }
 }
 
 // "<lead> <offset>", the form of every message that reports a position.
@@ -67,29 +55,6 @@ int hex_value(char c) {
   return -1;
 }
 
-void write_scalar(std::string& out, const Value& value) {
-  switch (value.kind()) {
-    case Value::Kind::Null:
-      out += "null";
-      break;
-    case Value::Kind::Bool:
-      out += value.as_bool() ? "true" : "false";
-      break;
-    case Value::Kind::Number:
-      out += value.text();
-      break;
-    case Value::Kind::String:
-      write_string(out, value.text());
-      break;
-    case Value::Kind::Array:
-      out += "[]";
-      break;
-    case Value::Kind::Object:
-      out += "{}";
-      break;
-  }
-}
-
 // The escape for a byte that may not stand raw in a string literal, or an
 // empty view when the byte is written as it is.
 std::string_view short_escape(unsigned char c) {
@@ -121,7 +86,6 @@ bool word_needs_escape(std::uint64_t word) {
   const std::uint64_t backslash = word ^ (kOnes * '\\');
   return ((control | ((quote - kOnes) & ~quote) | ((backslash - kOnes) & ~backslash)) & kHighs) != 0;
 }
-
 
 // Appends `text` with every byte that may not stand raw in a string literal
 // escaped; no quotation marks.
@@ -195,100 +159,7 @@ void for_each_piece(std::string_view raw, Piece piece) {
   }
 }
 
-// Builds the tree of `parse` from the events of a walk. Containers under
-// construction sit on a heap stack, so depth never reaches the call stack.
-// An object's member is appended, with a Null placeholder, at its key; the
-// value replaces the placeholder when complete.
-class TreeBuilder {
- public:
-  void begin(Value::Kind container) {
-    open_.push_back(container == Value::Kind::Array ? Value::array() : Value::object());
-  }
-  void end(Value::Kind) {
-    Value done = std::move(open_.back());
-    open_.pop_back();
-    add(std::move(done));
-  }
-  void key(std::string_view raw) {
-    Member member;
-    unescape(member.key, raw);
-    open_.back().members().push_back(std::move(member));
-  }
-  void scalar(Value::Kind kind, std::string_view raw) {
-    Value value;  // Null
-    if (kind == Value::Kind::Bool) {
-      value = Value::boolean(raw == "true");
-    } else if (kind == Value::Kind::Number) {
-      value = Value::number(std::string(raw));
-    } else if (kind == Value::Kind::String) {
-      std::string text;
-      unescape(text, raw);
-      value = Value::string(std::move(text));
-    }
-    add(std::move(value));
-  }
-
-  Value take_root() { return std::move(root_); }
-
- private:
-  void add(Value&& value) {
-    if (open_.empty()) {
-      root_ = std::move(value);
-    } else if (open_.back().kind() == Value::Kind::Array) {
-      open_.back().elements().push_back(std::move(value));
-    } else {
-      open_.back().members().back().value = std::move(value);
-    }
-  }
-
-  Elements open_;  // innermost last
-  Value root_;
-};
-
-// A sink that keeps nothing: the walk alone checks the document.
-struct NoSink {
-  void begin(Value::Kind) {}
-  void end(Value::Kind) {}
-  void key(std::string_view) {}
-  void scalar(Value::Kind, std::string_view) {}
-};
-
 }  // namespace
-
-Value::~Value() {
-  // Containers of scalars release through the ordinary destructors; anything
-  // deeper is flattened onto a heap worklist so depth never reaches the
-  // call stack.
-  Elements* elements = std::get_if<4>(&data_);
-  Members* members = std::get_if<5>(&data_);
-  const bool nested =
-      (elements && std::any_of(elements->begin(), elements->end(), is_nonempty_container)) ||
-      (members && std::any_of(members->begin(), members->end(),
-                              [](const Member& m) { return is_nonempty_container(m.value); }));
-  if (!nested) return;
-  Elements pending;
-  take_children(pending);
-  while (!pending.empty()) {
-    Value last = std::move(pending.back());
-    pending.pop_back();
-    last.take_children(pending);
-  }
-}
-
-void Value::take_children(Elements& out) {
-  if (Elements* elements = std::get_if<4>(&data_)) {
-    for (Value& element : *elements) {
-      if (is_nonempty_container(element)) out.push_back(std::move(element));
-    }
-    elements->clear();
-  } else if (Members* members = std::get_if<5>(&data_)) {
-    for (Member& member : *members) {
-      if (is_nonempty_container(member.value)) out.push_back(std::move(member.value));
-    }
-    members->clear();
-  }
-}
-
 
 namespace detail {
 
@@ -323,26 +194,26 @@ bool Scanner::key(std::string_view& raw) {
   return true;
 }
 
-bool Scanner::scalar(Value::Kind& kind, std::string_view& raw) {
+bool Scanner::scalar(Kind& kind, std::string_view& raw) {
   if (pos_ == text_.size()) return fail("unexpected end of input");
   const char c = text_[pos_];
   const std::size_t start = pos_;
   if (c == '"') {
-    kind = Value::Kind::String;
+    kind = Kind::String;
     return string(raw);
   }
   if (c == '-' || (c >= '0' && c <= '9')) {
     // The longest run of number bytes, kept as text; its grammar is not checked.
     while (pos_ < text_.size() && is_number_byte(text_[pos_])) ++pos_;
-    kind = Value::Kind::Number;
+    kind = Kind::Number;
     raw = text_.substr(start, pos_ - start);
     return true;
   }
   std::string_view word;
   switch (c) {
-    case 't': word = "true"; kind = Value::Kind::Bool; break;
-    case 'f': word = "false"; kind = Value::Kind::Bool; break;
-    case 'n': word = "null"; kind = Value::Kind::Null; break;
+    case 't': word = "true"; kind = Kind::Bool; break;
+    case 'f': word = "false"; kind = Kind::Bool; break;
+    case 'n': word = "null"; kind = Kind::Null; break;
     default: {
       std::string message = "unexpected byte 0x";
       char hex[2];
@@ -426,19 +297,6 @@ bool Scanner::hex4(std::uint32_t& out) {
 
 }  // namespace detail
 
-ParseResult parse(std::string_view text) {
-  TreeBuilder builder;
-  ParseResult result;
-  result.error = walk(text, builder);
-  if (result.ok()) result.root = builder.take_root();
-  return result;
-}
-
-std::string validate(std::string_view text) {
-  NoSink sink;
-  return walk(text, sink);
-}
-
 void unescape(std::string& out, std::string_view raw) {
   for_each_piece(raw, [&out](std::string_view piece) { out.append(piece); });
 }
@@ -459,95 +317,10 @@ bool raw_equals(std::string_view raw, std::string_view text) {
   return resolved == text;
 }
 
-void write_value(std::string& out, const Value& root) {
-  // Open containers with the index of the child to write next.
-  struct Open {
-    const Value* container;
-    std::size_t next;
-  };
-  std::vector<Open> open;
-  const Value* value = &root;
-  for (;;) {
-    if (!is_nonempty_container(*value)) {
-      write_scalar(out, *value);
-    } else if (value->kind() == Value::Kind::Array) {
-      out += '[';
-      open.push_back({value, 1});
-      value = &value->elements().front();
-      continue;
-    } else {
-      const Member& first = value->members().front();
-      out += '{';
-      write_string(out, first.key);
-      out += ':';
-      open.push_back({value, 1});
-      value = &first.value;
-      continue;
-    }
-
-    // `value` is written: move on to its next sibling, closing every
-    // container that has none left.
-    for (;;) {
-      if (open.empty()) return;
-      Open& top = open.back();
-      if (top.container->kind() == Value::Kind::Array) {
-        const Elements& elements = top.container->elements();
-        if (top.next < elements.size()) {
-          out += ',';
-          value = &elements[top.next++];
-          break;
-        }
-        out += ']';
-      } else {
-        const Members& members = top.container->members();
-        if (top.next < members.size()) {
-          const Member& member = members[top.next++];
-          out += ',';
-          write_string(out, member.key);
-          out += ':';
-          value = &member.value;
-          break;
-        }
-        out += '}';
-      }
-      open.pop_back();
-    }
-  }
-}
-
 void write_string(std::string& out, std::string_view text) {
   out += '"';
   append_escaped(out, text);
   out += '"';
-}
-
-Member* object_find(Members& members, std::string_view key) {
-  const auto it = std::find_if(members.begin(), members.end(), [&](const Member& m) { return m.key == key; });
-  return it == members.end() ? nullptr : &*it;
-}
-
-const Member* object_find(const Members& members, std::string_view key) {
-  const auto it = std::find_if(members.begin(), members.end(), [&](const Member& m) { return m.key == key; });
-  return it == members.end() ? nullptr : &*it;
-}
-
-void object_set(Members& members, std::string_view key, Value value) {
-  if (Member* member = object_find(members, key)) {
-    member->value = std::move(value);
-  } else {
-    members.push_back(Member{std::string(key), std::move(value)});
-  }
-}
-
-bool object_remove(Members& members, std::string_view key) {
-  const auto it = std::find_if(members.begin(), members.end(), [&](const Member& m) { return m.key == key; });
-  if (it == members.end()) return false;
-  members.erase(it);
-  return true;
-}
-
-std::size_t object_remove_all(Members& members, std::string_view key) {
-  return std::erase_if(members, [&](const Member& m) { return m.key == key; });
 }
 
 }  // namespace quillon::json

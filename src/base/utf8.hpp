@@ -3,7 +3,7 @@
 // sequence. A zero byte is valid.
 #pragma once
 
-#include "manifest/bytes.hpp"
+#include "base/bytes.hpp"
 
 namespace quillon {
 

@@ -1,16 +1,15 @@
-// A small JSON codec for SafeTensors headers: parse a UTF-8 text into a tree
-// of `Value`s, edit object members by key, write the tree back compactly.
+// A JSON tree for the tests and fuzzers: parse a UTF-8 text into a tree of
+// `Value`s, edit object members by key, write the tree back compactly. The
+// library itself never builds a tree; it walks the text (json/walk.hpp).
 //
 // A parse followed by a write keeps member order, duplicate keys and the
 // exact text of every number; only insignificant whitespace and the form of
-// string escapes change. Failures are plain message texts (byte offsets in
-// decimal), which callers wrap into their own errors.
+// string escapes change. Failures are the walk's message texts.
 //
-// `parse` and `validate` are the one walk of the grammar (json/walk.hpp)
-// with a tree-building sink and with none; consumers that need no tree walk
-// the text themselves. Nesting depth is bounded only by the input's length:
-// walking, writing and releasing a tree all keep their own stacks on the
-// heap, so no input can exhaust the call stack. Everything here is reentrant.
+// `parse` and `validate` are the one walk of the grammar with a
+// tree-building sink and with none. Nesting depth is bounded only by the
+// input's length: walking, writing and releasing a tree all keep their own
+// stacks on the heap, so no input can exhaust the call stack.
 #pragma once
 
 #include <cassert>
@@ -21,6 +20,8 @@
 #include <utility>
 #include <variant>
 #include <vector>
+
+#include "json/walk.hpp"
 
 namespace quillon::json {
 
@@ -34,8 +35,8 @@ using Members = std::vector<Member>;  // in document order, duplicates kept
 // a copy would have to walk the whole tree.
 class Value {
  public:
-  // The order matches the alternatives of `data_`.
-  enum class Kind : std::uint8_t { Null, Bool, Number, String, Array, Object };
+  // The order of json::Kind matches the alternatives of `data_`.
+  using Kind = json::Kind;
 
   Value() = default;  // Null
   static Value boolean(bool b);
@@ -126,10 +127,6 @@ std::string validate(std::string_view text);
 
 // Appends the compact JSON form of `value` to `out`: no whitespace at all.
 void write_value(std::string& out, const Value& value);
-
-// Appends `text` to `out` as a JSON string literal, quotation marks included.
-// Escapes only '"', '\\' and characters below U+0020.
-void write_string(std::string& out, std::string_view text);
 
 // Replaces the value of the first member keyed `key` (which keeps its place),
 // or appends the member when none has that key.
