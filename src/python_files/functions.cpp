@@ -25,7 +25,7 @@
 #include "binding/module.hpp"
 #include "binding/progress.hpp"
 #include "binding/results.hpp"
-#include "files/operations.hpp"
+#include "engine/operations.hpp"
 
 namespace quillon::python_files {
 namespace {
@@ -56,7 +56,7 @@ PyObject* write_model(const BoundArguments& bound, std::size_t options_at, const
   }
   const std::string& destination = output ? output->path : model.path;
   return binding::write(bound[options_at + 1].get(), model, output ? &*output : nullptr, [&](Progress progress) {
-    return operation(destination, files::WriteOptions{std::move(progress)});
+    return operation(destination, engine::WriteOptions{std::move(progress)});
   });
 }
 
@@ -72,7 +72,7 @@ PyObject* embed(const char* function, std::span<const char* const> parameters, P
     std::optional<ManifestSource> source = make_source(*bound);
     if (!source) return nullptr;
     return write_model(*bound, output_index(parameters), *model, [&](const std::string& output, const auto& options) {
-      return files::embed_manifest(model->path, *source, output, options);
+      return engine::embed_manifest(model->path, *source, output, options);
     });
   });
 }
@@ -115,7 +115,7 @@ PyObject* remove_manifest(PyObject*, PyObject* args, PyObject* kwargs) {
     const std::optional<PathArgument> model = path_argument((*bound)[0].get());
     if (!model) return nullptr;
     return write_model(*bound, output_index(kModel), *model, [&](const std::string& output, const auto& options) {
-      return files::remove_manifest(model->path, output, options);
+      return engine::remove_manifest(model->path, output, options);
     });
   });
 }
@@ -135,29 +135,29 @@ PyObject* read(const char* function, PyObject* args, PyObject* kwargs, Read read
 }
 
 PyObject* read_manifest(PyObject*, PyObject* args, PyObject* kwargs) {
-  return read("read_manifest", args, kwargs, files::read_manifest,
+  return read("read_manifest", args, kwargs, engine::read_manifest,
               [](const std::string& store) { return new_bytes(store); });
 }
 
 PyObject* read_manifest_uri(PyObject*, PyObject* args, PyObject* kwargs) {
-  return read("read_manifest_uri", args, kwargs, files::read_manifest_uri,
+  return read("read_manifest_uri", args, kwargs, engine::read_manifest_uri,
               [](const std::optional<std::string>& uri) { return uri ? new_text(*uri) : new_none(); });
 }
 
 PyObject* detect_format(PyObject*, PyObject* args, PyObject* kwargs) {
-  return read("detect_format", args, kwargs, files::detect_format, [](const std::optional<Format>& format) {
+  return read("detect_format", args, kwargs, engine::detect_format, [](const std::optional<Format>& format) {
     return format ? new_text(format->display_name()) : new_none();
   });
 }
 
 PyObject* model_type(PyObject*, PyObject* args, PyObject* kwargs) {
-  return read("model_type", args, kwargs, files::detect_format, [](const std::optional<Format>& format) {
+  return read("model_type", args, kwargs, engine::detect_format, [](const std::optional<Format>& format) {
     return format ? new_text(format->asset_type()) : new_none();
   });
 }
 
 // {"format", "asset_type", "store_size", "uri"}: what `info` shows.
-PyObject* new_description(const files::Description& description) {
+PyObject* new_description(const engine::Description& description) {
   Ref dict = Ref::steal(PyDict_New());
   if (!dict) return nullptr;
   auto set = [&](const char* key, PyObject* value) {
@@ -174,7 +174,7 @@ PyObject* new_description(const files::Description& description) {
 }
 
 PyObject* describe(PyObject*, PyObject* args, PyObject* kwargs) {
-  return read("describe", args, kwargs, files::describe, new_description);
+  return read("describe", args, kwargs, engine::describe, new_description);
 }
 
 // A list of (start, length) tuples.
@@ -190,7 +190,7 @@ PyObject* new_range_list(const std::vector<ByteRange>& ranges) {
 }
 
 PyObject* store_ranges(PyObject*, PyObject* args, PyObject* kwargs) {
-  return read("store_ranges", args, kwargs, files::store_ranges, new_range_list);
+  return read("store_ranges", args, kwargs, engine::store_ranges, new_range_list);
 }
 
 PyObject* patch_store(PyObject*, PyObject* args, PyObject* kwargs) {
@@ -202,7 +202,7 @@ PyObject* patch_store(PyObject*, PyObject* args, PyObject* kwargs) {
     const std::optional<Bytes> store = bytes_argument((*bound)[1].get(), "store");
     if (!store) return nullptr;
     // The bytes object is immutable and referenced by the call's arguments.
-    const Result<Ok> done = without_lock([&] { return files::patch_store(model->path, *store); });
+    const Result<Ok> done = without_lock([&] { return engine::patch_store(model->path, *store); });
     return done ? new_none() : raise_error(done.error(), *model);
   });
 }
@@ -217,7 +217,7 @@ PyObject* write_file(PyObject*, PyObject* args, PyObject* kwargs) {
     if (!data) return nullptr;
     // The bytes object is immutable and referenced by the call's arguments.
     return binding::write((*bound)[2].get(), *path, nullptr, [&](Progress progress) {
-      return files::write_file(path->path, *data, files::WriteOptions{std::move(progress)});
+      return engine::write_file(path->path, *data, engine::WriteOptions{std::move(progress)});
     });
   });
 }

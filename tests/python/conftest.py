@@ -18,7 +18,7 @@ STORE = sample("manifest.c2pa")
 NO_MANIFEST = "no C2PA manifest found in model"
 TEMP_PREFIX = ".quillon-"
 # Values of QUILLON_FILES_FALLBACK, which turns off the kernel copy and
-# O_TMPFILE in a build with the test seam (src/files/seams.hpp); a release
+# O_TMPFILE in a build with the test seam (src/engine/seams.hpp); a release
 # build ignores it, and the tests then check the normal path.
 FALLBACKS = ["", "copy", "tmpfile", "copy,tmpfile"]
 

@@ -1,10 +1,10 @@
-// The test builds' seam of the file engine (src/files/seams.hpp).
-#include "files/seams.hpp"
+// The test builds' seam of the file engine (src/engine/seams.hpp).
+#include "engine/seams.hpp"
 
 #include <cstdlib>
 #include <string_view>
 
-namespace quillon::files::seams {
+namespace quillon::engine::seams {
 namespace {
 
 std::optional<Fallbacks> forced;
@@ -26,4 +26,4 @@ ForcedFallbacks::ForcedFallbacks(Fallbacks fallbacks) : previous_(forced) { forc
 
 ForcedFallbacks::~ForcedFallbacks() { forced = previous_; }
 
-}  // namespace quillon::files::seams
+}  // namespace quillon::engine::seams

@@ -1,5 +1,5 @@
 // Giving a new file the attributes of the file it replaces.
-#include "files/attributes.hpp"
+#include "engine/attributes.hpp"
 
 #include <cerrno>
 #include <cstring>
@@ -9,9 +9,9 @@
 #include <string_view>
 #include <vector>
 
-#include "files/input.hpp"
+#include "engine/input.hpp"
 
-namespace quillon::files {
+namespace quillon::engine {
 namespace {
 
 // The kernel's bounds on a list of attribute names and on one value
@@ -146,4 +146,4 @@ Result<Ok> take_attributes(int file, const Destination& replaced, const std::str
   return Ok{};
 }
 
-}  // namespace quillon::files
+}  // namespace quillon::engine

@@ -52,7 +52,7 @@
 #include "base/bytes.hpp"
 #include "base/result.hpp"
 
-namespace quillon::files {
+namespace quillon::engine {
 
 class InputFile {
  public:
@@ -121,4 +121,4 @@ bool is_regular(unsigned mode);
 // EISDIR for a folder, else an error that says it is not a regular file.
 Error not_a_regular_file(const std::string& path, unsigned mode);
 
-}  // namespace quillon::files
+}  // namespace quillon::engine

@@ -1,12 +1,12 @@
 // Finding the file a destination path names, the way the kernel finds it.
-#include "files/destination.hpp"
+#include "engine/destination.hpp"
 
 #include <cerrno>
 #include <fcntl.h>
 
-#include "files/input.hpp"
+#include "engine/input.hpp"
 
-namespace quillon::files {
+namespace quillon::engine {
 namespace {
 
 // Symbolic links followed before giving up with ELOOP, as the kernel does.
@@ -117,4 +117,4 @@ Result<Destination> find_destination(const std::string& path) {
   return found;
 }
 
-}  // namespace quillon::files
+}  // namespace quillon::engine

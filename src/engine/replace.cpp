@@ -1,5 +1,5 @@
 // Replacing a destination path safely with a new file.
-#include "files/replace.hpp"
+#include "engine/replace.hpp"
 
 #include <cerrno>
 #include <ctime>
@@ -13,18 +13,18 @@
 #include <string_view>
 #include <utility>
 
-#include "files/attributes.hpp"
-#include "files/copy.hpp"
-#include "files/destination.hpp"
-#include "files/input.hpp"
-#include "files/seams.hpp"
+#include "engine/attributes.hpp"
+#include "engine/copy.hpp"
+#include "engine/destination.hpp"
+#include "engine/input.hpp"
+#include "engine/seams.hpp"
 
 // Built against old C libraries too (glibc 2.17), whose headers may lack it.
 #ifndef O_TMPFILE
 #define O_TMPFILE (020000000 | O_DIRECTORY)
 #endif
 
-namespace quillon::files {
+namespace quillon::engine {
 namespace {
 
 constexpr std::string_view kTempPrefix = ".quillon-";
@@ -201,4 +201,4 @@ Result<Ok> replace_file(const std::string& destination, const Fill& fill) {
   return sync_folder(folder, destination);
 }
 
-}  // namespace quillon::files
+}  // namespace quillon::engine

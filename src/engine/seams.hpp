@@ -14,7 +14,7 @@
 #include <optional>
 #endif
 
-namespace quillon::files::seams {
+namespace quillon::engine::seams {
 
 struct Fallbacks {
   bool buffered_copy = false;  // pread/write instead of copy_file_range
@@ -45,4 +45,4 @@ constexpr Fallbacks fallbacks() { return {}; }
 
 #endif
 
-}  // namespace quillon::files::seams
+}  // namespace quillon::engine::seams

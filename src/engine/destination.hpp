@@ -31,7 +31,7 @@
 
 #include "base/result.hpp"
 
-namespace quillon::files {
+namespace quillon::engine {
 
 // An open file descriptor, closed with its owner.
 class Descriptor {
@@ -72,4 +72,4 @@ inline bool same_file(const struct stat& a, const struct stat& b) {
   return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
-}  // namespace quillon::files
+}  // namespace quillon::engine

@@ -1,4 +1,4 @@
-#include "files/input.hpp"
+#include "engine/input.hpp"
 
 #include <cerrno>
 #include <csignal>
@@ -13,7 +13,7 @@
 #include <optional>
 #include <utility>
 
-namespace quillon::files {
+namespace quillon::engine {
 namespace {
 
 constexpr const char* kNotRegular = "not a regular file";
@@ -280,4 +280,4 @@ bool InputFile::contains(Bytes view) const {
   return first >= data_ && first < data_ + size_ && view.size() <= static_cast<std::size_t>(data_ + size_ - first);
 }
 
-}  // namespace quillon::files
+}  // namespace quillon::engine

@@ -27,10 +27,10 @@
 #include <utility>
 #include <vector>
 
-#include "files/input.hpp"
-#include "files/operations.hpp"
-#include "files/replace.hpp"
-#include "files/seams.hpp"
+#include "engine/input.hpp"
+#include "engine/operations.hpp"
+#include "engine/replace.hpp"
+#include "engine/seams.hpp"
 #include "format/dispatch.hpp"
 #include "models.hpp"
 
@@ -69,7 +69,7 @@ extern "C" int fsetxattr(int descriptor, const char* name, const void* value, si
   return static_cast<int>(::syscall(SYS_fsetxattr, descriptor, name, value, size, flags));
 }
 
-namespace quillon::files {
+namespace quillon::engine {
 namespace {
 
 using test::empty_gguf;
@@ -758,9 +758,9 @@ TEST(FileOperations, CancellationLeavesTheDestinationUntouched) {
 }
 
 }  // namespace
-}  // namespace quillon::files
+}  // namespace quillon::engine
 
-namespace quillon::files {
+namespace quillon::engine {
 namespace {
 
 TEST(FileOperations, PatchWritesOnlyTheStoreRanges) {
@@ -793,4 +793,4 @@ TEST(FileOperations, PatchWritesOnlyTheStoreRanges) {
 }
 
 }  // namespace
-}  // namespace quillon::files
+}  // namespace quillon::engine

@@ -20,10 +20,10 @@
 #include <string>
 
 #include "base/result.hpp"
-#include "files/input.hpp"
+#include "engine/input.hpp"
 #include "manifest/file_image.hpp"
 
-namespace quillon::files {
+namespace quillon::engine {
 
 // Called with the bytes written so far and the total, every kProgressStep
 // bytes and once at the end; returning false cancels (Error::cancelled()).
@@ -50,4 +50,4 @@ Result<Ok> write_all_at(int descriptor, Bytes bytes, std::uint64_t offset, const
 // fsync, retried when interrupted; failures name `name`.
 Result<Ok> sync(int descriptor, const std::string& name);
 
-}  // namespace quillon::files
+}  // namespace quillon::engine

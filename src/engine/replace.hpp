@@ -20,7 +20,7 @@
 
 #include "base/result.hpp"
 
-namespace quillon::files {
+namespace quillon::engine {
 
 // Fills a descriptor with the new file; failures name the destination.
 using Fill = std::function<Result<Ok>(int descriptor)>;
@@ -28,4 +28,4 @@ using Fill = std::function<Result<Ok>(int descriptor)>;
 // Replaces `destination` with what `fill` writes, as described above.
 Result<Ok> replace_file(const std::string& destination, const Fill& fill);
 
-}  // namespace quillon::files
+}  // namespace quillon::engine

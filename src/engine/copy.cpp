@@ -1,5 +1,5 @@
 // Writing a new model file's bytes: a `FileImage` onto a descriptor.
-#include "files/copy.hpp"
+#include "engine/copy.hpp"
 
 #include <cerrno>
 #include <fcntl.h>
@@ -12,7 +12,7 @@
 #include <memory>
 #include <utility>
 
-#include "files/seams.hpp"
+#include "engine/seams.hpp"
 
 // Built against old C libraries too (glibc 2.17), whose headers may lack
 // these; the kernel interfaces themselves are older than any supported one.
@@ -28,7 +28,7 @@
 #endif
 #endif
 
-namespace quillon::files {
+namespace quillon::engine {
 namespace {
 
 // Bytes per copy_file_range call or pread/write round: small enough that
@@ -353,4 +353,4 @@ Result<Ok> write_image(const FileImage& image, const InputFile& input, int outpu
   return ImageWriter(image, input, output, name, options).write();
 }
 
-}  // namespace quillon::files
+}  // namespace quillon::engine

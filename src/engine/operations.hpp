@@ -18,12 +18,12 @@
 
 #include "base/format.hpp"
 #include "base/result.hpp"
-#include "files/copy.hpp"
-#include "files/replace.hpp"
+#include "engine/copy.hpp"
+#include "engine/replace.hpp"
 #include "manifest/source.hpp"
 #include "manifest/store_range.hpp"
 
-namespace quillon::files {
+namespace quillon::engine {
 
 Result<std::string> read_manifest(const std::string& model);
 Result<std::optional<std::string>> read_manifest_uri(const std::string& model);
@@ -63,4 +63,4 @@ Result<Ok> patch_store(const std::string& model, Bytes store);
 // end, and cancelling leaves `path` untouched.
 Result<Ok> write_file(const std::string& path, Bytes bytes, const WriteOptions& options);
 
-}  // namespace quillon::files
+}  // namespace quillon::engine

@@ -1,4 +1,4 @@
-#include "files/operations.hpp"
+#include "engine/operations.hpp"
 
 #include <algorithm>
 #include <cstdint>
@@ -6,7 +6,7 @@
 
 #include "format/dispatch.hpp"
 
-namespace quillon::files {
+namespace quillon::engine {
 namespace {
 
 // Runs `operation` on the mapped bytes of `model`; its result type must be
@@ -103,4 +103,4 @@ Result<Ok> write_file(const std::string& path, Bytes bytes, const WriteOptions& 
   return replace_file(path, fill);
 }
 
-}  // namespace quillon::files
+}  // namespace quillon::engine

@@ -23,11 +23,11 @@
 #include <string>
 
 #include "base/result.hpp"
-#include "files/destination.hpp"
+#include "engine/destination.hpp"
 
-namespace quillon::files {
+namespace quillon::engine {
 
 // `replaced` must hold a file (its `file` and `status`).
 Result<Ok> take_attributes(int file, const Destination& replaced, const std::string& destination);
 
-}  // namespace quillon::files
+}  // namespace quillon::engine
