@@ -9,7 +9,7 @@ from pathlib import Path
 import pytest
 
 import quillon
-from conftest import write
+from conftest import NO_MANIFEST, write
 from models import make_collection
 
 distributed = pytest.importorskip("dask.distributed")
@@ -34,7 +34,7 @@ def expected_audit(path: str) -> dict:
         record["uri"] = quillon.read_manifest_uri(data)
         record["store_size"] = len(quillon.read_manifest(data))
     except ValueError as error:
-        if str(error) != dask_registry.NO_MANIFEST:
+        if str(error) != NO_MANIFEST:
             record["error"] = str(error)
     return record
 
