@@ -10,10 +10,10 @@ from importlib.metadata import PackageNotFoundError, version
 from typing import Any, Dict, Iterator, List, Optional
 
 from quillon_cli.batch import Cancelled, default_jobs, interruption
-from quillon_cli.commands import STORE_SUFFIX, embed, identity, info, patch, ranges, read, remove, report
+from quillon_cli.commands import STORE_SUFFIX, embed, info, patch, ranges, read, remove, report
 from quillon_cli.demo import demo
-from quillon_cli.errors import FileError, is_text, quoted
-from quillon_cli.streams import STDIN
+from quillon_cli.destinations import check_arguments
+from quillon_cli.errors import FileError, is_text
 
 DESCRIPTION = """\
 Attach, read and strip C2PA provenance data in GGUF, SafeTensors and ONNX
@@ -172,29 +172,6 @@ def _check_embed(args: argparse.Namespace) -> None:
         args.usage_error("argument --uri: not valid UTF-8 text")
 
 
-def _check_destinations(args: argparse.Namespace) -> None:
-    """Refuses what would send two results to one file, or a result nowhere."""
-    models: List[str] = args.models
-    if STDIN in models and (len(models) > 1 or args.output_dir is not None):
-        args.usage_error(f"standard input ('{STDIN}') has no name: give it alone, with -o")
-    if len(models) == 1:
-        return
-    if args.output is not None:
-        args.usage_error("argument -o/--output: one MODEL only (use -O DIR for several)")
-    names: List[object]
-    if args.in_place:
-        names = [identity(model) or model for model in models]
-        problem = "argument --in-place: MODEL given twice"
-    else:
-        names = [os.path.basename(model) + args.suffix for model in models]
-        problem = "argument -O/--output-dir: two results named"
-    seen = set()
-    for model, name in zip(models, names):
-        if name in seen:
-            args.usage_error(f"{problem}: {quoted(model)}")
-        seen.add(name)
-
-
 def main(argv: Optional[List[str]] = None, exiting: bool = False) -> int:
     """Runs the command line `argv` (default: sys.argv[1:]) and returns the
     exit status: 0 on success, 1 when a file could not be handled, 2 for a
@@ -208,7 +185,7 @@ def main(argv: Optional[List[str]] = None, exiting: bool = False) -> int:
         if args.command == "embed":
             _check_embed(args)
         if args.command in ("read", "embed", "remove"):
-            _check_destinations(args)
+            check_arguments(args)
     except SystemExit as stop:
         return stop.code if isinstance(stop.code, int) else 2
     try:

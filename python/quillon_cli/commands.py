@@ -8,10 +8,7 @@ written, whatever its origin, is written by the engine."""
 
 import argparse
 import contextlib
-import errno
 import json
-import os
-import stat
 import sys
 from typing import Any, Callable, Dict, Iterator, List, NamedTuple, Optional, Tuple
 
@@ -19,6 +16,7 @@ import quillon
 import quillon_files
 
 from quillon_cli.batch import Batch, ProgressCallback, interruption
+from quillon_cli.destinations import check_folder, check_output, destination, input_files
 from quillon_cli.errors import FileError, about, error_line, quoted, shown
 from quillon_cli.streams import STDIN, STDOUT, Progress, read_file, write_stdout
 
@@ -27,10 +25,6 @@ from quillon_cli.streams import STDIN, STDOUT, Progress, read_file, write_stdout
 NO_MANIFEST = "no C2PA manifest found in model"
 # `read -O DIR` writes the store of MODEL to DIR/<MODEL's name> plus this.
 STORE_SUFFIX = ".c2pa"
-
-# A file as the system knows it, whatever the name: (device, inode).
-Identity = Tuple[int, int]
-
 
 def report(error: FileError) -> None:
     print(error_line(error), file=sys.stderr)
@@ -137,71 +131,6 @@ def patch(args: argparse.Namespace) -> int:
     with about(args.model):
         quillon_files.patch_store(args.model, store)
     return 0
-
-
-def identity(path: str) -> Optional[Identity]:
-    """The file `path` reaches, following symbolic links; None when it
-    reaches none (or is standard input)."""
-    if path == STDIN:
-        return None
-    try:
-        status = os.stat(path)
-    except (OSError, ValueError):
-        return None
-    return status.st_dev, status.st_ino
-
-
-def input_files(args: argparse.Namespace) -> Dict[Identity, str]:
-    """Every file the command reads, the models and the --store file, taken
-    before anything is written: no result may replace one of them."""
-    names = list(args.models) + ([args.store] if getattr(args, "store", None) is not None else [])
-    found: Dict[Identity, str] = {}
-    for name in names:
-        key = identity(name)
-        if key is not None:
-            found.setdefault(key, name)
-    return found
-
-
-def names_folder(path: str) -> bool:
-    """True for a path that can only name a folder: "x/", "x/." or "x/.."."""
-    return path.endswith(os.sep) or os.path.basename(path) in (os.curdir, os.pardir)
-
-
-def check_output(model: str, output: str, inputs: Dict[Identity, str], force: bool) -> None:
-    """Refuses an output that names a folder, that is one of the `inputs`
-    (`model` itself above all) by whatever name or link or, without
-    `force`, that exists."""
-    if output == STDOUT:
-        return
-    if names_folder(output):
-        raise FileError(output, os.strerror(errno.EISDIR))
-    reached = identity(output)
-    if reached is not None and reached == identity(model):
-        raise FileError(output, "refusing to overwrite the input file (use --in-place)")
-    if reached in inputs:
-        raise FileError(output, f"refusing to overwrite the input file {quoted(inputs[reached])}")
-    if os.path.lexists(output) and not force:
-        raise FileError(output, "file exists (use --force to overwrite)")
-
-
-def destination(args: argparse.Namespace, model: str, suffix: str = "") -> str:
-    """Where a command's result for `model` goes: the model itself with
-    --in-place, DIR/<model name><suffix> with -O DIR, else OUT of -o."""
-    if args.in_place:
-        return model
-    if args.output_dir is not None:
-        return os.path.join(args.output_dir, os.path.basename(model) + suffix)
-    return str(args.output)
-
-
-def check_folder(folder: Optional[str]) -> None:
-    """Refuses an output folder (-O) that is missing or not a folder."""
-    if folder is None:
-        return
-    with about(folder):
-        if not stat.S_ISDIR(os.stat(folder).st_mode):
-            raise NotADirectoryError(errno.ENOTDIR, os.strerror(errno.ENOTDIR), folder)
 
 
 @contextlib.contextmanager
