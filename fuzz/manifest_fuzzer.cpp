@@ -14,7 +14,10 @@
 //     unchanged;
 //   - a remove that succeeds (GGUF, ONNX) leaves no C2PA data behind;
 //   - reading the store of a SafeTensors model agrees with a second,
-//     independent implementation of the raw store scan.
+//     independent implementation of the raw store scan;
+//   - every read through the sparse driver (src/sparse), fetching pieces of
+//     the input with a window the input chooses, returns exactly what the
+//     in-memory read returns, and never fetches a byte twice.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -31,6 +34,7 @@
 #include "format/dispatch.hpp"
 #include "json/walk.hpp"
 #include "safetensors/header.hpp"
+#include "sparse/remote.hpp"
 
 #ifndef QUILLON_FUZZ_FORMAT
 #error "define QUILLON_FUZZ_FORMAT as GGUF, SafeTensors or ONNX"
@@ -317,7 +321,46 @@ void check_recognized(Format format, Bytes model, const ManifestSource& store, c
   check_embedded(format, model, ManifestSource{uri.uri, store.store});
 }
 
+bool same_outcome(const Result<quillon::Description>& a, const Result<quillon::Description>& b) {
+  if (a.ok() != b.ok()) return false;
+  if (!a.ok()) return a.error() == b.error();
+  return a->format == b->format && a->uri == b->uri && a->store_size == b->store_size;
+}
+
+// The reads through the sparse driver against the in-memory ones. The
+// window (1 to 64 bytes, from the input's first byte) makes most reads
+// stop at absent bytes several times.
+void check_sparse(Bytes model) {
+  std::uint64_t fetched = 0;
+  quillon::sparse::Remote remote{
+      model.size(),
+      [&](std::uint64_t offset, std::uint64_t length) -> Result<std::string> {
+        FUZZ_CHECK(length > 0 && offset <= model.size() && length <= model.size() - offset);
+        fetched += length;
+        return std::string(quillon::as_text(model.subspan(offset, length)));
+      },
+      "model", model.empty() ? 1 : 1 + model[0] % 64u};
+  const auto bounded = [&] {
+    FUZZ_CHECK(fetched <= model.size());
+    fetched = 0;
+  };
+  FUZZ_CHECK(same_outcome(quillon::sparse::detect_format(remote),
+                          Result<std::optional<Format>>(quillon::detect_format(model))));
+  bounded();
+  FUZZ_CHECK(same_outcome(quillon::sparse::read_manifest(remote), quillon::read_manifest(model)));
+  bounded();
+  FUZZ_CHECK(same_outcome(quillon::sparse::read_manifest_uri(remote), quillon::read_manifest_uri(model)));
+  bounded();
+  FUZZ_CHECK(same_outcome(quillon::sparse::store_ranges(remote), quillon::store_ranges(model)));
+  bounded();
+  FUZZ_CHECK(same_outcome(quillon::sparse::store_size(remote), quillon::store_size(model)));
+  bounded();
+  FUZZ_CHECK(same_outcome(quillon::sparse::describe(remote), quillon::describe(model)));
+  bounded();
+}
+
 void check_model(Bytes model) {
+  check_sparse(model);
   const ManifestSource store = store_from(model);
   const ManifestSource uri = uri_from(model);
 

@@ -6,7 +6,7 @@
 
 namespace quillon {
 
-std::optional<Format> detect_format(Bytes model) {
+std::optional<Format> detect_format(const View& model) {
   if (gguf::is_gguf(model)) return Format::GGUF;
   if (safetensors::is_safetensors(model)) return Format::SafeTensors;
   if (onnx::is_onnx(model)) return Format::ONNX;

@@ -12,8 +12,8 @@ namespace {
 constexpr const Handler* kHandlers[] = {&gguf::handler, &safetensors::handler, &onnx::handler};
 
 // Detects the format and calls `Operation` of its handler with `args`.
-template <auto Operation, class... Args>
-auto dispatch(Bytes model, const Args&... args) -> decltype((kHandlers[0]->*Operation)(model, args...)) {
+template <auto Operation, class Model, class... Args>
+auto dispatch(const Model& model, const Args&... args) -> decltype((kHandlers[0]->*Operation)(model, args...)) {
   const std::optional<Format> format = detect_format(model);
   if (!format) return Error::unrecognized_format();
   return (handler_for(*format).*Operation)(model, args...);
@@ -39,7 +39,7 @@ Result<std::vector<StorePatch>> patches_for(std::vector<ByteRange> ranges, std::
 
 const Handler& handler_for(Format format) { return *kHandlers[format]; }
 
-Result<std::string> read_manifest(Bytes model) { return dispatch<&Handler::read_store>(model); }
+Result<std::string> read_manifest(const View& model) { return dispatch<&Handler::read_store>(model); }
 
 Result<FileImage> embed_manifest(Bytes model, const ManifestSource& source) {
   return dispatch<&Handler::embed>(model, source);
@@ -47,11 +47,22 @@ Result<FileImage> embed_manifest(Bytes model, const ManifestSource& source) {
 
 Result<FileImage> remove_manifest(Bytes model) { return dispatch<&Handler::remove>(model); }
 
-Result<std::optional<std::string>> read_manifest_uri(Bytes model) { return dispatch<&Handler::read_uri>(model); }
+Result<std::optional<std::string>> read_manifest_uri(const View& model) { return dispatch<&Handler::read_uri>(model); }
 
-Result<std::vector<ByteRange>> store_ranges(Bytes model) { return dispatch<&Handler::store_ranges>(model); }
+Result<std::vector<ByteRange>> store_ranges(const View& model) { return dispatch<&Handler::store_ranges>(model); }
 
-Result<std::uint64_t> store_size(Bytes model) { return dispatch<&Handler::store_size>(model); }
+Result<std::uint64_t> store_size(const View& model) { return dispatch<&Handler::store_size>(model); }
+
+Result<Description> describe(const View& model) {
+  const std::optional<Format> format = detect_format(model);
+  if (!format) return Error::unrecognized_format();
+  const Handler& handler = handler_for(*format);
+  QUILLON_TRY_ASSIGN(std::optional<std::string> uri, handler.read_uri(model));
+  Result<std::uint64_t> size = handler.store_size(model);
+  if (size) return Description{*format, std::move(uri), *size};
+  if (size.error().kind() != Error::Kind::NoManifest) return std::move(size).error();
+  return Description{*format, std::move(uri), std::nullopt};
+}
 
 Result<std::vector<StorePatch>> patch_store(Bytes model, Bytes store) {
   const std::optional<Format> format = detect_format(model);

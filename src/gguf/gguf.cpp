@@ -1,5 +1,6 @@
 #include "gguf/gguf.hpp"
 
+#include <algorithm>
 #include <deque>
 #include <optional>
 #include <string>
@@ -47,8 +48,13 @@ void Cursor::fail(Error error) {
 bool Cursor::has(std::uint64_t n) {
   if (error_) return false;
   if (n <= data_.size() - pos_) return true;
-  fail(unexpected_end());
+  run_out(pos_, n);
   return false;
+}
+
+void Cursor::run_out(std::uint64_t at, std::uint64_t n) {
+  if (n <= view_.size() - at) view_.need(at, n);
+  fail(unexpected_end());
 }
 
 std::uint32_t Cursor::u32() {
@@ -82,7 +88,10 @@ void Cursor::skip_elements(std::uint32_t type, std::uint64_t count) {
   if (count == 0 || failed()) return;
   if (const std::uint64_t width = fixed_width(type)) {
     // count * width could wrap; compare against what is left instead.
-    if (count > (data_.size() - pos_) / width) return fail(unexpected_end());
+    if (count > (data_.size() - pos_) / width) {
+      if (count <= (view_.size() - pos_) / width) view_.need(pos_, count * width);
+      return fail(unexpected_end());
+    }
     pos_ += count * width;
     return;
   }
@@ -94,10 +103,10 @@ void Cursor::skip_elements(std::uint32_t type, std::uint64_t count) {
   const std::uint64_t size = data_.size();
   std::uint64_t pos = pos_;
   for (std::uint64_t i = 0; i < count; ++i) {
-    if (size - pos < 8) return fail(unexpected_end());
+    if (size - pos < 8) return run_out(pos, 8);
     const std::uint64_t length = load_le<std::uint64_t>(base + pos);
     pos += 8;
-    if (length > size - pos) return fail(unexpected_end());
+    if (length > size - pos) return run_out(pos, length);
     pos += length;
   }
   pos_ = pos;
@@ -204,7 +213,7 @@ void Cursor::skip_value(std::uint32_t type) {
       if (count != 0 && element_type == kArray) {
         if (count > 1) {
           if (!open) open.emplace();
-          open->enter(count - 1, data_.size() - pos_);
+          open->enter(count - 1, view_.size() - pos_);
         }
         continue;  // the next value is this array's first element
       }
@@ -272,8 +281,9 @@ void skip_tensor_info(Cursor& cursor) {
 
 }  // namespace
 
-Result<Gguf> Gguf::parse(Bytes bytes) {
-  Cursor cursor(bytes);
+Result<Gguf> Gguf::parse(const View& view) {
+  const Bytes bytes = view.front();
+  Cursor cursor(view);
   const bool magic = cursor.u32() == kMagic;
   if (cursor.failed()) return cursor.error();
   if (!magic) return Error::malformed_container("not a GGUF file");
@@ -302,8 +312,8 @@ Result<Gguf> Gguf::parse(Bytes bytes) {
 
   const std::uint64_t remainder = info_end % gguf.alignment;
   const std::uint64_t padding = remainder == 0 ? 0 : gguf.alignment - remainder;
-  if (padding > bytes.size() - info_end) return Error::malformed_container("tensor data offset out of range");
-  gguf.tensor_data = bytes.subspan(info_end + padding);
+  if (padding > view.size() - info_end) return Error::malformed_container("tensor data offset out of range");
+  gguf.tensor_data = bytes.subspan(std::min<std::uint64_t>(info_end + padding, bytes.size()));
   return gguf;
 }
 

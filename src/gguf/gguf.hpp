@@ -25,6 +25,7 @@
 
 #include "base/bytes.hpp"
 #include "base/result.hpp"
+#include "base/view.hpp"
 #include "manifest/file_image.hpp"
 
 namespace quillon::gguf {
@@ -63,13 +64,15 @@ struct Kv {
 
 // A read position over a borrowed byte view. Every read checks its bounds
 // first; a read that would pass the end records "unexpected end of GGUF
-// data" instead of advancing. The cursor keeps its first error: from then on
+// data" instead of advancing. The cursor reads the view's front (GGUF is
+// walked from the start); a read past the front but within the file's size
+// records the bytes as the view's need and fails the same way. The cursor keeps its first error: from then on
 // reads return zero or an empty view and do not move, so a caller reads a
 // whole record and checks failed() once, after it (as FieldScanner does).
 class Cursor {
  public:
-  // `pos` is at most data.size().
-  explicit Cursor(Bytes data, std::uint64_t pos = 0) : data_(data), pos_(pos) {}
+  // `pos` is at most data.front().size().
+  explicit Cursor(const View& data, std::uint64_t pos = 0) : view_(data), data_(data.front()), pos_(pos) {}
 
   std::uint64_t pos() const { return pos_; }
   bool failed() const { return error_.has_value(); }
@@ -99,8 +102,12 @@ class Cursor {
   bool has(std::uint64_t n);
   // Advances over `count` elements of type `type`, none of them an array.
   void skip_elements(std::uint32_t type, std::uint64_t count);
+  // Fails at a read of n bytes at `at` that passes the front, noting the
+  // need when the file holds them.
+  void run_out(std::uint64_t at, std::uint64_t n);
 
-  Bytes data_;
+  View view_;
+  Bytes data_;  // view_.front()
   std::uint64_t pos_;
   std::optional<Error> error_;
 };
@@ -115,8 +122,10 @@ std::optional<std::uint32_t> read_u32_value(Bytes raw);
 // need: dropping every C2PA entry and appending new entries at the end.
 class Gguf {
  public:
-  // Parses a whole GGUF file (version 2 or 3). The result views `bytes`.
-  static Result<Gguf> parse(Bytes bytes);
+  // Parses a GGUF file (version 2 or 3) from the view's front, which must
+  // reach the end of the tensor descriptions (see View); the tensor data is
+  // only checked against the file's size. The result views the front.
+  static Result<Gguf> parse(const View& bytes);
 
   // The complete file: a new header, the entries in order (without the C2PA
   // ones once drop_c2pa() was called, then the appended ones), the tensor

@@ -18,7 +18,7 @@ Result<Gguf> parse_without_c2pa(Bytes model) {
 }
 
 // The element bytes of the first "c2pa:manifest" entry, a view into `model`.
-Result<Bytes> store_bytes(Bytes model) {
+Result<Bytes> store_bytes(const View& model) {
   QUILLON_TRY_ASSIGN(const Gguf gguf, Gguf::parse(model));
   const std::optional<Kv>& kv = gguf.first_store();
   if (!kv) return Error::no_manifest();
@@ -33,7 +33,7 @@ Result<Bytes> store_bytes(Bytes model) {
   return store;
 }
 
-Result<std::optional<std::string>> read_uri(Bytes model) {
+Result<std::optional<std::string>> read_uri(const View& model) {
   QUILLON_TRY_ASSIGN(const Gguf gguf, Gguf::parse(model));
   const std::optional<Kv>& kv = gguf.first_uri();
   if (!kv) return std::optional<std::string>();

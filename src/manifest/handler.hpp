@@ -4,7 +4,10 @@
 // onnx::handler); dispatch holds them in a table indexed by `Format`.
 //
 // Every operation takes the whole model file as a borrowed view and returns
-// a new value or one Error; the model is never modified. Every operation
+// a new value or one Error; the model is never modified. The reads take a
+// `View`, so that they also run on a model of which only pieces are at hand
+// (src/sparse): there a read of absent bytes records its need and fails, and
+// the caller fetches them and reads again. Every operation
 // also accepts input of any shape, detected or not. Pure functions: they may
 // run on any thread.
 #pragma once
@@ -16,6 +19,7 @@
 
 #include "base/bytes.hpp"
 #include "base/result.hpp"
+#include "base/view.hpp"
 #include "manifest/file_image.hpp"
 #include "manifest/source.hpp"
 #include "manifest/store_range.hpp"
@@ -24,23 +28,23 @@ namespace quillon {
 
 struct Handler {
   // The embedded Manifest Store, or NoManifest.
-  Result<std::string> (*read_store)(Bytes model);
+  Result<std::string> (*read_store)(const View& model);
 
   // The absolute byte ranges of `model` that encode its embedded store,
   // found by the same parse as read_store and failing as it does.
-  Result<std::vector<ByteRange>> (*store_ranges)(Bytes model);
+  Result<std::vector<ByteRange>> (*store_ranges)(const View& model);
 
   // The size of the embedded store, found by the same parse as read_store
   // and failing exactly as it does, without copying or decoding the store
   // into memory.
-  Result<std::uint64_t> (*store_size)(Bytes model);
+  Result<std::uint64_t> (*store_size)(const View& model);
 
   // `store` encoded as it stands in a store range: what a same-size patch
   // writes there (the raw bytes for GGUF, Base64 text for the others).
   std::string (*encode_store)(Bytes store);
 
   // The remote manifest URI; absent (not an error) when the model has none.
-  Result<std::optional<std::string>> (*read_uri)(Bytes model);
+  Result<std::optional<std::string>> (*read_uri)(const View& model);
 
   // The complete new file with every C2PA entry replaced by what `source`
   // holds. EmptySource, before the model is looked at, when it holds

@@ -21,22 +21,20 @@
 
 namespace quillon {
 
-// The range of `part`, a view into `model`, as offsets of the model.
-inline ByteRange range_within(Bytes model, Bytes part) {
-  return {static_cast<std::uint64_t>(part.data() - model.data()), part.size()};
-}
+// The range of `part`, a view read through `model`, as offsets of the model.
+inline ByteRange range_within(const View& model, Bytes part) { return {model.offset_of(part), part.size()}; }
 
-template <Result<Bytes> (*Find)(Bytes)>
+template <Result<Bytes> (*Find)(const View&)>
 struct RawStore {
-  static Result<std::string> read_store(Bytes model) {
+  static Result<std::string> read_store(const View& model) {
     QUILLON_TRY_ASSIGN(const Bytes store, Find(model));
     return std::string(as_text(store));
   }
-  static Result<std::vector<ByteRange>> store_ranges(Bytes model) {
+  static Result<std::vector<ByteRange>> store_ranges(const View& model) {
     QUILLON_TRY_ASSIGN(const Bytes store, Find(model));
     return std::vector<ByteRange>{range_within(model, store)};
   }
-  static Result<std::uint64_t> store_size(Bytes model) {
+  static Result<std::uint64_t> store_size(const View& model) {
     QUILLON_TRY_ASSIGN(const Bytes store, Find(model));
     return std::uint64_t{store.size()};
   }
@@ -45,19 +43,19 @@ struct RawStore {
 
 inline constexpr const char* kNotBase64 = "value is not valid Base64";
 
-template <Result<Bytes> (*Find)(Bytes)>
+template <Result<Bytes> (*Find)(const View&)>
 struct Base64Store {
-  static Result<std::string> read_store(Bytes model) {
+  static Result<std::string> read_store(const View& model) {
     QUILLON_TRY_ASSIGN(const Bytes text, Find(model));
     return decode(text);
   }
-  static Result<std::vector<ByteRange>> store_ranges(Bytes model) {
+  static Result<std::vector<ByteRange>> store_ranges(const View& model) {
     QUILLON_TRY_ASSIGN(const Bytes text, Find(model));
     // A range is only worth handing out when the store there reads back.
     QUILLON_TRY(store_size_of(text));
     return std::vector<ByteRange>{range_within(model, text)};
   }
-  static Result<std::uint64_t> store_size(Bytes model) {
+  static Result<std::uint64_t> store_size(const View& model) {
     QUILLON_TRY_ASSIGN(const Bytes text, Find(model));
     return store_size_of(text);
   }

@@ -32,7 +32,7 @@ Result<FileImage> without_c2pa(Bytes model) {
 
 // The value of the single "c2pa:manifest" entry (its Base64 text), as a
 // view into `model`.
-Result<Bytes> store_text(Bytes model) {
+Result<Bytes> store_text(const View& model) {
   std::size_t stores = 0;
   Bytes store;
   FieldScanner scanner(model);
@@ -40,7 +40,9 @@ Result<Bytes> store_text(Bytes model) {
   // Every entry is parsed, also after a store was found: a malformed or a
   // second store entry further on must still fail the read.
   while (scanner.next(field, kMetadataField)) {
-    QUILLON_TRY_ASSIGN(const Entry entry, parse_entry(payload_of(model, field)));
+    const std::optional<Bytes> payload = payload_in(model, field);
+    if (!payload) return View::absent();
+    QUILLON_TRY_ASSIGN(const Entry entry, parse_entry(*payload));
     if (!entry.value || !entry.has_key(kManifestKey)) continue;
     ++stores;
     store = *entry.value;
@@ -52,7 +54,7 @@ Result<Bytes> store_text(Bytes model) {
   return store;
 }
 
-Result<std::optional<std::string>> read_uri(Bytes model) {
+Result<std::optional<std::string>> read_uri(const View& model) {
   std::optional<Bytes> uri;
   FieldScanner scanner(model);
   Field field;
@@ -60,7 +62,9 @@ Result<std::optional<std::string>> read_uri(Bytes model) {
   // though the rest of the top level must still scan.
   while (scanner.next(field, kMetadataField)) {
     if (uri) continue;
-    QUILLON_TRY_ASSIGN(const Entry entry, parse_entry(payload_of(model, field)));
+    const std::optional<Bytes> payload = payload_in(model, field);
+    if (!payload) return View::absent();
+    QUILLON_TRY_ASSIGN(const Entry entry, parse_entry(*payload));
     if (entry.has_key(kManifestUriKey)) uri = entry.value.value_or(Bytes{});
   }
   if (scanner.failed()) return scanner.error();

@@ -4,7 +4,7 @@
 
 namespace quillon::onnx {
 
-bool is_onnx(Bytes data) {
+bool is_onnx(const View& data) {
   FieldScanner scanner(data);
   Field field;
   bool model_field = false;

@@ -1,5 +1,6 @@
 #include "onnx/wire.hpp"
 
+#include <algorithm>
 #include <string>
 
 namespace quillon::onnx {
@@ -52,11 +53,22 @@ bool FieldScanner::next(Field& field, std::uint64_t number) {
   return false;
 }
 
+Result<Varint> FieldScanner::varint_at(std::uint64_t pos) const {
+  if (pos >= data_.size()) return unexpected_end();
+  // read_varint looks at ten bytes, and at whether an eleventh exists: the
+  // same eleven bytes give it the same answer.
+  const std::optional<Bytes> bytes = data_.bytes(pos, std::min<std::uint64_t>(kMaxVarintLength + 1, data_.size() - pos));
+  if (!bytes) return View::absent();
+  Result<Varint> varint = read_varint(*bytes, 0);
+  if (varint) varint->next += pos;
+  return varint;
+}
+
 bool FieldScanner::next(Field& field) {
   if (error_ || pos_ >= data_.size()) return false;
   const std::uint64_t size = data_.size();
   const std::uint64_t start = pos_;
-  Result<Varint> tag = read_varint(data_, start);
+  Result<Varint> tag = varint_at(start);
   if (!tag) return fail(std::move(tag).error());
   const std::uint64_t p = tag->next;
   std::uint64_t payload_start = p;
@@ -64,7 +76,7 @@ bool FieldScanner::next(Field& field) {
   const auto type = static_cast<WireType>(tag->value & ((1u << kWireTypeBits) - 1));
   switch (type) {
     case WireType::Varint: {
-      Result<Varint> value = read_varint(data_, p);
+      Result<Varint> value = varint_at(p);
       if (!value) return fail(std::move(value).error());
       end = value->next;
       break;
@@ -77,7 +89,7 @@ bool FieldScanner::next(Field& field) {
       break;
     }
     case WireType::LengthDelimited: {
-      Result<Varint> length = read_varint(data_, p);
+      Result<Varint> length = varint_at(p);
       if (!length) return fail(std::move(length).error());
       payload_start = length->next;
       if (length->value > size - payload_start) return fail(unexpected_end());

@@ -17,6 +17,7 @@
 
 #include "base/bytes.hpp"
 #include "base/result.hpp"
+#include "base/view.hpp"
 
 namespace quillon::onnx {
 
@@ -68,8 +69,16 @@ inline Bytes payload_of(Bytes data, const Field& field) {
   return data.subspan(field.payload_start, field.payload_end - field.payload_start);
 }
 
+// The value bytes of a scanned field read through `data`; absent (and
+// needed) when they are not at hand.
+inline std::optional<Bytes> payload_in(const View& data, const Field& field) {
+  return data.bytes(field.payload_start, field.payload_end - field.payload_start);
+}
+
 // Yields the top-level fields of a byte string one at a time, so that callers
-// consume them as they are scanned instead of keeping a list:
+// consume them as they are scanned instead of keeping a list. Only tags and
+// length prefixes are read, never a value, so over a View the scan needs
+// a few bytes at the start of each field and none of a field it passes:
 //
 //   FieldScanner scanner(data);
 //   Field field;
@@ -77,7 +86,7 @@ inline Bytes payload_of(Bytes data, const Field& field) {
 //   if (scanner.failed()) return scanner.error();
 class FieldScanner {
  public:
-  explicit FieldScanner(Bytes data) : data_(data) {}
+  explicit FieldScanner(const View& data) : data_(data) {}
 
   // Reads the next field into `field` and returns true; returns false at the
   // end of the data or at the first error, after which failed() tells which.
@@ -92,8 +101,10 @@ class FieldScanner {
  private:
   // Records `error` as the scan's outcome; returns false for next() to return.
   bool fail(Error error);
+  // read_varint at `pos` of the file, through the view.
+  Result<Varint> varint_at(std::uint64_t pos) const;
 
-  Bytes data_;
+  View data_;
   std::uint64_t pos_ = 0;
   std::optional<Error> error_;
 };

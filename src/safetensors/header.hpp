@@ -7,6 +7,7 @@
 
 #include "base/bytes.hpp"
 #include "base/result.hpp"
+#include "base/view.hpp"
 
 namespace quillon::safetensors {
 
@@ -25,10 +26,11 @@ struct HeaderBounds {
 
 // The header range, or MalformedContainer ("file shorter than SafeTensors
 // header", "header length exceeds file"). Nothing checks the content.
-Result<HeaderBounds> header_bounds(Bytes model);
+Result<HeaderBounds> header_bounds(const View& model);
 
 // True when the framing holds and the header's first byte that is not JSON
-// space, tab, line feed, form feed or carriage return is '{'. Never fails.
-bool is_safetensors(Bytes model);
+// space, tab, line feed, form feed or carriage return is '{'. Never fails;
+// false also when it stops at absent bytes (their need is recorded).
+bool is_safetensors(const View& model);
 
 }  // namespace quillon::safetensors

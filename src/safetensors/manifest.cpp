@@ -31,9 +31,11 @@ struct Header {
   HeaderBounds bounds;
 };
 
-Result<Header> header_of(Bytes model, Faults faults) {
+Result<Header> header_of(const View& model, Faults faults) {
   QUILLON_TRY_ASSIGN(const HeaderBounds bounds, header_bounds(model));
-  const std::string_view text = as_text(model.subspan(bounds.start, bounds.end - bounds.start));
+  const std::optional<Bytes> bytes = model.bytes(bounds.start, bounds.end - bounds.start);
+  if (!bytes) return View::absent();
+  const std::string_view text = as_text(*bytes);
   if (!is_utf8(text)) {
     return faults == Faults::Exclusion ? Error::malformed_exclusion("header is not UTF-8")
                                        : Error::malformed_container("header is not UTF-8");
@@ -307,17 +309,16 @@ Result<FileImage> rewrite(Bytes model, const ManifestSource* source) {
 
 // The stored Base64 text of the single "c2pa:manifest" member, as a view
 // into `model` (between the quotation marks; escapes are not resolved).
-Result<Bytes> store_text(Bytes model) {
+Result<Bytes> store_text(const View& model) {
   QUILLON_TRY_ASSIGN(const Header header, header_of(model, Faults::Exclusion));
   StoreScan scan;
   QUILLON_TRY(walk_header(header, scan, Faults::Exclusion));
   if (scan.found() == 0) return Error::no_manifest();
   if (scan.found() > 1) return Error::duplicate_manifest(Format::SafeTensors);
-  const auto offset = static_cast<std::size_t>(scan.first().data() - header.text.data());
-  return model.subspan(header.bounds.start + offset, scan.first().size());
+  return as_bytes(scan.first());
 }
 
-Result<std::optional<std::string>> read_uri(Bytes model) {
+Result<std::optional<std::string>> read_uri(const View& model) {
   QUILLON_TRY_ASSIGN(const Header header, header_of(model, Faults::Container));
   UriFind find;
   QUILLON_TRY(walk_header(header, find, Faults::Container));

@@ -1,0 +1,35 @@
+#include "base/view.hpp"
+
+#include <algorithm>
+#include <cstdint>
+
+namespace quillon {
+
+std::optional<Bytes> View::elsewhere(std::uint64_t offset, std::uint64_t length) const {
+  // The last piece that starts at or before `offset`.
+  auto after = std::upper_bound(rest_.begin(), rest_.end(), offset,
+                                [](std::uint64_t at, const Piece& piece) { return at < piece.offset; });
+  if (after != rest_.begin()) {
+    const Piece& piece = *(after - 1);
+    const std::uint64_t into = offset - piece.offset;
+    if (into <= piece.bytes.size() && length <= piece.bytes.size() - into) return piece.bytes.subspan(into, length);
+  }
+  need(offset, length);
+  return std::nullopt;
+}
+
+std::uint64_t View::offset_of(Bytes part) const {
+  // Addresses compared as integers: the pieces are unrelated objects.
+  const auto address = [](const std::uint8_t* p) { return reinterpret_cast<std::uintptr_t>(p); };
+  const auto within = [&](Bytes piece) {
+    return address(part.data()) >= address(piece.data()) &&
+           address(part.data()) + part.size() <= address(piece.data()) + piece.size();
+  };
+  if (within(front_)) return static_cast<std::uint64_t>(part.data() - front_.data());
+  for (const Piece& piece : rest_) {
+    if (within(piece.bytes)) return piece.offset + static_cast<std::uint64_t>(part.data() - piece.bytes.data());
+  }
+  return 0;  // not reached for a view obtained through this View
+}
+
+}  // namespace quillon

@@ -1,0 +1,85 @@
+// The read operations on a model that is not at hand: one known only by its
+// size and a function that fetches byte ranges of it (HTTP range requests,
+// an object store, a file object). Results and errors are exactly those of
+// the in-memory operations of format/dispatch.hpp on the same bytes.
+//
+// Each operation runs the in-memory parse over a `View` of the pieces
+// fetched so far. A parse that reaches absent bytes records them as its need
+// and stops; the driver fetches a range around that need and runs the parse
+// again, until one completes without a need. Requests for one model depend
+// on each other, so the ranges are planned to make them few:
+//
+//   - SafeTensors: one request when the header fits the first window, else
+//     a second one for exactly the rest of the header.
+//   - GGUF: the metadata is walked from the start, and a fetch that goes on
+//     from the bytes before it is at least four times as long as they are:
+//     256 KiB, then 1 MiB more, then 5 MiB more covers the ~6 MB of a
+//     256k-token vocabulary in three requests.
+//   - ONNX: the top-level fields are walked by tag and length; the bytes of
+//     a field passed over (the graph) are never fetched, only a window at
+//     the next field's start and the whole value of each metadata entry.
+//
+// Every fetch lies within the model's size and asks only for bytes not yet
+// fetched, so a read never fetches more than the model; a length or count
+// that the model declares beyond its size fails as in memory, unfetched.
+// Nothing here makes a system call: the caller's fetch does the I/O.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "base/format.hpp"
+#include "base/result.hpp"
+#include "format/dispatch.hpp"
+#include "manifest/store_range.hpp"
+
+namespace quillon::sparse {
+
+// Fetches `length` (> 0) bytes of the model from `offset`; offset + length
+// never passes the model's size. Returns exactly those bytes, or the error
+// that ends the read (returned unchanged by the operation). It is called on
+// the caller's thread, one request at a time.
+using Fetch = std::function<Result<std::string>(std::uint64_t offset, std::uint64_t length)>;
+
+// The length of the first request, at offset 0. A SafeTensors header takes
+// about 100 bytes per tensor ("model.layers.0.self_attn.q_proj.weight" with
+// dtype, shape and offsets): 30 KB for an 8B model's 291 tensors, and shards
+// of the largest checkpoints stay at some hundreds of tensors, so headers of
+// real models fall between 10 and 160 KB. The ONNX models of the onnx
+// package's test data all start their graph at byte 23. GGUF metadata runs
+// from ~10 KB to several MB (vocabularies), which the growth below covers.
+// 256 KiB reads nearly every SafeTensors header in one request, and the
+// 192 KiB it reads beyond 64 KiB cost ~16 ms at 100 Mbit/s, less than the
+// round trip of a second request.
+inline constexpr std::uint64_t kFirstWindow = 256 * 1024;
+
+// A model known by its size and its fetch function.
+struct Remote {
+  std::uint64_t size = 0;
+  Fetch fetch;
+  // Names the model in the error for a fetch that returns a wrong number of
+  // bytes (SystemFailure, EIO): its URL or path, say.
+  std::string name;
+  // The length of the first request and the least of any other.
+  std::uint64_t window = kFirstWindow;
+};
+
+// The requests one operation made and the bytes they brought.
+struct Traffic {
+  std::uint64_t requests = 0;
+  std::uint64_t bytes = 0;
+};
+
+// The format, absent for a model in none of them (or the fetch's error).
+Result<std::optional<Format>> detect_format(const Remote& model, Traffic* traffic = nullptr);
+Result<std::string> read_manifest(const Remote& model, Traffic* traffic = nullptr);
+Result<std::optional<std::string>> read_manifest_uri(const Remote& model, Traffic* traffic = nullptr);
+Result<std::vector<ByteRange>> store_ranges(const Remote& model, Traffic* traffic = nullptr);
+Result<std::uint64_t> store_size(const Remote& model, Traffic* traffic = nullptr);
+// Format, URI and store size, all from the same pieces.
+Result<Description> describe(const Remote& model, Traffic* traffic = nullptr);
+
+}  // namespace quillon::sparse
