@@ -68,7 +68,10 @@ bool FieldScanner::next(Field& field) {
   if (error_ || pos_ >= data_.size()) return false;
   const std::uint64_t size = data_.size();
   const std::uint64_t start = pos_;
-  Result<Varint> tag = varint_at(start);
+  // With the whole file at hand, as in memory, there is no piece to look for.
+  const Bytes whole = data_.front().size() == size ? data_.front() : Bytes{};
+  const auto varint = [&](std::uint64_t pos) { return whole.empty() ? varint_at(pos) : read_varint(whole, pos); };
+  Result<Varint> tag = varint(start);
   if (!tag) return fail(std::move(tag).error());
   const std::uint64_t p = tag->next;
   std::uint64_t payload_start = p;
@@ -76,7 +79,7 @@ bool FieldScanner::next(Field& field) {
   const auto type = static_cast<WireType>(tag->value & ((1u << kWireTypeBits) - 1));
   switch (type) {
     case WireType::Varint: {
-      Result<Varint> value = varint_at(p);
+      Result<Varint> value = varint(p);
       if (!value) return fail(std::move(value).error());
       end = value->next;
       break;
@@ -89,7 +92,7 @@ bool FieldScanner::next(Field& field) {
       break;
     }
     case WireType::LengthDelimited: {
-      Result<Varint> length = varint_at(p);
+      Result<Varint> length = varint(p);
       if (!length) return fail(std::move(length).error());
       payload_start = length->next;
       if (length->value > size - payload_start) return fail(unexpected_end());
