@@ -56,6 +56,12 @@ using Fetch = std::function<Result<std::string>(std::uint64_t offset, std::uint6
 // round trip of a second request.
 inline constexpr std::uint64_t kFirstWindow = 256 * 1024;
 
+// The most bytes one operation fetches unless told otherwise. Only a model
+// whose metadata declares lengths near its (claimed) size reaches it: the
+// largest SafeTensors header readers accept is 100 MB, and C2PA stores are
+// megabytes. A bound of the caller's memory, whatever size a server claims.
+inline constexpr std::uint64_t kFetchLimit = std::uint64_t{1} << 30;
+
 // A model known by its size and its fetch function.
 struct Remote {
   std::uint64_t size = 0;
@@ -65,6 +71,9 @@ struct Remote {
   std::string name;
   // The length of the first request and the least of any other.
   std::uint64_t window = kFirstWindow;
+  // A read that would need more bytes than this in all fails with
+  // SystemFailure (EFBIG, `name`) before asking for them.
+  std::uint64_t limit = kFetchLimit;
 };
 
 // The requests one operation made and the bytes they brought.

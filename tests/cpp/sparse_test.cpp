@@ -367,5 +367,25 @@ TEST(SparseFetch, ErrorsEndTheReadUnchanged) {
   }
 }
 
+// A length within a size the server claims, but beyond what a read may
+// fetch, fails before the fetch is asked for.
+TEST(SparseFetch, LimitEndsAReadBeforeAHugeRequest) {
+  const std::string head =
+      test::GgufModel{.kvs = {gguf_kv("k", gguf::kString, le64(std::uint64_t{3} << 30)), gguf_store("s")}}.head();
+  Served served{head, 20 * kGiB, ""};
+  for (const std::uint64_t limit : {sparse::kFetchLimit, std::uint64_t{1000}}) {
+    Remote remote = served.remote();
+    remote.limit = limit;
+    Traffic traffic;
+    const Result<std::string> store = sparse::read_manifest(remote, &traffic);
+    ASSERT_FALSE(store);
+    EXPECT_EQ(store.error().message(),
+              "https://example.com/model: reading it would fetch more than " + std::to_string(limit) + " bytes");
+    EXPECT_EQ(store.error().system_code(), EFBIG);
+    EXPECT_EQ(traffic.requests, 1u);
+    EXPECT_LE(traffic.bytes, limit);
+  }
+}
+
 }  // namespace
 }  // namespace quillon
