@@ -68,9 +68,7 @@ bool FieldScanner::next(Field& field) {
   if (error_ || pos_ >= data_.size()) return false;
   const std::uint64_t size = data_.size();
   const std::uint64_t start = pos_;
-  // With the whole file at hand, as in memory, there is no piece to look for.
-  const Bytes whole = data_.front().size() == size ? data_.front() : Bytes{};
-  const auto varint = [&](std::uint64_t pos) { return whole.empty() ? varint_at(pos) : read_varint(whole, pos); };
+  const auto varint = [&](std::uint64_t pos) { return whole_.empty() ? varint_at(pos) : read_varint(whole_, pos); };
   Result<Varint> tag = varint(start);
   if (!tag) return fail(std::move(tag).error());
   const std::uint64_t p = tag->next;

@@ -86,7 +86,8 @@ inline std::optional<Bytes> payload_in(const View& data, const Field& field) {
 //   if (scanner.failed()) return scanner.error();
 class FieldScanner {
  public:
-  explicit FieldScanner(const View& data) : data_(data) {}
+  explicit FieldScanner(const View& data)
+      : data_(data), whole_(data.front().size() == data.size() ? data.front() : Bytes{}) {}
 
   // Reads the next field into `field` and returns true; returns false at the
   // end of the data or at the first error, after which failed() tells which.
@@ -105,6 +106,8 @@ class FieldScanner {
   Result<Varint> varint_at(std::uint64_t pos) const;
 
   View data_;
+  // The file when all of it is at hand (always in memory): read directly.
+  Bytes whole_;
   std::uint64_t pos_ = 0;
   std::optional<Error> error_;
 };
