@@ -5,7 +5,7 @@
 
 namespace quillon {
 
-std::optional<Bytes> View::elsewhere(std::uint64_t offset, std::uint64_t length) const {
+std::optional<Bytes> View::elsewhere(std::uint64_t offset, std::uint64_t length, bool last) const {
   // The last piece that starts at or before `offset`.
   auto after = std::upper_bound(rest_.begin(), rest_.end(), offset,
                                 [](std::uint64_t at, const Piece& piece) { return at < piece.offset; });
@@ -14,7 +14,7 @@ std::optional<Bytes> View::elsewhere(std::uint64_t offset, std::uint64_t length)
     const std::uint64_t into = offset - piece.offset;
     if (into <= piece.bytes.size() && length <= piece.bytes.size() - into) return piece.bytes.subspan(into, length);
   }
-  need(offset, length);
+  need(offset, length, last);
   return std::nullopt;
 }
 

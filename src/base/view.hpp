@@ -36,6 +36,8 @@ struct Piece {
 struct Need {
   std::uint64_t offset = 0;
   std::uint64_t length = 0;
+  // The parse reads nothing past these bytes: fetching more is waste.
+  bool last = false;
 
   explicit operator bool() const { return length != 0; }
 };
@@ -60,17 +62,17 @@ class View {
   Bytes front() const { return front_; }
 
   // The `length` bytes at `offset`, which the caller has checked lie within
-  // size(), when one piece holds them all; else records the need and is
-  // absent.
-  std::optional<Bytes> bytes(std::uint64_t offset, std::uint64_t length) const {
+  // size(), when one piece holds them all; else records the need (`last`
+  // when the parse reads nothing after them) and is absent.
+  std::optional<Bytes> bytes(std::uint64_t offset, std::uint64_t length, bool last = false) const {
     if (offset <= front_.size() && length <= front_.size() - offset) return front_.subspan(offset, length);
-    return elsewhere(offset, length);
+    return elsewhere(offset, length, last);
   }
 
   // Records that [offset, offset + length), within size(), is needed; the
   // first record is kept. Does nothing for a view of the whole file.
-  void need(std::uint64_t offset, std::uint64_t length) const {
-    if (need_ != nullptr && !*need_ && length != 0) *need_ = Need{offset, length};
+  void need(std::uint64_t offset, std::uint64_t length, bool last = false) const {
+    if (need_ != nullptr && !*need_ && length != 0) *need_ = Need{offset, length, last};
   }
 
   // The file offset of `part`, a view obtained through this View.
@@ -81,7 +83,7 @@ class View {
   static Error absent() { return Error::malformed_container("bytes not at hand"); }
 
  private:
-  std::optional<Bytes> elsewhere(std::uint64_t offset, std::uint64_t length) const;
+  std::optional<Bytes> elsewhere(std::uint64_t offset, std::uint64_t length, bool last) const;
 
   Bytes front_;
   std::uint64_t size_;

@@ -33,7 +33,8 @@ struct Header {
 
 Result<Header> header_of(const View& model, Faults faults) {
   QUILLON_TRY_ASSIGN(const HeaderBounds bounds, header_bounds(model));
-  const std::optional<Bytes> bytes = model.bytes(bounds.start, bounds.end - bounds.start);
+  // Nothing after the header is ever read.
+  const std::optional<Bytes> bytes = model.bytes(bounds.start, bounds.end - bounds.start, true);
   if (!bytes) return View::absent();
   const std::string_view text = as_text(*bytes);
   if (!is_utf8(text)) {

@@ -40,7 +40,7 @@ class Pieces {
     if (auto next = rest_.upper_bound(start); next != rest_.end()) limit = next->first;
     const std::uint64_t needed = need.offset + need.length - start;
     const std::uint64_t grown = before > UINT64_MAX / kGrowth ? UINT64_MAX : before * kGrowth;
-    const std::uint64_t want = std::max({needed, std::max<std::uint64_t>(model.window, 1), grown});
+    const std::uint64_t want = need.last ? needed : std::max({needed, std::max<std::uint64_t>(model.window, 1), grown});
     if (needed > model.limit - std::min(model.limit, traffic.bytes)) {
       return Error::system_failure(EFBIG, model.name,
                                    "reading it would fetch more than " + std::to_string(model.limit) + " bytes");

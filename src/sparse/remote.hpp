@@ -10,7 +10,8 @@
 // on each other, so the ranges are planned to make them few:
 //
 //   - SafeTensors: one request when the header fits the first window, else
-//     a second one for exactly the rest of the header.
+//     a second one for exactly the rest of the header (a parse marks the
+//     bytes after which it reads nothing, and those are fetched exactly).
 //   - GGUF: the metadata is walked from the start, and a fetch that goes on
 //     from the bytes before it is at least four times as long as they are:
 //     256 KiB, then 1 MiB more, then 5 MiB more covers the ~6 MB of a

@@ -257,7 +257,7 @@ void expect_reads(const Served& served, const Expected& expected, std::uint64_t 
 TEST(SparseRequests, SafeTensorsHeaderInOneOrExactlyTwo) {
   const std::string store(3000, 's');
   const std::string encoded = base64::encode(as_bytes(store));
-  for (const std::size_t tensors : {10, 2000, 20000}) {
+  for (const std::size_t tensors : {10, 2000, 3000, 20000}) {
     const std::string prefix = R"({"__metadata__":{"c2pa:manifest.uri":"u","c2pa:manifest":")";
     const std::string header =
         prefix + encoded + "\"}," +
