@@ -57,7 +57,8 @@ Result<Varint> FieldScanner::varint_at(std::uint64_t pos) const {
   if (pos >= data_.size()) return unexpected_end();
   // read_varint looks at ten bytes, and at whether an eleventh exists: the
   // same eleven bytes give it the same answer.
-  const std::optional<Bytes> bytes = data_.bytes(pos, std::min<std::uint64_t>(kMaxVarintLength + 1, data_.size() - pos));
+  const std::uint64_t length = std::min<std::uint64_t>(kMaxVarintLength + 1, data_.size() - pos);
+  const std::optional<Bytes> bytes = data_.bytes(pos, length);
   if (!bytes) return View::absent();
   Result<Varint> varint = read_varint(*bytes, 0);
   if (varint) varint->next += pos;

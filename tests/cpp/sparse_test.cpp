@@ -67,26 +67,22 @@ struct Served {
 };
 
 // The outcome of every read as one text: the value, or the error's message.
-std::string text_of(const Result<std::optional<Format>>& r) {
-  if (!r) return r.error().message();
-  return *r ? std::string((*r)->display_name()) : "none";
-}
-std::string text_of(const Result<std::string>& r) { return r ? "store " + base64::encode(as_bytes(*r)) : r.error().message(); }
-std::string text_of(const Result<std::optional<std::string>>& r) {
-  if (!r) return r.error().message();
-  return *r ? "uri " + **r : "no uri";
-}
-std::string text_of(const Result<std::vector<ByteRange>>& r) {
-  if (!r) return r.error().message();
+std::string text(const std::optional<Format>& f) { return f ? std::string(f->display_name()) : "none"; }
+std::string text(const std::string& store) { return "store " + base64::encode(as_bytes(store)); }
+std::string text(const std::optional<std::string>& uri) { return uri ? "uri " + *uri : "no uri"; }
+std::string text(std::uint64_t size) { return "size " + std::to_string(size); }
+std::string text(const std::vector<ByteRange>& ranges) {
   std::string out = "ranges";
-  for (const ByteRange& range : *r) out += " " + std::to_string(range.start) + "+" + std::to_string(range.length);
+  for (const ByteRange& r : ranges) out += " " + std::to_string(r.start) + "+" + std::to_string(r.length);
   return out;
 }
-std::string text_of(const Result<std::uint64_t>& r) { return r ? "size " + std::to_string(*r) : r.error().message(); }
-std::string text_of(const Result<Description>& r) {
-  if (!r) return r.error().message();
-  return std::string(r->format.display_name()) + " " + (r->uri ? *r->uri : "-") + " " +
-         (r->store_size ? std::to_string(*r->store_size) : "-");
+std::string text(const Description& d) {
+  return std::string(d.format.display_name()) + " " + text(d.uri) + " " +
+         (d.store_size ? text(*d.store_size) : "no store");
+}
+template <class T>
+std::string text_of(const Result<T>& r) {
+  return r ? text(*r) : r.error().message();
 }
 
 // Every read of `model` in memory, and through `remote`, with the traffic
@@ -157,8 +153,9 @@ std::vector<std::string> base_models() {
       std::string("\x02\0\0\0", 4),
       // ONNX
       test::kMinimalOnnx,
-      test::kMinimalOnnx + onnx_field(7, repeat("g", 300)) + onnx_entry("k", "v") + onnx_entry("c2pa:manifest", "c3RvcmU=") +
-          onnx_entry("c2pa:manifest.uri", "https://e.x/m") + onnx_field(8, "\x08\x0d"),
+      test::kMinimalOnnx + onnx_field(7, repeat("g", 300)) + onnx_entry("k", "v") +
+          onnx_entry("c2pa:manifest", "c3RvcmU=") + onnx_entry("c2pa:manifest.uri", "https://e.x/m") +
+          onnx_field(8, "\x08\x0d"),
       test::kMinimalOnnx + onnx_entry("c2pa:manifest", "YQ==") + onnx_entry("c2pa:manifest", "Yg=="),
       test::kMinimalOnnx + onnx_entry("c2pa:manifest", "\xff\xfe") + onnx_entry("c2pa:manifest.uri", "\xff"),
       test::kMinimalOnnx + onnx_field(14, "\x0b"),
@@ -321,7 +318,8 @@ TEST(SparseRequests, HostileLengthsEndWithoutAHugeFetch) {
       {test::GgufModel{.kv_count = std::uint64_t{1} << 40}.head(),
        "malformed model container: unexpected end of GGUF data"},
       {le64(std::uint64_t{1} << 63) + "{}", "unrecognized ML model container format"},
-      {test::kMinimalOnnx + varint(7 << 3 | 2) + varint(std::uint64_t{1} << 62), "unrecognized ML model container format"},
+      {test::kMinimalOnnx + varint(7 << 3 | 2) + varint(std::uint64_t{1} << 62),
+       "unrecognized ML model container format"},
   };
   for (const Case& c : cases) {
     // The GGUF models end in zeros: a count of entries with empty keys and
