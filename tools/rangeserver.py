@@ -23,13 +23,15 @@ import hashlib
 import http.server
 import os
 import re
+import select
 import socket
+import ssl
 import struct
 import sys
 import threading
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import Dict, List, Optional, Tuple, Union
+from typing import Any, Dict, List, Optional, Tuple, Union
 
 CHUNK = 1 << 20
 _RANGE = re.compile(r"bytes=(\d*)-(\d*)$")
@@ -49,8 +51,9 @@ _RANGE = re.compile(r"bytes=(\d*)-(\d*)$")
 #   "ignore-match"  ignore If-Match, If-Unmodified-Since and If-Range
 #   "change"        replace the object by `value` (bytes) before answering
 #   "drop-validators" send neither ETag nor Last-Modified
+#   "header"        add the header `value` (name, text) to the answer
 FAULTS = {"status", "ignore-range", "416", "short", "cut", "reset", "stall", "total", "length", "range",
-          "ignore-match", "change", "drop-validators"}
+          "ignore-match", "change", "drop-validators", "header"}
 
 
 @dataclass
@@ -74,7 +77,7 @@ class Fault:
     path: Optional[str] = None  # None: every path
     skip: int = 0  # matching requests let through first
     times: Optional[int] = None  # None: every later matching request
-    value: object = None
+    value: Any = None
     seen: int = 0
 
 
@@ -107,12 +110,16 @@ class _Redirect:
 class RangeServer(http.server.ThreadingHTTPServer):
     """The server, listening on `host` at a free port; `start` runs it in a
     thread, `stop` (or leaving the `with` block) ends it and every
-    connection it holds."""
+    connection it holds. With `tls` (a server-side SSLContext) it speaks
+    HTTPS. It also serves as a proxy for the tests: a request whose target
+    is a whole URL is answered from its own objects, and CONNECT opens a
+    tunnel to the host and port named."""
 
     daemon_threads = True
 
-    def __init__(self, host: str = "127.0.0.1") -> None:
+    def __init__(self, host: str = "127.0.0.1", tls: Optional[ssl.SSLContext] = None) -> None:
         super().__init__((host, 0), _Handler)
+        self.tls = tls
         self.objects: Dict[str, Object] = {}
         self.redirects: Dict[str, _Redirect] = {}
         self.faults: List[Fault] = []
@@ -137,7 +144,14 @@ class RangeServer(http.server.ThreadingHTTPServer):
     def url(self, path: str, host: str = "127.0.0.1") -> str:
         """The URL of `path` on this server, by `host` (also "localhost", to
         stand for another host name of the same server)."""
-        return f"http://{host}:{self.port}{path}"
+        return f"{'https' if self.tls else 'http'}://{host}:{self.port}{path}"
+
+    def finish_request(self, request: socket.socket, client_address: Tuple[str, int]) -> None:  # type: ignore[override]
+        # The TLS handshake happens in the request's thread, so that a client
+        # that never completes it holds up no one else.
+        if self.tls is not None:
+            request = self.tls.wrap_socket(request, server_side=True)
+        super().finish_request(request, client_address)
 
     def put(self, path: str, content: Union[bytes, os.PathLike[str]], etag: Optional[str] = None) -> Object:
         """Serves `content` (bytes, or the path of a file read at each
@@ -164,7 +178,7 @@ class RangeServer(http.server.ThreadingHTTPServer):
         self.redirects[path] = _Redirect(location, status)
 
     def fault(self, kind: str, *, path: Optional[str] = None, skip: int = 0, times: Optional[int] = None,
-              value: object = None) -> Fault:
+              value: Any = None) -> Fault:
         """Turns on fault `kind` (see FAULTS) for the requests of `path` (or
         all), after `skip` matching requests, `times` times (or always)."""
         if kind not in FAULTS:
@@ -181,7 +195,7 @@ class RangeServer(http.server.ThreadingHTTPServer):
     def handle_error(self, request: object, client_address: object) -> None:
         # A client that closes or resets its connection is one of the cases
         # under test, not the server's failure.
-        if not isinstance(sys.exc_info()[1], (ConnectionError, TimeoutError)):
+        if not isinstance(sys.exc_info()[1], (ConnectionError, TimeoutError, ssl.SSLError)):
             super().handle_error(request, client_address)  # type: ignore[arg-type]
 
     def start(self) -> RangeServer:
@@ -237,6 +251,33 @@ class _Handler(http.server.BaseHTTPRequestHandler):
     def do_GET(self) -> None:
         self._answer(body=True)
 
+    def do_CONNECT(self) -> None:
+        entry = Entry("CONNECT", self.path, self.path, None,
+                      {key.lower(): value for key, value in self.headers.items()}, self.client_address)
+        with self.server.lock:
+            self.server.log.append(entry)
+        host, _, port = self.path.rpartition(":")
+        self.close_connection = True
+        try:
+            upstream = socket.create_connection((host.strip("[]"), int(port)), timeout=10)
+        except (OSError, ValueError):
+            self._status(entry, 502)
+            entry.done.set()
+            return
+        self._headers(entry, 200, {})
+        with upstream:
+            ends = [self.connection, upstream]
+            while not self.server.stopping.is_set():
+                ready, _, _ = select.select(ends, [], [], 0.05)
+                for end in ready:
+                    data = end.recv(CHUNK)
+                    if not data:
+                        entry.done.set()
+                        return
+                    (upstream if end is self.connection else self.connection).sendall(data)
+                    entry.sent += len(data)
+        entry.done.set()
+
     def _answer(self, body: bool) -> None:
         server = self.server
         target = self.path
@@ -270,7 +311,7 @@ class _Handler(http.server.BaseHTTPRequestHandler):
             self._headers(entry, redirect.status, {"Location": redirect.location, "Content-Length": "0"})
             return
         if "change" in faults:
-            server.put(path, faults["change"].value)  # type: ignore[arg-type]
+            server.put(path, faults["change"].value)
         item = server.objects.get(path)
         if item is None:
             return self._status(entry, 404)
@@ -284,6 +325,9 @@ class _Handler(http.server.BaseHTTPRequestHandler):
         if span == "unsatisfiable" or "416" in faults:
             return self._status(entry, 416, {"Content-Range": f"bytes */{item.size}"})
         headers = dict(validators, **{"Accept-Ranges": "bytes"})
+        if "header" in faults:
+            name, text = faults["header"].value
+            headers[name] = text
         if span is None:
             start, length, status = 0, item.size, 200
         else:

@@ -188,6 +188,10 @@ class HTTPSource(Source):
 
     def _answer(self, response: http.client.HTTPResponse, offset: int, length: int, first: bool) -> _Answer:
         status = response.status
+        encoding = response.getheader("Content-Encoding", "identity").strip().lower()
+        if status in (200, 206) and encoding != "identity":
+            # Offsets count the object's own bytes, not those of an encoding.
+            raise self._hostile(f"the answer has Content-Encoding {encoding}")
         if status == 206:
             declared = response.getheader("Content-Range", "")
             match = _CONTENT_RANGE.match(declared)

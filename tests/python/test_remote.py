@@ -16,6 +16,7 @@ from quillon_remote import CHANGED, ObjectChanged, open_source
 from quillon_remote.http import HTTPSource
 
 from models import MIB, realistic_gguf
+from rangeserver import RangeServer
 
 MODEL = realistic_gguf(64 * 1024, 300)
 SIZE = len(MODEL)
@@ -156,6 +157,8 @@ FAULTS = {
                                (ObjectChanged, errno.ESTALE, CHANGED), 2),
     "changed, whole body": ([("change", dict(skip=1, value=MODEL[::-1])), ("ignore-match", {}),
                              ("ignore-range", dict(skip=1))], [(10, 100)], (ObjectChanged, errno.ESTALE, CHANGED), 2),
+    "encoded": ([("header", dict(value=("Content-Encoding", "gzip")))], [],
+                (OSError, errno.EPROTO, "the answer has Content-Encoding gzip"), 1),
     "stall": ([("stall", dict(skip=1, value=30))], [(100, 10)],
               (TimeoutError, errno.ETIMEDOUT, "timed out (after 3 attempts)"), 4),
     "ranges ignored, near": ([("ignore-range", {})], [(10, 100), (60, 60)], None, 3),
@@ -309,10 +312,77 @@ def test_proxy_variables(range_server, monkeypatch, env, url, proxied):
         assert range_server.requests()[0].headers["proxy-authorization"] == "Basic dXNlcjpwdw=="
 
 
-def test_tls_is_verified(range_server):
-    with pytest.raises(OSError) as caught:
-        quick(f"https://127.0.0.1:{range_server.port}/model", timeout=5)
-    assert caught.value.filename == f"https://127.0.0.1:{range_server.port}/model"
+@pytest.fixture(scope="module")
+def certificate(tmp_path_factory):
+    """A self-signed certificate for localhost and 127.0.0.1, and its key, as PEM files."""
+    pytest.importorskip("cryptography")
+    import datetime
+    import ipaddress
+
+    from cryptography import x509
+    from cryptography.hazmat.primitives import hashes, serialization
+    from cryptography.hazmat.primitives.asymmetric import ec
+    from cryptography.x509.oid import NameOID
+
+    key = ec.generate_private_key(ec.SECP256R1())
+    name = x509.Name([x509.NameAttribute(NameOID.COMMON_NAME, "quillon test")])
+    now = datetime.datetime.now(datetime.timezone.utc)
+    names = [x509.DNSName("localhost"), x509.IPAddress(ipaddress.ip_address("127.0.0.1"))]
+    built = (x509.CertificateBuilder().subject_name(name).issuer_name(name).public_key(key.public_key())
+             .serial_number(x509.random_serial_number()).not_valid_before(now - datetime.timedelta(days=1))
+             .not_valid_after(now + datetime.timedelta(days=1))
+             .add_extension(x509.BasicConstraints(ca=True, path_length=None), critical=True)
+             .add_extension(x509.KeyUsage(True, False, False, False, False, True, False, False, False), critical=True)
+             .add_extension(x509.SubjectKeyIdentifier.from_public_key(key.public_key()), critical=False)
+             .add_extension(x509.SubjectAlternativeName(names), critical=False)
+             .sign(key, hashes.SHA256()))
+    folder = tmp_path_factory.mktemp("tls")
+    (folder / "cert.pem").write_bytes(built.public_bytes(serialization.Encoding.PEM))
+    (folder / "key.pem").write_bytes(key.private_bytes(serialization.Encoding.PEM, serialization.PrivateFormat.PKCS8,
+                                                       serialization.NoEncryption()))
+    return folder / "cert.pem", folder / "key.pem"
+
+
+# Whether the client trusts the server's certificate, whether it goes
+# through a CONNECT proxy, and the error when it fails.
+TLS = {
+    "untrusted": (False, False, (errno.EACCES, "TLS certificate not trusted")),
+    "trusted": (True, False, None),
+    "trusted, through a proxy": (True, True, None),
+    "untrusted, through a proxy": (False, True, (errno.EACCES, "TLS certificate not trusted")),
+}
+
+
+@pytest.mark.parametrize("trusted, proxied, error", TLS.values(), ids=TLS.keys())
+def test_tls(start_range_server, certificate, monkeypatch, trusted, proxied, error):
+    import ssl
+
+    cert, key = certificate
+    server_side = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    server_side.load_cert_chain(cert, key)
+    origin = RangeServer(tls=server_side).start()
+    try:
+        origin.put("/model", MODEL)
+        proxy = start_range_server()
+        for name in ("no_proxy", "NO_PROXY", "https_proxy", "HTTPS_PROXY"):
+            monkeypatch.delenv(name, raising=False)
+        if proxied:
+            monkeypatch.setenv("https_proxy", proxy.url(""))
+        url = origin.url("/model", host="localhost")
+        context = ssl.create_default_context(cafile=str(cert)) if trusted else None
+        if error:
+            with pytest.raises(OSError) as caught:
+                quick(url, context=context)
+            assert (caught.value.errno, caught.value.filename) == (error[0], url)
+            assert caught.value.strerror.startswith(error[1])
+        else:
+            with quick(url, context=context) as source:
+                assert source.read(3000, 30) == MODEL[3000:3030]
+            assert [entry.range for entry in origin.requests()] == ["bytes=0-63", "bytes=3000-3029"]
+        tunnels = [entry.target for entry in proxy.log]
+        assert tunnels == ([f"localhost:{origin.port}"] if proxied else [])
+    finally:
+        origin.stop()
 
 
 @pytest.mark.parametrize("target, kind, text", [
