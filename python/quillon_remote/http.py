@@ -57,6 +57,11 @@ _REDIRECTS = {301, 302, 303, 307, 308}
 _CONTENT_RANGE = re.compile(r"bytes\s+(\d{1,20})-(\d{1,20})/(\d{1,20}|\*)\s*$", re.IGNORECASE)
 _UNSATISFIED_RANGE = re.compile(r"bytes\s+\*/(\d{1,20})\s*$", re.IGNORECASE)
 _DEFAULT_PORTS = {"http": 80, "https": 443}
+# Headers the source sets itself: a caller's would break the ranges or the pinning.
+_OWN_HEADERS = {"range", "if-range", "if-match", "if-none-match", "if-modified-since", "if-unmodified-since",
+                "accept-encoding", "host", "proxy-authorization"}
+# What goes only to the origin it was given for.
+_CREDENTIALS = {"authorization", "cookie"}
 
 
 class _Retry(Exception):
@@ -112,7 +117,6 @@ class HTTPSource(Source):
         self._location = self._url  # where the last redirect led
         self._etag: Optional[str] = None
         self._modified: Optional[str] = None
-        self._sized = False
         Source.__init__(self, url, 0)
         start, length = first
         try:
@@ -227,13 +231,13 @@ class HTTPSource(Source):
             if offset < size:
                 raise self._hostile(f"HTTP 416 for the bytes at {offset} of an object of {size} bytes")
             return _Answer(b"", size, *self._validators(response))
-        elif status == 412 or (status == 416 and self._sized):
+        elif status in (412, 416):
+            # The range lies inside the size pinned by the first answer.
             raise ObjectChanged(self.name)
         else:
             raise self._status_error(response)
 
         if first:
-            self._sized = True
             etag, modified = self._validators(response)
         else:
             self._check_version(response, size)
@@ -305,10 +309,10 @@ class HTTPSource(Source):
 
     def _request_headers(self, target: urllib.parse.SplitResult, offset: int, length: int, first: bool) \
             -> Dict[str, str]:
-        headers = {"Range": f"bytes={offset}-{offset + length - 1}", "Accept-Encoding": "identity"}
         keep = _keeps_credentials(self._url, target)
-        headers.update((key, value) for key, value in self._headers.items()
-                       if keep or key.lower() not in ("authorization", "cookie"))
+        headers = {key: value for key, value in self._headers.items()
+                   if key.lower() not in _OWN_HEADERS and (keep or key.lower() not in _CREDENTIALS)}
+        headers.update({"Range": f"bytes={offset}-{offset + length - 1}", "Accept-Encoding": "identity"})
         proxy = self._proxy(target) if target.scheme.lower() == "http" else None
         if proxy is not None and proxy.username is not None:
             headers["Proxy-Authorization"] = _basic(proxy)

@@ -114,7 +114,9 @@ def test_exact_reads_and_edges(open_kind, kind):
 
 def test_one_connection_and_the_first_window(range_server):
     range_server.put("/model", MODEL)
-    with open_source(range_server.url("/model"), first=(0, 256)) as source:
+    # The source's own Range and preconditions win over the caller's headers.
+    headers = {"Range": "bytes=9-9", "If-None-Match": "*", "If-Match": '"other"'}
+    with open_source(range_server.url("/model"), first=(0, 256), headers=headers) as source:
         assert [source.read(offset, 8) for offset in (0, 100, 248)] == [MODEL[:8], MODEL[100:108], MODEL[248:256]]
         assert source.read(300, 50) + source.read(SIZE - 8, 8) == MODEL[300:350] + MODEL[-8:]
     gets = range_server.requests()
