@@ -31,6 +31,7 @@ changed while it was being read" (see each source for how it pins).
 from __future__ import annotations
 
 import errno
+import io
 import threading
 from typing import Any, Callable, Mapping, Optional, Protocol, Tuple, Union, runtime_checkable
 
@@ -254,6 +255,8 @@ def open_source(target: Target, *, headers: Optional[Mapping[str, str]] = None, 
 
             return HTTPSource(target, headers=headers, timeout=timeout, first=first)
         return FsspecSource(target, storage_options)
+    if isinstance(target, io.TextIOBase):
+        raise TypeError("expected a binary file object, not a text one")
     if isinstance(target, _Readable) and (hasattr(target, "read") or hasattr(target, "readinto")):
         return FileSource(target)
     raise TypeError(f"expected a URL or a seekable binary file object, not {type(target).__name__}")
