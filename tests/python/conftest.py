@@ -13,6 +13,7 @@ sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[2] / "tools"))
 
 import quillon  # noqa: E402
 from models import BUILDERS, URI, gguf, onnx, safetensors, safetensors_u8, sample  # noqa: E402
+from rangeserver import RangeServer  # noqa: E402
 
 STORE = sample("manifest.c2pa")
 NO_MANIFEST = "no C2PA manifest found in model"
@@ -108,3 +109,24 @@ def signalled(script, argv, signals, announcement="copying", fallback=None, answ
         child.send_signal(number)
     out, err = child.communicate(answer, timeout=60)
     return child.returncode, out, err
+
+
+@pytest.fixture
+def start_range_server():
+    """Starts loopback Range servers (tools/rangeserver.py) on demand; all
+    are stopped after the test."""
+    servers = []
+
+    def start(host="127.0.0.1"):
+        servers.append(RangeServer(host).start())
+        return servers[-1]
+
+    yield start
+    for server in servers:
+        server.stop()
+
+
+@pytest.fixture
+def range_server(start_range_server):
+    """A started loopback Range server."""
+    return start_range_server()

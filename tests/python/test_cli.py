@@ -557,7 +557,8 @@ def test_type_information(tmp_path):
     checks = [
         ["mypy.stubtest", "quillon", "quillon_files"],
         ["mypy", "--strict", "--cache-dir", str(tmp_path / "cache"),
-         str(ROOT / "examples" / "typed_example.py"), str(ROOT / "python" / "quillon_cli")],
+         str(ROOT / "examples" / "typed_example.py"), str(ROOT / "python" / "quillon_cli"),
+         str(ROOT / "python" / "quillon_remote")],
     ]
     for check in checks:
         done = subprocess.run([sys.executable, "-m", *check], capture_output=True, text=True,

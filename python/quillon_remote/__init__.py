@@ -1,0 +1,262 @@
+"""Byte ranges of a model that is not on this machine.
+
+quillon reads the C2PA data of a remote model with a few ranged reads instead
+of a download: the model's header, then the store it points at. This package
+is the network side of that: a `Source` is one remote object (or open file)
+of a known size whose bytes are read by range.
+
+    with quillon_remote.open_source("https://hub.example/model.gguf",
+                                    headers={"Authorization": "Bearer ..."}) as source:
+        header = source.read(0, 4096)
+
+`open_source` takes
+- an ``http://`` or ``https://`` URL, read with the standard library
+  (`quillon_remote.http.HTTPSource`): redirects followed, TLS verified, the
+  proxy variables of the environment respected, one kept-alive connection
+  per host;
+- any other ``scheme://`` URL (``s3://``, ``gs://``, ``az://``,
+  ``memory://``, ...), read through fsspec, which ``pip install
+  quillon[remote]`` brings; the backend for the scheme (s3fs, gcsfs, adlfs)
+  is the user's choice and install;
+- an open, seekable binary file object, read with `seek` and `read` (or
+  `readinto`); it stays open and owned by the caller.
+
+Every read returns exactly the bytes asked for or raises `OSError` whose
+`filename` is the source's name (the URL) and whose `strerror` says what went
+wrong. A source never mixes two versions of an object: every read is pinned
+to the version the first one saw, and a change raises `OSError` "the object
+changed while it was being read" (see each source for how it pins).
+"""
+
+from __future__ import annotations
+
+import errno
+import io
+import threading
+from typing import Any, Callable, Mapping, Optional, Protocol, Tuple, Union, runtime_checkable
+
+__all__ = ["Source", "FileSource", "FsspecSource", "ObjectChanged", "open_source", "DEFAULT_TIMEOUT",
+           "DEFAULT_FIRST"]
+
+# Seconds a connection or a single network read may wait before it fails
+# (and is tried again, see http.HTTPSource).
+DEFAULT_TIMEOUT = 30.0
+# The window the first request of an HTTP source fetches along with the
+# object's size: a model's header usually lies in it, which saves a round trip.
+DEFAULT_FIRST = (0, 64 * 1024)
+CHANGED = "the object changed while it was being read"
+
+
+class ObjectChanged(OSError):
+    """The object is no longer the version that the source's first read saw."""
+
+    def __init__(self, name: str) -> None:
+        super().__init__(errno.ESTALE, CHANGED, name)
+
+
+@runtime_checkable
+class _Readable(Protocol):
+    def seek(self, offset: int, whence: int = ..., /) -> int: ...
+
+
+class Source:
+    """One object of `size` bytes whose bytes are read by range.
+
+    Subclasses implement `_read(offset, length)`, which returns at most
+    `length` bytes and may return fewer only at the end of the data they can
+    get. `read` checks the range and the exact length; a source can be used
+    from several threads, one read at a time.
+    """
+
+    name: str
+    size: int
+
+    def __init__(self, name: str, size: int) -> None:
+        self.name = name
+        self.size = size
+        self._lock = threading.Lock()
+        self.closed = False
+
+    def read(self, offset: int, length: int) -> bytes:
+        """Exactly `length` bytes at `offset`. Raises OSError (filename: the
+        source's name) for a range past the end, a closed source, and any
+        failure of the transport; ValueError for a negative argument."""
+        if offset < 0 or length < 0:
+            raise ValueError(f"negative offset or length: {offset}, {length}")
+        if offset > self.size or length > self.size - offset:
+            raise OSError(errno.EINVAL, f"{length} bytes at {offset} lie past the end of the object ({self.size} bytes)",
+                          self.name)
+        if length == 0:
+            return b""
+        with self._lock:
+            if self.closed:
+                raise OSError(errno.EBADF, "the source is closed", self.name)
+            data = self._read(offset, length)
+        if len(data) != length:
+            raise OSError(errno.EIO, f"got {len(data)} of {length} bytes at {offset}", self.name)
+        return data
+
+    def _read(self, offset: int, length: int) -> bytes:
+        raise NotImplementedError
+
+    def close(self) -> None:
+        """Releases the connections; later reads fail. Closing twice is harmless."""
+        self.closed = True
+
+    def __enter__(self) -> Source:
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.close()
+
+    def __repr__(self) -> str:
+        return f"<{type(self).__name__} {self.name!r} size={self.size}>"
+
+
+class FileSource(Source):
+    """An open, seekable binary file object: BytesIO, a file opened "rb", or
+    anything with `seek` and `read` or `readinto`. The size is taken once, by
+    seeking to the end. `close` leaves the file object open: it is the caller's."""
+
+    def __init__(self, file: Any, name: Optional[str] = None) -> None:
+        self._file = file
+        if name is None:
+            attribute = getattr(file, "name", None)
+            name = attribute if isinstance(attribute, str) else repr(file)
+        try:
+            size = file.seek(0, 2)
+        except (OSError, ValueError) as error:
+            raise OSError(errno.ESPIPE, f"the file is not seekable: {error}", name) from error
+        super().__init__(name, size)
+        self._readinto = getattr(file, "readinto", None)
+
+    def _read(self, offset: int, length: int) -> bytes:
+        try:
+            self._file.seek(offset)
+            if self._readinto is not None:
+                return self._read_into(self._readinto, length)
+            parts = []
+            got = 0
+            while got < length:
+                part = self._file.read(length - got)
+                if not part:
+                    break
+                parts.append(part)
+                got += len(part)
+            return b"".join(parts)
+        except ValueError as error:  # a closed file
+            raise OSError(errno.EBADF, str(error), self.name) from error
+
+    @staticmethod
+    def _read_into(readinto: Callable[[memoryview], Optional[int]], length: int) -> bytes:
+        buffer = bytearray(length)
+        view = memoryview(buffer)
+        got = 0
+        while got < length:
+            count = readinto(view[got:])
+            if not count:
+                break
+            got += count
+        view.release()
+        del buffer[got:]
+        return bytes(buffer)
+
+
+# The fields of an fsspec `info` record that tell one version of an object
+# from another, across backends (s3fs, gcsfs, adlfs, the memory and local
+# file systems).
+_IDENTITY = ("size", "ETag", "etag", "VersionId", "version_id", "generation", "md5Hash", "LastModified",
+             "last_modified", "mtime", "updated", "created")
+
+
+class FsspecSource(Source):
+    """A URL of any scheme fsspec knows (s3://, gs://, az://, memory://, ...).
+
+    The size and the version come from `fs.info` once; reads are
+    `fs.cat_file(path, start, end)`. Where the backend names versions (s3fs
+    with `version_aware=True` gives a VersionId) every read asks for that
+    version. Otherwise each read is followed by a fresh `info`, and a change
+    of size, ETag or modification time between the first read and the last
+    raises ObjectChanged: a result is never made from two versions.
+    """
+
+    def __init__(self, url: str, storage_options: Optional[Mapping[str, Any]] = None) -> None:
+        try:
+            import fsspec.core  # type: ignore[import-untyped, import-not-found, unused-ignore]
+        except ImportError as error:
+            scheme = url.split("://", 1)[0]
+            raise ImportError(f"fsspec is needed for {scheme}:// URLs: pip install quillon[remote]") from error
+        try:
+            self._fs, self._path = fsspec.core.url_to_fs(url, **dict(storage_options or {}))
+            info = self._fs.info(self._path)
+        except FileNotFoundError as error:
+            raise FileNotFoundError(errno.ENOENT, "No such file or object", url) from error
+        except PermissionError as error:
+            raise PermissionError(errno.EACCES, f"Permission denied: {error}", url) from error
+        except OSError as error:
+            raise OSError(error.errno or errno.EIO, str(error), url) from error
+        if info.get("type", "file") != "file" or not isinstance(info.get("size"), int):
+            raise IsADirectoryError(errno.EISDIR, "not a file", url)
+        super().__init__(url, info["size"])
+        self._identity = self._identity_of(info)
+        version = info.get("VersionId") or info.get("version_id")
+        self._version = version if getattr(self._fs, "version_aware", False) and version else None
+
+    @staticmethod
+    def _identity_of(info: Mapping[str, Any]) -> Tuple[Tuple[str, str], ...]:
+        return tuple((key, str(info[key])) for key in _IDENTITY if info.get(key) is not None)
+
+    def _read(self, offset: int, length: int) -> bytes:
+        try:
+            if self._version is not None:
+                data = self._fs.cat_file(self._path, start=offset, end=offset + length, version_id=self._version)
+            else:
+                data = self._fs.cat_file(self._path, start=offset, end=offset + length)
+                if self._identity_of(self._fs.info(self._path, refresh=True)) != self._identity:
+                    raise ObjectChanged(self.name)
+        except FileNotFoundError as error:
+            raise ObjectChanged(self.name) from error
+        except ObjectChanged:
+            raise
+        except OSError as error:
+            raise OSError(error.errno or errno.EIO, str(error), self.name) from error
+        return bytes(data[:length])
+
+    def close(self) -> None:
+        super().close()
+        self._fs = None
+
+
+Target = Union[str, Any]
+
+
+def open_source(target: Target, *, headers: Optional[Mapping[str, str]] = None, timeout: float = DEFAULT_TIMEOUT,
+                first: Tuple[int, int] = DEFAULT_FIRST,
+                storage_options: Optional[Mapping[str, Any]] = None) -> Source:
+    """A Source for `target`: an http(s) URL, another scheme's URL (through
+    fsspec), or an open seekable binary file object.
+
+    `headers` go with every HTTP request to the URL's host (an Authorization
+    header is dropped when a redirect leads to another host). `timeout` bounds
+    each connect and network read in seconds. `first` is the window
+    (offset, length) that the first HTTP request fetches with the size; a
+    later read inside it costs no request. `storage_options` go to fsspec
+    (for example ``{"anon": True}`` or ``{"client_kwargs": {"endpoint_url": ...}}``).
+
+    Raises OSError naming the URL when the object cannot be reached, and
+    ImportError for a non-HTTP URL when fsspec is not installed.
+    """
+    if isinstance(target, str):
+        scheme, separator, _ = target.partition("://")
+        if not separator or not scheme:
+            raise ValueError(f"not a URL: {target!r}")
+        if scheme.lower() in ("http", "https"):
+            from quillon_remote.http import HTTPSource
+
+            return HTTPSource(target, headers=headers, timeout=timeout, first=first)
+        return FsspecSource(target, storage_options)
+    if isinstance(target, io.TextIOBase):
+        raise TypeError("expected a binary file object, not a text one")
+    if isinstance(target, _Readable) and (hasattr(target, "read") or hasattr(target, "readinto")):
+        return FileSource(target)
+    raise TypeError(f"expected a URL or a seekable binary file object, not {type(target).__name__}")
