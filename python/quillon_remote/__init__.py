@@ -35,8 +35,8 @@ import io
 import threading
 from typing import Any, Callable, Mapping, Optional, Protocol, Tuple, Union, runtime_checkable
 
-__all__ = ["Source", "FileSource", "FsspecSource", "ObjectChanged", "open_source", "DEFAULT_TIMEOUT",
-           "DEFAULT_FIRST"]
+__all__ = ["Source", "FileSource", "FsspecSource", "ObjectChanged", "open_source", "source_for",
+           "DEFAULT_TIMEOUT", "DEFAULT_FIRST"]
 
 # Seconds a connection or a single network read may wait before it fails
 # (and is tried again, see http.HTTPSource).
@@ -260,3 +260,13 @@ def open_source(target: Target, *, headers: Optional[Mapping[str, str]] = None, 
     if isinstance(target, _Readable) and (hasattr(target, "read") or hasattr(target, "readinto")):
         return FileSource(target)
     raise TypeError(f"expected a URL or a seekable binary file object, not {type(target).__name__}")
+
+
+def source_for(target: Union[Source, Target], window: int) -> Tuple[Source, bool]:
+    """The source that quillon_files reads the model `target` through, and
+    whether it was opened for the read (and is to be closed after it): a
+    Source is used as it is, anything else is opened with `open_source`,
+    its first request fetching `window` bytes (the parse's first window)."""
+    if isinstance(target, Source):
+        return target, False
+    return open_source(target, first=(0, window)), True

@@ -109,12 +109,12 @@ bool is_instance(PyObject* object, PyTypeObject* type) {
   return Py_TYPE(object) == type || PyType_IsSubtype(Py_TYPE(object), type);
 }
 
+}  // namespace
+
 Bytes buffer_of(PyObject* bytes) {
   return {reinterpret_cast<const std::uint8_t*>(PyBytes_AsString(bytes)),
           static_cast<std::size_t>(PyBytes_Size(bytes))};
 }
-
-}  // namespace
 
 std::optional<BoundArguments> bind(const Signature& signature, PyObject* args, PyObject* kwargs) {
   const Py_ssize_t given = PyTuple_Size(args);

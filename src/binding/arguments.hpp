@@ -53,6 +53,9 @@ std::optional<std::string> text_argument(PyObject* object, const char* parameter
 
 // A path argument (`str`, `bytes` or os.PathLike) in the file system's
 // encoding, and the caller's object for the `filename` of an OSError.
+// The bytes of the bytes object `bytes`, borrowed for as long as it lives.
+Bytes buffer_of(PyObject* bytes);
+
 struct PathArgument {
   std::string path;
   Ref object;

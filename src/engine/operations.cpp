@@ -49,16 +49,7 @@ Result<std::optional<Format>> detect_format(const std::string& model) {
 }
 
 Result<Description> describe(const std::string& model) {
-  return on_model(model, [](Bytes bytes) -> Result<Description> {
-    const std::optional<Format> format = quillon::detect_format(bytes);
-    if (!format) return Error::unrecognized_format();
-    const Handler& handler = handler_for(*format);
-    QUILLON_TRY_ASSIGN(std::optional<std::string> uri, handler.read_uri(bytes));
-    Result<std::uint64_t> size = handler.store_size(bytes);
-    if (size) return Description{*format, std::move(uri), *size};
-    if (size.error().kind() != Error::Kind::NoManifest) return std::move(size).error();
-    return Description{*format, std::move(uri), std::nullopt};
-  });
+  return on_model(model, [](Bytes bytes) { return quillon::describe(bytes); });
 }
 
 Result<Ok> embed_manifest(const std::string& model, const ManifestSource& source, const std::string& output,

@@ -20,6 +20,7 @@
 #include "base/result.hpp"
 #include "engine/copy.hpp"
 #include "engine/replace.hpp"
+#include "format/dispatch.hpp"
 #include "manifest/source.hpp"
 #include "manifest/store_range.hpp"
 
@@ -30,17 +31,8 @@ Result<std::optional<std::string>> read_manifest_uri(const std::string& model);
 // Absent for a file in none of the formats; fails only to open the file.
 Result<std::optional<Format>> detect_format(const std::string& model);
 
-// What a model holds, all from one read of it, so that a file replaced
-// meanwhile never mixes two versions' facts.
-struct Description {
-  Format format;
-  std::optional<std::string> uri;
-  // The store's size, found without copying it; absent when there is none.
-  std::optional<std::uint64_t> store_size;
-};
-
-// Fails as read_manifest_uri fails, and then as read_manifest fails, except
-// that a model without a store is described with no store size.
+// What a model holds (quillon::describe), all from one read of it, so that
+// a file replaced meanwhile never mixes two versions' facts.
 Result<Description> describe(const std::string& model);
 
 Result<Ok> embed_manifest(const std::string& model, const ManifestSource& source, const std::string& output,

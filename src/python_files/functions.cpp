@@ -11,10 +11,21 @@
 // is released during all file work and parsing. `store_ranges` and
 // `patch_store` locate the bytes that encode the embedded store and
 // overwrite them with a store of the same encoded size, for signing.
+//
+// The reads also take a model that is not a local file: a URL
+// ("https://...", "s3://..."), an open binary file object, or a
+// quillon_remote.Source. The pure-Python package quillon_remote opens it
+// (network code stays in Python), and the parse fetches only the byte ranges
+// it needs through the source's `read(offset, length)` (sparse/remote.hpp).
+// These reads keep the interpreter lock, which the source's own I/O
+// releases: parsing takes microseconds beside each request.
 
+#include <algorithm>
 #include <array>
+#include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -26,6 +37,7 @@
 #include "binding/progress.hpp"
 #include "binding/results.hpp"
 #include "engine/operations.hpp"
+#include "sparse/remote.hpp"
 
 namespace quillon::python_files {
 namespace {
@@ -120,14 +132,134 @@ PyObject* remove_manifest(PyObject*, PyObject* args, PyObject* kwargs) {
   });
 }
 
-// Binds the single `model` argument of `function`, runs `read` on its path
-// without the interpreter lock and converts a success with `convert`.
-template <class Read, class Convert>
-PyObject* read(const char* function, PyObject* args, PyObject* kwargs, Read read, Convert convert) {
+// True for an argument that names a model which is not a local file: a str
+// that starts with a URL scheme of two letters or more and "://" (so that a
+// Windows drive, "C://x", stays a path), or an object that is no path but
+// can be read: a file object or a quillon_remote.Source.
+bool is_remote(PyObject* object) {
+  if (PyUnicode_Check(object)) {
+    const Ref utf8 = Ref::steal(PyUnicode_AsUTF8String(object));
+    if (!utf8) {
+      PyErr_Clear();  // not UTF-8: the path conversion reports it
+      return false;
+    }
+    const std::string_view text = as_text(buffer_of(utf8.get()));
+    const std::size_t colon = text.find("://");
+    if (colon == std::string_view::npos || colon < 2) return false;
+    auto scheme_char = [](char c) {
+      return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '+' || c == '-' ||
+             c == '.';
+    };
+    const std::string_view scheme = text.substr(0, colon);
+    return ((scheme[0] | 0x20) >= 'a' && (scheme[0] | 0x20) <= 'z') &&
+           std::all_of(scheme.begin(), scheme.end(), scheme_char);
+  }
+  if (PyBytes_Check(object) || PyObject_HasAttrString(object, "__fspath__")) return false;
+  return PyObject_HasAttrString(object, "read") || PyObject_HasAttrString(object, "readinto");
+}
+
+// The attribute `name` of `object` as UTF-8 text (str() of it), or nothing
+// with an exception set.
+std::optional<std::string> text_attribute(PyObject* object, const char* name) {
+  const Ref value = Ref::steal(unless_thread_ends([&] { return PyObject_GetAttrString(object, name); }));
+  if (!value) return std::nullopt;
+  const Ref text = Ref::steal(unless_thread_ends([&] { return PyObject_Str(value.get()); }));
+  if (!text) return std::nullopt;
+  const Ref utf8 = Ref::steal(PyUnicode_AsUTF8String(text.get()));
+  if (!utf8) return std::nullopt;
+  return std::string(as_text(buffer_of(utf8.get())));
+}
+
+// Runs the sparse `operation` on the remote model `target` and converts its
+// result with `convert`. quillon_remote.source_for opens the source (or
+// takes a Source as it is) with a first window the size of the parse's;
+// a source opened here is closed here, even when the read fails.
+template <class Operation, class Convert>
+PyObject* read_remote(PyObject* target, Operation operation, Convert convert) {
+  const Ref module = Ref::steal(unless_thread_ends([] { return PyImport_ImportModule("quillon_remote"); }));
+  if (!module) return nullptr;
+  const Ref opened = Ref::steal(unless_thread_ends([&] {
+    return PyObject_CallMethod(module.get(), "source_for", "(OK)", target,
+                               static_cast<unsigned long long>(sparse::kFirstWindow));
+  }));
+  if (!opened) return nullptr;
+  PyObject* source = PyTuple_Check(opened.get()) && PyTuple_Size(opened.get()) == 2
+                         ? PyTuple_GetItem(opened.get(), 0)
+                         : nullptr;
+  if (source == nullptr) {
+    PyErr_SetString(PyExc_TypeError, "quillon_remote.source_for must return (source, owned)");
+    return nullptr;
+  }
+  const bool owned = PyObject_IsTrue(PyTuple_GetItem(opened.get(), 1)) == 1;
+  // Closes an opened source on every way out, keeping a pending exception.
+  struct Closer {
+    PyObject* source;
+    bool owned;
+    ~Closer() {
+      if (!owned || thread_ended()) return;
+      PyObject *type, *value, *traceback;
+      PyErr_Fetch(&type, &value, &traceback);
+      PyObject* closed = PyObject_CallMethod(source, "close", nullptr);
+      if (closed != nullptr) {
+        Py_DECREF(closed);
+      } else if (type != nullptr) {
+        PyErr_Clear();  // the read's own error is the one to report
+      } else {
+        return;  // a failed close is the call's error
+      }
+      PyErr_Restore(type, value, traceback);
+    }
+  } closer{source, owned};
+
+  const std::optional<std::string> name = text_attribute(source, "name");
+  if (!name) return nullptr;
+  const Ref size_object = Ref::steal(unless_thread_ends([&] { return PyObject_GetAttrString(source, "size"); }));
+  if (!size_object) return nullptr;
+  const unsigned long long size = PyLong_AsUnsignedLongLong(size_object.get());
+  if (PyErr_Occurred()) return nullptr;
+
+  // A Python exception in `read` ends the parse; it stays set and is raised.
+  bool raised = false;
+  sparse::Remote remote;
+  remote.size = size;
+  remote.name = *name;
+  remote.fetch = [&](std::uint64_t offset, std::uint64_t length) -> Result<std::string> {
+    const Ref data = Ref::steal(unless_thread_ends([&] {
+      return PyObject_CallMethod(source, "read", "(KK)", static_cast<unsigned long long>(offset),
+                                 static_cast<unsigned long long>(length));
+    }));
+    if (data && !PyBytes_Check(data.get())) {
+      PyErr_Format(PyExc_TypeError, "%R.read() must return bytes", source);
+    } else if (data) {
+      return std::string(as_text(buffer_of(data.get())));
+    }
+    raised = true;
+    return Error::cancelled();
+  };
+  const auto result = operation(remote);
+  if (raised) return nullptr;
+  if (!result) {
+    const Ref name_object = Ref::steal(PyUnicode_FromStringAndSize(name->data(), static_cast<Py_ssize_t>(name->size())));
+    if (!name_object) return nullptr;
+    return raise_error(result.error(), PathArgument{*name, Ref::borrow(name_object.get())});
+  }
+  return convert(*result);
+}
+
+// Binds the single `model` argument of `function`; runs `read` on its path
+// without the interpreter lock, or `remote` on a model that is not a local
+// file; converts a success with `convert`.
+template <class Read, class Remote, class Convert>
+PyObject* read(const char* function, PyObject* args, PyObject* kwargs, Read read, Remote remote, Convert convert) {
   return guarded([&]() -> PyObject* {
     const std::optional<BoundArguments> bound = bind({function, kModel}, args, kwargs);
     if (!bound) return nullptr;
-    const std::optional<PathArgument> model = path_argument((*bound)[0].get());
+    PyObject* target = (*bound)[0].get();
+    const bool elsewhere = unless_thread_ends([&] { return is_remote(target); });
+    if (PyErr_Occurred()) return nullptr;
+    if (elsewhere) return read_remote(target, [&](const sparse::Remote& model) { return remote(model, nullptr); },
+                                      convert);
+    const std::optional<PathArgument> model = path_argument(target);
     if (!model) return nullptr;
     const auto result = without_lock([&] { return read(model->path); });
     return result ? convert(*result) : raise_error(result.error(), *model);
@@ -135,29 +267,29 @@ PyObject* read(const char* function, PyObject* args, PyObject* kwargs, Read read
 }
 
 PyObject* read_manifest(PyObject*, PyObject* args, PyObject* kwargs) {
-  return read("read_manifest", args, kwargs, engine::read_manifest,
+  return read("read_manifest", args, kwargs, engine::read_manifest, sparse::read_manifest,
               [](const std::string& store) { return new_bytes(store); });
 }
 
 PyObject* read_manifest_uri(PyObject*, PyObject* args, PyObject* kwargs) {
-  return read("read_manifest_uri", args, kwargs, engine::read_manifest_uri,
+  return read("read_manifest_uri", args, kwargs, engine::read_manifest_uri, sparse::read_manifest_uri,
               [](const std::optional<std::string>& uri) { return uri ? new_text(*uri) : new_none(); });
 }
 
 PyObject* detect_format(PyObject*, PyObject* args, PyObject* kwargs) {
-  return read("detect_format", args, kwargs, engine::detect_format, [](const std::optional<Format>& format) {
+  return read("detect_format", args, kwargs, engine::detect_format, sparse::detect_format, [](const std::optional<Format>& format) {
     return format ? new_text(format->display_name()) : new_none();
   });
 }
 
 PyObject* model_type(PyObject*, PyObject* args, PyObject* kwargs) {
-  return read("model_type", args, kwargs, engine::detect_format, [](const std::optional<Format>& format) {
+  return read("model_type", args, kwargs, engine::detect_format, sparse::detect_format, [](const std::optional<Format>& format) {
     return format ? new_text(format->asset_type()) : new_none();
   });
 }
 
 // {"format", "asset_type", "store_size", "uri"}: what `info` shows.
-PyObject* new_description(const engine::Description& description) {
+PyObject* new_description(const Description& description) {
   Ref dict = Ref::steal(PyDict_New());
   if (!dict) return nullptr;
   auto set = [&](const char* key, PyObject* value) {
@@ -174,7 +306,7 @@ PyObject* new_description(const engine::Description& description) {
 }
 
 PyObject* describe(PyObject*, PyObject* args, PyObject* kwargs) {
-  return read("describe", args, kwargs, engine::describe, new_description);
+  return read("describe", args, kwargs, engine::describe, sparse::describe, new_description);
 }
 
 // A list of (start, length) tuples.
@@ -190,7 +322,7 @@ PyObject* new_range_list(const std::vector<ByteRange>& ranges) {
 }
 
 PyObject* store_ranges(PyObject*, PyObject* args, PyObject* kwargs) {
-  return read("store_ranges", args, kwargs, engine::store_ranges, new_range_list);
+  return read("store_ranges", args, kwargs, engine::store_ranges, sparse::store_ranges, new_range_list);
 }
 
 PyObject* patch_store(PyObject*, PyObject* args, PyObject* kwargs) {
