@@ -14,6 +14,7 @@ from quillon_cli.commands import STORE_SUFFIX, embed, info, patch, ranges, read,
 from quillon_cli.demo import demo
 from quillon_cli.destinations import check_arguments
 from quillon_cli.errors import FileError, is_text
+from quillon_cli.remote import header
 
 DESCRIPTION = """\
 Attach, read and strip C2PA provenance data in GGUF, SafeTensors and ONNX
@@ -26,6 +27,8 @@ URI, --uri alone drops an old store."""
 
 MODEL_HELP = "a GGUF, SafeTensors or ONNX model file"
 MODELS_HELP = "GGUF, SafeTensors or ONNX model files"
+READ_MODELS_HELP = "GGUF, SafeTensors or ONNX model files, or their URLs (https://..., s3://...)"
+HEADER_HELP = "send this HTTP header with every request to a model's URL (a token, say); repeatable"
 BATCH_NOTE = """\
 Several models are handled at once, on --jobs threads; each failure is
 reported and the others go on."""
@@ -85,8 +88,13 @@ def _add_jobs(command: argparse.ArgumentParser) -> None:
                          help="handle up to N models at once (default: the number of CPUs)")
 
 
+def _add_header(command: argparse.ArgumentParser) -> None:
+    command.add_argument("-H", "--header", action="append", type=header, metavar="'NAME: VALUE'",
+                         help=HEADER_HELP)
+
+
 def _add_destination(command: argparse.ArgumentParser, in_place: bool, suffix: str = "") -> None:
-    command.add_argument("models", nargs="+", metavar="MODEL", help=MODELS_HELP)
+    command.add_argument("models", nargs="+", metavar="MODEL", help=MODELS_HELP if in_place else READ_MODELS_HELP)
     target = command.add_mutually_exclusive_group(required=True)
     target.add_argument("-o", "--output", metavar="OUT",
                         help="write the result to OUT ('-' for standard output); one MODEL only")
@@ -112,7 +120,8 @@ def build_parser() -> argparse.ArgumentParser:
         "info", help="show format, asset type and C2PA data of models",
         description="Show each model's format, C2PA asset type, embedded "
                     "Manifest Store size and remote manifest URI, one line per file.")
-    command.add_argument("models", nargs="+", metavar="MODEL", help=MODEL_HELP)
+    command.add_argument("models", nargs="+", metavar="MODEL", help=READ_MODELS_HELP)
+    _add_header(command)
     command.add_argument("--json", action="store_true",
                          help="print a JSON list of objects instead")
     _add_jobs(command)
@@ -123,6 +132,7 @@ def build_parser() -> argparse.ArgumentParser:
         description="Write the Manifest Store embedded in MODEL to OUT, or in each "
                     f"MODEL to DIR/<its name>{STORE_SUFFIX}. " + BATCH_NOTE)
     _add_destination(command, in_place=False, suffix=STORE_SUFFIX)
+    _add_header(command)
     command.set_defaults(run=read)
 
     command = commands.add_parser(
@@ -145,7 +155,8 @@ def build_parser() -> argparse.ArgumentParser:
         "ranges", help="show the byte ranges that encode the embedded store",
         description="Print, as JSON, the byte ranges of each model that encode its "
                     "embedded Manifest Store: what a C2PA data hash excludes.")
-    command.add_argument("models", nargs="+", metavar="MODEL", help=MODEL_HELP)
+    command.add_argument("models", nargs="+", metavar="MODEL", help=READ_MODELS_HELP)
+    _add_header(command)
     command.set_defaults(run=ranges)
 
     command = commands.add_parser(

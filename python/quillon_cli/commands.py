@@ -17,6 +17,7 @@ import quillon_files
 
 from quillon_cli.batch import Batch, ProgressCallback, interruption
 from quillon_cli.destinations import check_folder, check_output, destination, input_files
+from quillon_cli.remote import headers_of, model_target, refuse_urls
 from quillon_cli.errors import FileError, about, error_line, quoted, shown
 from quillon_cli.streams import STDIN, STDOUT, Progress, read_file, write_stdout
 
@@ -35,15 +36,15 @@ def load(path: str) -> bytes:
         return read_file(path)
 
 
-def describe(path: str) -> Dict[str, Any]:
-    """What `info` shows for one model file."""
+def describe(path: str, headers: Optional[Dict[str, str]] = None) -> Dict[str, Any]:
+    """What `info` shows for one model file or URL."""
     if path == STDIN:
         return describe_bytes(path, load(path))
-    with about(path):
+    with about(path), model_target(path, headers) as target:
         # Every fact from one read, so that a model replaced meanwhile never
         # mixes two versions; an unknown format, a damaged container or a
         # damaged store fails with the library's own message.
-        described = quillon_files.describe(path)
+        described = quillon_files.describe(target)
     return {
         "file": shown(path),
         "format": described["format"],
@@ -98,7 +99,8 @@ def info(args: argparse.Namespace) -> int:
     described: List[Dict[str, Any]] = []
     # Scripts read info's stderr for errors only; the summary is for people.
     with Batch(args.models, args.jobs, summary=sys.stderr.isatty()) as batch:
-        for path, facts in batch.results(lambda path, progress: (path, describe(path))):
+        headers = headers_of(args)
+        for path, facts in batch.results(lambda path, progress: (path, describe(path, headers))):
             if args.json:
                 described.append(facts)
             else:
@@ -111,10 +113,11 @@ def info(args: argparse.Namespace) -> int:
 def ranges(args: argparse.Namespace) -> int:
     status = 0
     found: List[Dict[str, Any]] = []
+    headers = headers_of(args)
     for path in args.models:
         try:
-            with about(path):
-                spans = quillon_files.store_ranges(path)
+            with about(path), model_target(path, headers) as target:
+                spans = quillon_files.store_ranges(target)
         except FileError as error:
             report(error)
             status = 1
@@ -126,6 +129,7 @@ def ranges(args: argparse.Namespace) -> int:
 
 
 def patch(args: argparse.Namespace) -> int:
+    refuse_urls([args.model])
     store = load(args.store)
     interruption.check()
     with about(args.model):
@@ -168,6 +172,7 @@ def save(output: str, data: bytes, progress: Optional[ProgressCallback] = None) 
 def read(args: argparse.Namespace) -> int:
     check_folder(args.output_dir)
     inputs = input_files(args)
+    headers = headers_of(args)
 
     def read_one(model: str, progress: Optional[ProgressCallback]) -> None:
         output = destination(args, model, STORE_SUFFIX)
@@ -177,8 +182,8 @@ def read(args: argparse.Namespace) -> int:
             with about(model):
                 store = quillon.read_manifest(data)
         else:
-            with about(model):
-                store = quillon_files.read_manifest(model)
+            with about(model), model_target(model, headers) as target:
+                store = quillon_files.read_manifest(target)
         save(output, store, progress)
 
     return run_batch(args, read_one)
@@ -219,6 +224,7 @@ def rewrite_each(args: argparse.Namespace, operation: Rewrite) -> int:
     inputs = input_files(args)
 
     def rewrite_one(model: str, progress: Optional[ProgressCallback]) -> None:
+        refuse_urls([model])
         output = destination(args, model)
         if not args.in_place:
             check_output(model, output, inputs, args.force)

@@ -6,11 +6,22 @@ file."""
 import argparse
 import errno
 import os
+import posixpath
 import stat
+import urllib.parse
 from typing import Dict, List, Optional, Tuple
 
 from quillon_cli.errors import FileError, about, quoted
+from quillon_cli.remote import is_url
 from quillon_cli.streams import STDIN, STDOUT
+
+def model_name(model: str) -> str:
+    """The name a result for `model` takes in an output folder: the file's
+    name, or the last segment of a URL's path (without query or fragment)."""
+    if is_url(model):
+        return posixpath.basename(urllib.parse.urlsplit(model).path)
+    return os.path.basename(model)
+
 
 # A file as the system knows it, whatever the name: (device, inode).
 Identity = Tuple[int, int]
@@ -68,7 +79,7 @@ def destination(args: argparse.Namespace, model: str, suffix: str = "") -> str:
     if args.in_place:
         return model
     if args.output_dir is not None:
-        return os.path.join(args.output_dir, os.path.basename(model) + suffix)
+        return os.path.join(args.output_dir, model_name(model) + suffix)
     return str(args.output)
 
 
@@ -95,7 +106,7 @@ def check_arguments(args: argparse.Namespace) -> None:
         names = [identity(model) or model for model in models]
         problem = "argument --in-place: MODEL given twice"
     else:
-        names = [os.path.basename(model) + args.suffix for model in models]
+        names = [model_name(model) + args.suffix for model in models]
         problem = "argument -O/--output-dir: two results named"
     seen = set()
     for model, name in zip(models, names):

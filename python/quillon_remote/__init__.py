@@ -36,7 +36,7 @@ import threading
 from typing import Any, Callable, Mapping, Optional, Protocol, Tuple, Union, runtime_checkable
 
 __all__ = ["Source", "FileSource", "FsspecSource", "ObjectChanged", "open_source", "source_for",
-           "DEFAULT_TIMEOUT", "DEFAULT_FIRST"]
+           "DEFAULT_TIMEOUT", "DEFAULT_FIRST", "PARSE_WINDOW"]
 
 # Seconds a connection or a single network read may wait before it fails
 # (and is tried again, see http.HTTPSource).
@@ -45,6 +45,9 @@ DEFAULT_TIMEOUT = 30.0
 # object's size: a model's header usually lies in it, which saves a round trip.
 DEFAULT_FIRST = (0, 64 * 1024)
 CHANGED = "the object changed while it was being read"
+# The first window of quillon_files' own parse of a remote model: the bytes
+# it asks for first, and so the best first request for a source handed to it.
+PARSE_WINDOW = 256 * 1024
 
 
 class ObjectChanged(OSError):

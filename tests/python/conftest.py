@@ -47,6 +47,15 @@ def raises(message, function, *args, **kwargs):
     assert caught.value.args == (message,)
 
 
+def run(capsys, *argv):
+    """The command's exit status, standard output and error for `argv`."""
+    import quillon_cli
+
+    status = quillon_cli.main([str(arg) for arg in argv])
+    out, err = capsys.readouterr()
+    return status, out, err
+
+
 def write(path, data):
     """Writes `data` to the file `path` and returns the path."""
     path.write_bytes(data)

@@ -22,18 +22,14 @@ import quillon_files
 from quillon_cli import streams
 from quillon_cli.demo import samples_folder
 
-from conftest import MODELS, STORE, TEMP_PREFIX, child_env, default_signals, needs_native_signals, signalled, write
+from conftest import (MODELS, STORE, TEMP_PREFIX, child_env, default_signals, needs_native_signals, run, signalled,
+                      write)
 from models import MIB, URI, large_safetensors, safetensors
 
 SAMPLES = samples_folder()
 FORMATS = {"model.gguf": "GGUF", "model.safetensors": "SafeTensors", "model.onnx": "ONNX"}
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 
-
-def run(capsys, *argv):
-    status = quillon_cli.main([str(arg) for arg in argv])
-    out, err = capsys.readouterr()
-    return status, out, err
 
 
 @pytest.fixture(params=sorted(FORMATS))

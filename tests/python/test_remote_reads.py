@@ -11,7 +11,7 @@ import quillon
 import quillon_files
 import quillon_remote
 
-from conftest import MODELS, STORE, write
+from conftest import MODELS, STORE, run, write
 from models import MIB, URI, gguf, gguf_str, safetensors
 
 READS = ["read_manifest", "read_manifest_uri", "detect_format", "model_type", "store_ranges", "describe"]
@@ -104,3 +104,34 @@ def test_names_that_are_paths(tmp_path, monkeypatch, path):
     os.makedirs(os.path.dirname(path), exist_ok=True)
     write(tmp_path / path, MODELS["stamped-gguf"])
     assert quillon_files.read_manifest(path) == quillon_files.read_manifest(tmp_path / path)
+
+
+
+def test_the_command_reads_urls(capsys, tmp_path, range_server):
+    stamped = quillon.embed_manifest_both(MODELS["gguf"], URI, STORE)
+    url = served(range_server, "m.gguf", stamped) + "?token=1"
+    local = write(tmp_path / "m.gguf", stamped)
+    assert run(capsys, "info", "--json", url)[1] == run(capsys, "info", "--json", local)[1].replace(str(local), url)
+    assert run(capsys, "ranges", url)[1] == run(capsys, "ranges", local)[1].replace(str(local), url)
+    assert run(capsys, "read", url, "-O", tmp_path)[0] == 0
+    assert (tmp_path / "m.gguf.c2pa").read_bytes() == STORE
+    assert run(capsys, "info", url, "-H", "Authorization: Bearer t", "--header", "X-A:b")[0] == 0
+    assert {"authorization": "Bearer t", "x-a": "b"}.items() <= range_server.requests()[-1].headers.items()
+
+
+@pytest.mark.parametrize("argv, status, message", [
+    (["info", "{url}x"], 1, "quillon: {url}x: HTTP 404 Not Found\n"),
+    (["remove", "{url}", "-o", "out"], 1, "quillon: {url}: a URL can be read (info, read, ranges) but not written to\n"),
+    (["patch", "{url}", "--store", "{store}"], 1,
+     "quillon: {url}: a URL can be read (info, read, ranges) but not written to\n"),
+    (["info", "{url}", "-H", "no colon"], 2, "argument -H/--header: not a header of the form 'NAME: VALUE'"),
+])
+def test_the_command_refuses_what_a_url_cannot_do(capsys, tmp_path, range_server, argv, status, message):
+    url = served(range_server, "m.gguf", MODELS["gguf"])
+    store = write(tmp_path / "s.c2pa", STORE)
+    monkey = {"url": url, "store": store}
+    try:
+        got = run(capsys, *[arg.format(**monkey) for arg in argv])
+    except SystemExit as exit:
+        got = (exit.code, "", capsys.readouterr().err)
+    assert got[0] == status and message.format(**monkey) in got[2]
