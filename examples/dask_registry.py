@@ -5,10 +5,12 @@ storage mounted on every worker. This example spreads the work over Dask's
 distributed scheduler: every task takes a batch of *paths* and works on the
 files where they lie through `quillon_files`, so no model crosses the wire,
 only paths and the small result records. A file that fails becomes a row
-with its error; the others still complete.
+with its error; the others still complete. An audit also takes models by URL
+(a hub, S3 through fsspec): the workers read only their metadata, by range.
 
     pip install "quillon[dask]"
     python examples/dask_registry.py audit /models                      # local cluster
+    python examples/dask_registry.py audit https://hub.example/m.gguf s3://bucket/m.onnx
     python examples/dask_registry.py stamp /models --store m.c2pa \\
         --uri https://example.com/m.c2pa --output /stamped --scheduler tcp://host:8786
 
@@ -38,6 +40,14 @@ def find_models(root: str) -> List[str]:
     for folder, _, names in os.walk(root):
         found.extend(os.path.join(folder, n) for n in names if n.endswith(MODEL_SUFFIXES))
     return sorted(found)
+
+
+def models_in(given: str) -> List[str]:
+    """The models a command-line ROOT names: a URL or a file as it is, the
+    model files under a folder."""
+    if "://" in given or not os.path.isdir(given):
+        return [given]
+    return find_models(os.path.abspath(given))
 
 
 def batches(items: Sequence[str], size: int = BATCH_SIZE) -> Iterator[List[str]]:
@@ -128,7 +138,9 @@ def connect(scheduler: Optional[str], workers: int) -> Any:
 def main(argv: Optional[Sequence[str]] = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("command", choices=("audit", "stamp"))
-    parser.add_argument("root", help="folder holding the model collection")
+    parser.add_argument("roots", nargs="+", metavar="ROOT",
+                        help="folder holding the model collection; for audit also model files or URLs "
+                             "(https://..., s3://...), read by byte ranges where they lie")
     parser.add_argument("--store", help="Manifest Store to embed (stamp)")
     parser.add_argument("--uri", help="remote manifest URI to embed (stamp)")
     parser.add_argument("--output", help="write stamped models under this folder (default: in place)")
@@ -138,9 +150,11 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     args = parser.parse_args(argv)
     if args.command == "stamp" and args.store is None and args.uri is None:
         parser.error("stamp needs --store, --uri or both")
+    if args.command == "stamp" and (len(args.roots) != 1 or not os.path.isdir(args.roots[0])):
+        parser.error("stamp takes one folder")
 
-    root = os.path.abspath(args.root)
-    paths = find_models(root)
+    root = os.path.abspath(args.roots[0])
+    paths = [path for given in args.roots for path in models_in(given)]
     with connect(args.scheduler, args.workers) as client:
         if args.command == "audit":
             records = run_on_cluster(client, audit_batch, paths)

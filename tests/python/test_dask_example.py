@@ -58,6 +58,17 @@ def test_audit_matches_the_module_for_every_file(client, tmp_path):
     assert sum(1 for r in records if r["error"]) == len(broken)
 
 
+def test_audit_reads_models_by_url(client, tmp_path, range_server):
+    broken = make_collection(tmp_path)
+    paths = dask_registry.find_models(str(tmp_path))[::20] + [str(tmp_path / name) for name in broken]
+    urls = []
+    for path in paths:
+        range_server.put("/" + os.path.relpath(path, tmp_path), Path(path).read_bytes())
+        urls.append(range_server.url("/" + os.path.relpath(path, tmp_path)))
+    records = dask_registry.run_on_cluster(client, dask_registry.audit_batch, urls)
+    assert records == [dict(expected_audit(path), file=url) for path, url in zip(paths, urls)]
+
+
 def test_stamp_writes_every_model_and_reports_each_failure(client, tmp_path):
     root, output = tmp_path / "in", tmp_path / "out"
     broken = make_collection(root)
