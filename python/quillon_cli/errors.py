@@ -34,6 +34,10 @@ def about(path: str) -> Iterator[None]:
         raise FileError(name, error.strerror or str(error)) from error
     except MemoryError as error:
         raise FileError(path, "not enough memory") from error
+    except ImportError as error:
+        # A URL whose scheme needs a package that is not installed (fsspec,
+        # or the scheme's backend); the message names it.
+        raise FileError(path, str(error)) from error
     except ValueError as error:
         raise FileError(path, str(error)) from error
 

@@ -197,7 +197,11 @@ class FsspecSource(Source):
         except PermissionError as error:
             raise PermissionError(errno.EACCES, f"Permission denied: {error}", url) from error
         except OSError as error:
-            raise OSError(error.errno or errno.EIO, str(error), url) from error
+            raise OSError(error.errno or errno.EIO, error.strerror or str(error), url) from error
+        except ImportError:
+            raise  # the scheme's backend is not installed: fsspec's message says which
+        except Exception as error:  # a backend's own errors (credentials, a bad URL): one clear OSError
+            raise OSError(errno.EIO, f"{type(error).__name__}: {error}", url) from error
         if info.get("type", "file") != "file" or not isinstance(info.get("size"), int):
             raise IsADirectoryError(errno.EISDIR, "not a file", url)
         super().__init__(url, info["size"])
@@ -222,7 +226,9 @@ class FsspecSource(Source):
         except ObjectChanged:
             raise
         except OSError as error:
-            raise OSError(error.errno or errno.EIO, str(error), self.name) from error
+            raise OSError(error.errno or errno.EIO, error.strerror or str(error), self.name) from error
+        except Exception as error:
+            raise OSError(errno.EIO, f"{type(error).__name__}: {error}", self.name) from error
         return bytes(data[:length])
 
     def close(self) -> None:

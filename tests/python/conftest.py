@@ -1,11 +1,13 @@
 """Shared fixtures and helpers. The model builders live in tools/models.py,
 which this puts on the path for every test module."""
 
+import importlib.util
 import os
 import pathlib
 import signal
 import subprocess
 import sys
+import uuid
 
 import pytest
 
@@ -139,3 +141,29 @@ def start_range_server():
 def range_server(start_range_server):
     """A started loopback Range server."""
     return start_range_server()
+
+
+needs_moto = pytest.mark.skipif(any(importlib.util.find_spec(name) is None for name in ("s3fs", "moto", "flask")),
+                                reason="s3fs and moto[server] are not installed")
+
+
+@pytest.fixture
+def s3(monkeypatch):
+    """A bucket on moto's S3 server on 127.0.0.1, and the storage options
+    that reach it."""
+    import moto.server
+    import s3fs
+
+    for name, value in {"AWS_ACCESS_KEY_ID": "testing", "AWS_SECRET_ACCESS_KEY": "testing",
+                        "AWS_DEFAULT_REGION": "us-east-1"}.items():
+        monkeypatch.setenv(name, value)
+    server = moto.server.ThreadedMotoServer(ip_address="127.0.0.1", port=0, verbose=False)
+    server.start()
+    host, port = server.get_host_and_port()
+    options = {"client_kwargs": {"endpoint_url": f"http://{host}:{port}"}, "skip_instance_cache": True}
+    fs = s3fs.S3FileSystem(**options)
+    bucket = f"models-{uuid.uuid4().hex}"  # moto keeps its buckets for the whole process
+    fs.mkdir(bucket)
+    fs.call_s3("put_bucket_versioning", Bucket=bucket, VersioningConfiguration={"Status": "Enabled"})
+    yield fs, options, bucket
+    server.stop()

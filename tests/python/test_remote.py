@@ -7,22 +7,19 @@ import errno
 import importlib.util
 import io
 import sys
-import uuid
 
 import pytest
 
-import quillon_remote
 from quillon_remote import CHANGED, ObjectChanged, open_source
 from quillon_remote.http import HTTPSource
 
+from conftest import needs_moto
 from models import MIB, realistic_gguf
 from rangeserver import RangeServer
 
 MODEL = realistic_gguf(64 * 1024, 300)
 SIZE = len(MODEL)
 needs_fsspec = pytest.mark.skipif(importlib.util.find_spec("fsspec") is None, reason="fsspec is not installed")
-needs_moto = pytest.mark.skipif(any(importlib.util.find_spec(name) is None for name in ("s3fs", "moto", "flask")),
-                                reason="s3fs and moto[server] are not installed")
 
 
 def quick(url, **options):
@@ -446,28 +443,6 @@ def test_fsspec_versions_and_missing_objects(tmp_path):
     memory.mkdir(path)
     with pytest.raises(IsADirectoryError):
         open_source(f"memory://{path}")
-
-
-@pytest.fixture
-def s3(monkeypatch):
-    """A bucket on moto's S3 server on 127.0.0.1, and the storage options
-    that reach it."""
-    import moto.server
-    import s3fs
-
-    for name, value in {"AWS_ACCESS_KEY_ID": "testing", "AWS_SECRET_ACCESS_KEY": "testing",
-                        "AWS_DEFAULT_REGION": "us-east-1"}.items():
-        monkeypatch.setenv(name, value)
-    server = moto.server.ThreadedMotoServer(ip_address="127.0.0.1", port=0, verbose=False)
-    server.start()
-    host, port = server.get_host_and_port()
-    options = {"client_kwargs": {"endpoint_url": f"http://{host}:{port}"}, "skip_instance_cache": True}
-    fs = s3fs.S3FileSystem(**options)
-    bucket = f"models-{uuid.uuid4().hex}"  # moto keeps its buckets for the whole process
-    fs.mkdir(bucket)
-    fs.call_s3("put_bucket_versioning", Bucket=bucket, VersioningConfiguration={"Status": "Enabled"})
-    yield fs, options, bucket
-    server.stop()
 
 
 @needs_moto

@@ -11,7 +11,7 @@ import quillon
 import quillon_files
 import quillon_remote
 
-from conftest import MODELS, STORE, run, write
+from conftest import MODELS, STORE, needs_moto, run, write
 from models import MIB, URI, gguf, gguf_str, safetensors
 
 READS = ["read_manifest", "read_manifest_uri", "detect_format", "model_type", "store_ranges", "describe"]
@@ -48,6 +48,24 @@ def test_remote_reads_agree_with_local_files(tmp_path, range_server, name):
                 assert got[0] == "error", (kind, function)  # a system error names the URL, not the file
             else:
                 assert got == expected, (kind, function)
+
+
+@needs_moto
+def test_models_in_s3(s3, monkeypatch):
+    """s3:// URLs go through fsspec and s3fs; the endpoint comes from fsspec's
+    configuration (what FSSPEC_S3_ENDPOINT_URL sets when fsspec is imported),
+    as a user's would."""
+    import fsspec.config
+
+    fs, options, bucket = s3
+    monkeypatch.setitem(fsspec.config.conf, "s3", {"endpoint_url": options["client_kwargs"]["endpoint_url"],
+                                                   "skip_instance_cache": True})
+    for name in ("stamped-gguf", "stamped-onnx", "safetensors"):
+        fs.pipe_file(f"{bucket}/{name}", MODELS[name])
+        url = f"s3://{bucket}/{name}"
+        for function in READS:
+            assert outcome(lambda: getattr(quillon_files, function)(url)) == \
+                outcome(lambda: getattr(quillon_files, function)(io.BytesIO(MODELS[name]))), (name, function)
 
 
 # (model, the most GET requests one read may take)
@@ -125,8 +143,13 @@ def test_the_command_reads_urls(capsys, tmp_path, range_server):
     (["patch", "{url}", "--store", "{store}"], 1,
      "quillon: {url}: a URL can be read (info, read, ranges) but not written to\n"),
     (["info", "{url}", "-H", "no colon"], 2, "argument -H/--header: not a header of the form 'NAME: VALUE'"),
+    # Whether fsspec is installed or not: one line naming the URL, no traceback.
+    (["info", "nosuchscheme://bucket/m.gguf"], 1, "quillon: nosuchscheme://bucket/m.gguf: "),
+    (["read", "https://127.0.0.1:1/m.gguf", "-o", "out"], 1, "quillon: https://127.0.0.1:1/m.gguf: connection failed"),
 ])
-def test_the_command_refuses_what_a_url_cannot_do(capsys, tmp_path, range_server, argv, status, message):
+def test_the_command_refuses_what_a_url_cannot_do(capsys, tmp_path, monkeypatch, range_server, argv, status,
+                                                  message):
+    monkeypatch.chdir(tmp_path)
     url = served(range_server, "m.gguf", MODELS["gguf"])
     store = write(tmp_path / "s.c2pa", STORE)
     monkey = {"url": url, "store": store}
@@ -134,4 +157,4 @@ def test_the_command_refuses_what_a_url_cannot_do(capsys, tmp_path, range_server
         got = run(capsys, *[arg.format(**monkey) for arg in argv])
     except SystemExit as exit:
         got = (exit.code, "", capsys.readouterr().err)
-    assert got[0] == status and message.format(**monkey) in got[2]
+    assert got[0] == status and message.format(**monkey) in got[2] and "Traceback" not in got[2]
