@@ -9,10 +9,17 @@ handle raises ValueError; a system failure raises OSError with `filename`
 set. Each of these exceptions has a `kind` attribute naming the error (one
 of `_ErrorKind`, "system_failure" for the OSError), which callers test
 instead of the message text.
+
+The reads (read_manifest, read_manifest_uri, detect_format, model_type,
+describe, store_ranges) also take a model that is not a local file: a URL
+(`str` of the form "scheme://..."), an open seekable binary file object or
+a `quillon_remote.Source`, read by byte ranges through quillon_remote.
 """
 
 import os
-from typing import Callable, List, Literal, Optional, Tuple, TypedDict, Union
+from typing import BinaryIO, Callable, List, Literal, Optional, Tuple, TypedDict, Union
+
+import quillon_remote
 
 __all__ = [
     "embed_manifest",
@@ -30,6 +37,8 @@ __all__ = [
 ]
 
 _Path = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
+# What a read takes: a path, a URL (a str), a binary file object or a source.
+_Model = Union[_Path, BinaryIO, quillon_remote.Source]
 # The `kind` of an exception raised for a library error; "cancelled" marks
 # a RuntimeError for a write stopped without an exception of its own.
 _ErrorKind = Literal["unrecognized_format", "malformed_container", "no_manifest", "empty_source",
@@ -51,20 +60,20 @@ def embed_manifest_both(model: _Path, uri: str, store: bytes, *, output: Optiona
                         progress: Optional[_Progress] = None) -> None:
     """Writes `model` carrying both `uri` and `store` (note the order)."""
 
-def read_manifest(model: _Path) -> bytes:
+def read_manifest(model: _Model) -> bytes:
     """The embedded Manifest Store; ValueError when there is none."""
 
-def read_manifest_uri(model: _Path) -> Optional[str]:
+def read_manifest_uri(model: _Model) -> Optional[str]:
     """The remote manifest URI, or None when the model has none."""
 
 def remove_manifest(model: _Path, *, output: Optional[_Path] = None,
                     progress: Optional[_Progress] = None) -> None:
     """Writes `model` without any C2PA data."""
 
-def detect_format(model: _Path) -> Optional[Literal["GGUF", "SafeTensors", "ONNX"]]:
+def detect_format(model: _Model) -> Optional[Literal["GGUF", "SafeTensors", "ONNX"]]:
     """The file's container format, or None when it is none of the three."""
 
-def model_type(model: _Path) -> Optional[Literal["c2pa.types.model", "c2pa.types.model.onnx"]]:
+def model_type(model: _Model) -> Optional[Literal["c2pa.types.model", "c2pa.types.model.onnx"]]:
     """The C2PA asset type, or None when the format is unknown."""
 
 class _Description(TypedDict):
@@ -73,12 +82,12 @@ class _Description(TypedDict):
     store_size: Optional[int]
     uri: Optional[str]
 
-def describe(model: _Path) -> _Description:
+def describe(model: _Model) -> _Description:
     """The format, asset type, store size (None without a store) and remote
     URI, from one read of the file; fails as read_manifest_uri and then as
     read_manifest do, except that a missing store is None."""
 
-def store_ranges(model: _Path) -> List[Tuple[int, int]]:
+def store_ranges(model: _Model) -> List[Tuple[int, int]]:
     """The (start, length) byte ranges that encode the embedded store."""
 
 def patch_store(model: _Path, store: bytes) -> None:
