@@ -13,9 +13,9 @@
 //     a second one for exactly the rest of the header (a parse marks the
 //     bytes after which it reads nothing, and those are fetched exactly).
 //   - GGUF: the metadata is walked from the start, and a fetch that goes on
-//     from the bytes before it is at least four times as long as they are:
-//     256 KiB, then 1 MiB more, then 5 MiB more covers the ~6 MB of a
-//     256k-token vocabulary in three requests.
+//     from the bytes before it is at least seven times as long as they are:
+//     256 KiB, then 1.75 MiB more, then 14 MiB more covers the ~7 MB of a
+//     256k-token vocabulary (tokens, scores, token types) in three requests.
 //   - ONNX: the top-level fields are walked by tag and length; the bytes of
 //     a field passed over (the graph) are never fetched, only a window at
 //     the next field's start and the whole value of each metadata entry.

@@ -274,16 +274,18 @@ TEST(SparseRequests, GgufVocabularyOf256kTokensInThree) {
   std::string vocab = le32(gguf::kString) + le64(256000);
   for (int i = 0; i < 256000; ++i) vocab += gguf_string("<token-" + std::to_string(i) + ">");
   const std::string scores = le32(gguf::kFloat32) + le64(256000) + std::string(256000 * 4, '\0');
+  const std::string types = le32(gguf::kInt32) + le64(256000) + std::string(256000 * 4, '\1');
   const std::string store(5000, 's');
   test::GgufModel model{.kvs = {gguf_kv("tokenizer.ggml.tokens", gguf::kArray, vocab),
-                                gguf_kv("tokenizer.ggml.scores", gguf::kArray, scores), gguf_store(store),
+                                gguf_kv("tokenizer.ggml.scores", gguf::kArray, scores),
+                                gguf_kv("tokenizer.ggml.token_type", gguf::kArray, types), gguf_store(store),
                                 gguf_uri("https://example.com/m")},
                         .tensors = {gguf_string("w") + le32(1) + le64(4) + le32(0) + le64(0)}};
   const std::string head = model.head();
-  ASSERT_GT(head.size(), std::uint64_t{5} << 20);
+  ASSERT_GT(head.size(), std::uint64_t{7} << 20);
   const std::uint64_t store_at = head.find(std::string(100, 's'));
   expect_reads({head, 20 * kGiB, ""}, {store, "https://example.com/m", {store_at, store.size()}}, 3,
-               head.size() * 5);
+               head.size() * 3);
 }
 
 TEST(SparseRequests, OnnxGraphIsPassedOverUnfetched) {
