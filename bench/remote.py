@@ -110,25 +110,34 @@ def write_sparse(path: Path, head: bytes, size: int, tail: bytes = b"") -> Path:
 
 
 def shard_header(index: int, data_size: int, header_size: int, store: bytes) -> tuple[bytes, list[str], int]:
-    """A shard's header of about `header_size` bytes: BF16 tensors named as in
-    a llama checkpoint that share `data_size` bytes, and the C2PA entries."""
+    """A shard's header: about `header_size` bytes of BF16 tensor entries
+    named as in a llama checkpoint, which share about `data_size` bytes, and
+    the C2PA entries on top; returns the header, the tensor names and the
+    data's size."""
     suffixes = [suffix for suffix, _ in models.SAFETENSORS_LAYER]
-    per_entry = len(json.dumps({f"model.layers.{index * 99}.self_attn.q_proj.weight": {
-        "dtype": "BF16", "shape": [4096, 4096], "data_offsets": [data_size, data_size]}}))
-    count = max(1, (header_size - len(store) * 4 // 3 - 200) // per_entry)
     width = 4096
-    rows = data_size // (count * width * 2)
-    names = [f"model.layers.{index * 1000 + i // len(suffixes)}.{suffixes[i % len(suffixes)]}" for i in range(count)]
-    header: dict = {"__metadata__": {"format": "pt", "c2pa:manifest": base64.b64encode(store).decode(),
-                                     "c2pa:manifest.uri": URI}}
-    offset = 0
-    for name in names:
-        n = rows * width * 2
-        header[name] = {"dtype": "BF16", "shape": [rows, width], "data_offsets": [offset, offset + n]}
-        offset += n
-    text = json.dumps(header, separators=(",", ":")).encode()
-    text += b" " * (-len(text) % 8)
-    return struct.pack("<Q", len(text)) + text, names, offset
+
+    def build(count: int) -> tuple[bytes, list[str], int]:
+        rows = data_size // (count * width * 2)
+        names = [f"model.layers.{index * 1000 + i // len(suffixes)}.{suffixes[i % len(suffixes)]}"
+                 for i in range(count)]
+        header: dict = {"__metadata__": {"format": "pt", "c2pa:manifest": base64.b64encode(store).decode(),
+                                         "c2pa:manifest.uri": URI}}
+        offset = 0
+        for name in names:
+            n = rows * width * 2
+            header[name] = {"dtype": "BF16", "shape": [rows, width], "data_offsets": [offset, offset + n]}
+            offset += n
+        text = json.dumps(header, separators=(",", ":")).encode()
+        text += b" " * (-len(text) % 8)
+        return struct.pack("<Q", len(text)) + text, names, offset
+
+    fixed = len(build(1)[0])
+    count = 100
+    for _ in range(3):  # the entry's length grows with the numbers in it
+        per_entry = (len(build(count)[0]) - fixed) / (count - 1)
+        count = max(1, 1 + round(header_size / per_entry))
+    return build(count)
 
 
 def write_shards(folder: Path, count: int, shard_size: int, header_size: int, store: bytes) -> tuple[list[Path], bytes]:
@@ -230,6 +239,19 @@ def measure(server, call: Callable[[], object], runs: int, reset: Callable[[], o
     return results[len(results) // 2]
 
 
+def fetched(server, call: Callable[[], object]) -> str:
+    """The ranges one more run of `call` asks for, as 'start+length' in KiB."""
+    before = len(server.log)
+    call()
+    with server.lock:
+        entries = server.log[before:]
+    spans = []
+    for entry in entries:
+        first, _, last = (entry.range or "bytes=0-").removeprefix("bytes=").partition("-")
+        spans.append(f"{int(first) // 1024}K+{(int(last) - int(first) + 1) // 1024}K" if last else f"{entry.method}")
+    return "ranges " + ", ".join(spans)
+
+
 def get(url: str, start: int = 0, length: Optional[int] = None) -> int:
     """GETs `url` (the range [start, start + length) if given) on a new
     connection and reads the body in 1 MiB pieces, as a download does."""
@@ -276,7 +298,8 @@ def shards_case(server, folder: Path, args, header_size: int, store: bytes) -> L
     server.put(resolve_path("model.safetensors.index.json"), index)
     for path in paths:
         server.put(resolve_path(path.name), path)
-    case = f"{args.shards} × {size_label(args.shard_size)} SafeTensors shards, {actual / 1000:.0f} KB headers"
+    case = (f"{args.shards} × {args.shard_size / 1e9:.1f} GB SafeTensors shards, headers of {header_size // 1000} KB "
+            f"of tensors + store = {actual / 1000:.0f} KB")
     index_url = server.url(resolve_path("model.safetensors.index.json"))
 
     def shard_urls() -> list[str]:
@@ -341,9 +364,11 @@ def gguf_case(server, folder: Path, args, vocab: int, store: bytes) -> List[Row]
     for tool, call in [("quillon: describe", lambda: quillon_files.describe(url)),
                        ("fsspec.open(url).read(metadata size)", fsspec_read)]:
         rows.append(Row(case, tool, *_reorder(measure(server, call, args.runs))))
+    rows[0].note = fetched(server, lambda: quillon_files.describe(url))
     import fsspec.implementations.http as fsspec_http
 
-    rows[-1].note = f"default block size {size_label(fsspec_http.DEFAULT_BLOCK_SIZE)}"
+    rows[-1].note = (f"default block size {size_label(fsspec_http.DEFAULT_BLOCK_SIZE)}; told the metadata's size, "
+                     "which a reader does not know beforehand; a HEAD first")
     rows.append(download_row(server, case, url, path.stat().st_size, args.download, args.runs))
     server.objects.clear()
     path.unlink()
@@ -364,7 +389,8 @@ def onnx_case(server, folder: Path, args, store: bytes) -> List[Row]:
     server.put("/model.onnx", path)
     url = server.url("/model.onnx")
     case = f"{path.stat().st_size / 1e9:.1f} GB ONNX"
-    rows = [Row(case, "quillon: describe", *_reorder(measure(server, lambda: quillon_files.describe(url), args.runs)))]
+    rows = [Row(case, "quillon: describe", *_reorder(measure(server, lambda: quillon_files.describe(url), args.runs)),
+                fetched(server, lambda: quillon_files.describe(url)))]
     rows.append(download_row(server, case, url, path.stat().st_size, args.onnx_download, args.runs))
     rows[-1].tool += ", what onnx.load needs"
     server.objects.clear()
@@ -533,14 +559,17 @@ def main() -> None:
         if "shards" in cases:
             for header in map(int, args.headers.split(",")):
                 rows += shards_case(server, folder, args, header, store)
-                print(table(rows), flush=True)
+                print(rows[-1].case, flush=True)
         if "gguf" in cases:
             for vocab in map(int, args.vocabs.split(",")):
                 rows += gguf_case(server, folder, args, vocab, store)
+                print(rows[-1].case, flush=True)
         if "onnx" in cases:
             rows += onnx_case(server, folder, args, store)
+            print(rows[-1].case, flush=True)
         if "big" in cases:
             rows += big_case(server, folder, args, store)
+            print(rows[-1].case, flush=True)
     finally:
         server.stop()
         shutil.rmtree(folder, ignore_errors=True)
@@ -562,6 +591,15 @@ def main() -> None:
         table(rows),
         "",
         *[f"- {remark}" for remark in remarks],
+        "- huggingface_hub asks HEAD model.safetensors (404), HEAD the index twice, GET the index, then one GET "
+        "of bytes 0-100000 per shard and a second one for the rest of a longer header; its one GET of "
+        "/api/agent-harnesses per process falls in the warm-up. quillon GETs the index and then one 256 KiB "
+        "window per shard, so it moves more bytes when headers are short and fewer requests when they are long.",
+        "- The server answers with TCP_NODELAY, as servers of models do; without it a small body sent after the "
+        "headers waits 40 ms for the client's delayed ACK.",
+        f"- A download runs at loopback speed here; at 1 Gbit/s (125 MB/s) the downloads above would take "
+        + ", ".join(f"{row.sent / 125e6:.0f} s" for row in rows if row.tool.startswith("whole download") and row.sent)
+        + ".",
         "",
         "## Machine",
         "",
