@@ -256,7 +256,7 @@ def get(url: str, start: int = 0, length: Optional[int] = None) -> int:
     """GETs `url` (the range [start, start + length) if given) on a new
     connection and reads the body in 1 MiB pieces, as a download does."""
     parts = urllib.parse.urlsplit(url)
-    connection = http.client.HTTPConnection(parts.hostname, parts.port, timeout=60)
+    connection = http.client.HTTPConnection(parts.hostname or "127.0.0.1", parts.port, timeout=60)
     headers = {} if length is None else {"Range": f"bytes={start}-{start + length - 1}"}
     connection.request("GET", parts.path, headers=headers)
     response = connection.getresponse()
@@ -473,18 +473,16 @@ def s3_rows(args, store: bytes) -> tuple[List[Row], str]:
         fs.mkdir("models")
         size = args.s3_size
         vocab = int(args.vocabs.split(",")[0])
-        small = {}
-        for header in (44_000, 156_000):
-            head, _, data = shard_header(0, size, header, store)
-            small[f"SafeTensors shard, {len(head) / 1000:.0f} KB header"] = ("shard.safetensors", head, data)
-        with tempfile.TemporaryDirectory() as scratch:
+        cases: list[tuple[str, str, bytes]] = []
+        for header in map(int, args.headers.split(",")):
+            head, _, tensors = shard_header(0, size, header, store)
+            cases.append((f"SafeTensors shard, {len(head) / 1000:.0f} KB header", f"{header}.safetensors",
+                          head + bytes(tensors)))
+        with tempfile.TemporaryDirectory() as scratch:  # holes read as zeros
             gguf_path = Path(scratch) / "m.gguf"
-            start = write_gguf(gguf_path, size, vocab, store)
-            onnx_path = write_onnx(Path(scratch) / "m.onnx", size, store)
-            small[f"GGUF, {vocab:,}-token vocabulary"] = ("m.gguf", gguf_path.read_bytes()[:start], size // 4 * 4)
-            onnx_bytes = onnx_path.read_bytes()
-        cases = [(label, key, head + bytes(data)) for label, (key, head, data) in small.items()]
-        cases.append(("ONNX", "m.onnx", onnx_bytes))
+            write_gguf(gguf_path, size, vocab, store)
+            cases.append((f"GGUF, {vocab:,}-token vocabulary", "m.gguf", gguf_path.read_bytes()))
+            cases.append(("ONNX", "m.onnx", write_onnx(Path(scratch) / "m.onnx", size, store).read_bytes()))
         for label, key, data in cases:
             fs.pipe_file(f"models/{key}", data)
             url = f"s3://models/{key}"
@@ -503,7 +501,8 @@ def s3_rows(args, store: bytes) -> tuple[List[Row], str]:
                 time.sleep(0.05)  # the log line follows the answer
                 requests = len(counter.lines) - before
             rows.append(Row(f"S3 (moto): {size_label(len(data))} {label}", "quillon: open_source(s3://) + describe",
-                            requests, None, statistics.median(times), "no added delay; bytes not counted; HEAD included"))
+                            requests, None, statistics.median(times),
+                            "no added delay; requests from moto's log, HEAD included; bytes not counted"))
     finally:
         server.stop()
         werkzeug.removeHandler(counter)
@@ -595,6 +594,10 @@ def main() -> None:
         "of bytes 0-100000 per shard and a second one for the rest of a longer header; its one GET of "
         "/api/agent-harnesses per process falls in the warm-up. quillon GETs the index and then one 256 KiB "
         "window per shard, so it moves more bytes when headers are short and fewer requests when they are long.",
+        "- GGUF: each window after the first is four times the bytes before it (256 KiB, 1 MiB, 5 MiB, 25 MiB), "
+        "so metadata just past 6.25 MiB costs a fourth request for 25 MiB more.",
+        "- A quillon_remote source keeps only its first window: the second of two reads through one source "
+        "fetches again whatever lay beyond it (GGUF and ONNX rows of the 8 GiB cases).",
         "- The server answers with TCP_NODELAY, as servers of models do; without it a small body sent after the "
         "headers waits 40 ms for the client's delayed ACK.",
         f"- A download runs at loopback speed here; at 1 Gbit/s (125 MB/s) the downloads above would take "
