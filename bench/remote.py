@@ -23,8 +23,11 @@ in a scratch folder (nothing big is written) with a C2PA store and a URI:
   8 GiB     the store and the URI of an 8 GiB model of each format end to end:
             read_manifest + read_manifest_uri on the URL, and both through one
             quillon_remote source
-  s3        the quillon cases on moto's S3 server through s3fs, with small
-            models (moto keeps objects as real bytes), when both import
+  s3        the quillon cases on moto's S3 server through s3fs (plain and
+            version_aware), against s3fs reading the metadata, with 64 MiB
+            models (moto keeps objects as real bytes), when both import; the
+            same delay per request, requests and bytes counted by a wrapper
+            around moto's application
 
     python bench/remote.py
     python bench/remote.py --runs 3 --shard-size 1G --gguf-size 1G --onnx-size 256M
@@ -40,7 +43,6 @@ import argparse
 import base64
 import http.client
 import json
-import logging
 import os
 import shutil
 import statistics
@@ -435,20 +437,43 @@ def big_case(server, folder: Path, args, store: bytes) -> List[Row]:
 # S3 on moto's server: small models (moto holds every object's bytes).
 
 
-class _Counter(logging.Handler):
-    def __init__(self) -> None:
-        super().__init__()
-        self.lines: list[str] = []
+@dataclass
+class _Logged:
+    method: str
+    range: Optional[str]
+    sent: int = 0
 
-    def emit(self, record: logging.LogRecord) -> None:
-        text = record.getMessage()
-        if '"GET ' in text or '"HEAD ' in text:
-            self.lines.append(text)
+
+def _moto_server(delay: float):
+    """moto's threaded S3 server whose application waits `delay` seconds
+    before each answer and logs each request and the bytes of its body."""
+    import moto.server
+    from moto.moto_server.werkzeug_app import DomainDispatcherApplication, create_backend_app
+    from werkzeug.serving import make_server
+
+    log: list[_Logged] = []
+
+    def application(environ, start_response):
+        entry = _Logged(environ["REQUEST_METHOD"], environ.get("HTTP_RANGE"))
+        log.append(entry)
+        time.sleep(delay)
+        for piece in app(environ, start_response):
+            entry.sent += len(piece)
+            yield piece
+
+    app = DomainDispatcherApplication(create_backend_app)
+
+    class Server(moto.server.ThreadedMotoServer):
+        def _server_entry(self) -> None:
+            self._server = make_server(self._ip_address, self._port, application, True)
+            self._server_ready_event.set()
+            self._server.serve_forever()
+
+    return Server(ip_address="127.0.0.1", port=0, verbose=False), log
 
 
 def s3_rows(args, store: bytes) -> tuple[List[Row], str]:
     try:
-        import moto.server
         import s3fs
     except ImportError as missing:
         return [], f"S3 cases skipped: {missing}"
@@ -458,12 +483,10 @@ def s3_rows(args, store: bytes) -> tuple[List[Row], str]:
     for name, value in {"AWS_ACCESS_KEY_ID": "testing", "AWS_SECRET_ACCESS_KEY": "testing",
                         "AWS_DEFAULT_REGION": "us-east-1"}.items():
         os.environ.setdefault(name, value)
-    counter = _Counter()
-    werkzeug = logging.getLogger("werkzeug")
-    werkzeug.addHandler(counter)
-    werkzeug.setLevel(logging.INFO)
-    werkzeug.propagate = False
-    server = moto.server.ThreadedMotoServer(ip_address="127.0.0.1", port=0, verbose=True)
+    try:
+        server, log = _moto_server(args.delay)
+    except ImportError as missing:
+        return [], f"S3 cases skipped: {missing}"
     server.start()
     rows = []
     try:
@@ -471,19 +494,22 @@ def s3_rows(args, store: bytes) -> tuple[List[Row], str]:
         options = {"client_kwargs": {"endpoint_url": f"http://{host}:{port}"}}
         fs = s3fs.S3FileSystem(**options)
         fs.mkdir("models")
+        fs.call_s3("put_bucket_versioning", Bucket="models", VersioningConfiguration={"Status": "Enabled"})
+        versioned = dict(options, version_aware=True)
         size = args.s3_size
         vocab = int(args.vocabs.split(",")[0])
-        cases: list[tuple[str, str, bytes]] = []
+        cases: list[tuple[str, str, bytes, int]] = []  # label, key, object, metadata size
         for header in map(int, args.headers.split(",")):
             head, _, tensors = shard_header(0, size, header, store)
             cases.append((f"SafeTensors shard, {len(head) / 1000:.0f} KB header", f"{header}.safetensors",
-                          head + bytes(tensors)))
+                          head + bytes(tensors), len(head)))
         with tempfile.TemporaryDirectory() as scratch:  # holes read as zeros
             gguf_path = Path(scratch) / "m.gguf"
-            write_gguf(gguf_path, size, vocab, store)
-            cases.append((f"GGUF, {vocab:,}-token vocabulary", "m.gguf", gguf_path.read_bytes()))
-            cases.append(("ONNX", "m.onnx", write_onnx(Path(scratch) / "m.onnx", size, store).read_bytes()))
-        for label, key, data in cases:
+            start = write_gguf(gguf_path, size, vocab, store)
+            cases.append((f"GGUF, {vocab:,}-token vocabulary", "m.gguf", gguf_path.read_bytes(), start))
+            onnx = write_onnx(Path(scratch) / "m.onnx", size, store).read_bytes()
+            cases.append(("ONNX", "m.onnx", onnx, len(onnx)))
+        for label, key, data, metadata in cases:
             fs.pipe_file(f"models/{key}", data)
             url = f"s3://models/{key}"
 
@@ -491,21 +517,36 @@ def s3_rows(args, store: bytes) -> tuple[List[Row], str]:
                 with quillon_remote.open_source(url, storage_options=options) as source:
                     assert quillon_files.describe(source)["store_size"] == len(store)
 
-            describe()
-            times = []
-            for _ in range(args.runs):
-                before = len(counter.lines)
-                start_time = time.perf_counter()
-                describe()
-                times.append(time.perf_counter() - start_time)
-                time.sleep(0.05)  # the log line follows the answer
-                requests = len(counter.lines) - before
-            rows.append(Row(f"S3 (moto): {size_label(len(data))} {label}", "quillon: open_source(s3://) + describe",
-                            requests, None, statistics.median(times),
-                            "no added delay; requests from moto's log, HEAD included; bytes not counted"))
+            def describe_version():
+                with quillon_remote.open_source(url, storage_options=versioned) as source:
+                    assert quillon_files.describe(source)["store_size"] == len(store)
+
+            def s3fs_read():
+                with fs.open(url, "rb") as handle:
+                    assert len(handle.read(metadata)) == metadata
+
+            case = f"S3 (moto): {size_label(len(data))} {label}"
+            for tool, call, note in [
+                ("quillon: open_source(s3://) + describe", describe, "a HEAD first, and one after each read"),
+                ("quillon: the same, version_aware=True", describe_version, "a HEAD first; reads ask for its version"),
+                ("s3fs: open(s3://).read(metadata size)", s3fs_read,
+                 f"default block size {size_label(fs.default_block_size)}; told the metadata's size; a HEAD first"),
+            ]:
+                if key == "m.onnx" and tool.startswith("s3fs"):
+                    continue  # its metadata is at the end: a whole read
+                call()
+                results = []
+                for _ in range(args.runs):
+                    before = len(log)
+                    start_time = time.perf_counter()
+                    call()
+                    seconds = time.perf_counter() - start_time
+                    entries = log[before:]
+                    results.append((seconds, len(entries), sum(entry.sent for entry in entries)))
+                results.sort()
+                rows.append(Row(case, tool, *_reorder(results[len(results) // 2]), note))
     finally:
         server.stop()
-        werkzeug.removeHandler(counter)
     return rows, ""
 
 
@@ -534,7 +575,7 @@ def main() -> None:
     parser.add_argument("--big", type=parse_size, default=8 * GIB)
     parser.add_argument("--download", type=parse_size, default=GIB, help="the most of the GGUF a download reads")
     parser.add_argument("--onnx-download", type=parse_size, default=4 * GIB, help="the most of the ONNX one reads")
-    parser.add_argument("--s3-size", type=parse_size, default=16 * MIB, help="tensor bytes of the S3 models")
+    parser.add_argument("--s3-size", type=parse_size, default=64 * MIB, help="tensor bytes of the S3 models")
     parser.add_argument("--no-s3", dest="s3", action="store_false")
     parser.add_argument("--cases", default="shards,gguf,onnx,big")
     parser.add_argument("--dir", default=str(HERE.parent / "build"), help="where the sparse scratch folder goes")
