@@ -639,6 +639,9 @@ def main() -> None:
         "so metadata just past 6.25 MiB costs a fourth request for 25 MiB more.",
         "- A quillon_remote source keeps only its first window: the second of two reads through one source "
         "fetches again whatever lay beyond it (GGUF and ONNX rows of the 8 GiB cases).",
+        "- On S3 a source that is not version_aware checks the object (HEAD) after each read so that a result "
+        "never mixes two versions: 2n + 1 requests for n reads; version_aware=True pins the reads to the version "
+        "instead: n + 1. moto spends tens of milliseconds of its own on each request, on top of the delay.",
         "- The server answers with TCP_NODELAY, as servers of models do; without it a small body sent after the "
         "headers waits 40 ms for the client's delayed ACK.",
         f"- A download runs at loopback speed here; at 1 Gbit/s (125 MB/s) the downloads above would take "
