@@ -634,7 +634,7 @@ def main() -> None:
         "- huggingface_hub asks HEAD model.safetensors (404), HEAD the index twice, GET the index, then one GET "
         "of bytes 0-100000 per shard and a second one for the rest of a longer header; its one GET of "
         "/api/agent-harnesses per process falls in the warm-up. quillon GETs the index and then one 256 KiB "
-        "window per shard, so it moves more bytes when headers are short and fewer requests when they are long.",
+        "window per shard, so it moves more bytes when headers are short and makes fewer requests when they are long.",
         "- GGUF: each window after the first is four times the bytes before it (256 KiB, 1 MiB, 5 MiB, 25 MiB), "
         "so metadata just past 6.25 MiB costs a fourth request for 25 MiB more.",
         "- A quillon_remote source keeps only its first window: the second of two reads through one source "
