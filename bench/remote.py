@@ -527,7 +527,7 @@ def s3_rows(args, store: bytes) -> tuple[List[Row], str]:
 
             case = f"S3 (moto): {size_label(len(data))} {label}"
             for tool, call, note in [
-                ("quillon: open_source(s3://) + describe", describe, "a HEAD first, and one after each read"),
+                ("quillon: open_source(s3://) + describe", describe, "a HEAD first; each GET carries If-Match"),
                 ("quillon: the same, version_aware=True", describe_version, "a HEAD first; reads ask for its version"),
                 ("s3fs: open(s3://).read(metadata size)", s3fs_read,
                  f"default block size {size_label(fs.default_block_size)}; told the metadata's size; a HEAD first"),
