@@ -8,13 +8,14 @@
 // read, instead of blocking or filling memory. The type is checked again on
 // the open descriptor, since the name may have changed in between.
 //
-// Reads (`open_unmapped`, then `read`) copy the ranges asked for into buffers
-// of the caller's; the read operations fetch the metadata so, a few hundred
-// KiB at most, through the sparse driver (sparse/remote.hpp). A file
-// shortened meanwhile gives a short read, never a signal: `read` fails with
-// the same EIO error as `unchanged()`. Nothing is mapped, so a read needs no
-// slot of the fault table below and costs no page-table work, which does not
-// run in parallel: many small reads on several threads scale.
+// Reads (`open_unmapped`, then `read`) copy the ranges asked for into
+// buffers; the read operations fetch a model's metadata so, in the few
+// ranges the sparse driver plans (sparse/remote.hpp). A file shortened
+// meanwhile gives a short read, never a signal: `read` fails with the same
+// EIO error as `unchanged()`. Nothing is mapped, so a read needs no slot of
+// the fault table below and no page-table work, which threads of one
+// process do one at a time: reads of many small models on several threads
+// run in parallel.
 //
 // Rewrites map the file (`open`): the format code builds the new file's
 // image on a `Bytes` view of the whole input without reading it, as views
