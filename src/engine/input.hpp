@@ -17,11 +17,12 @@
 // process do one at a time: reads of many small models on several threads
 // run in parallel.
 //
-// Rewrites map the file (`open`): the format code builds the new file's
-// image on a `Bytes` view of the whole input without reading it, as views
-// that the copy then hands to the kernel through the open descriptor. Only
-// the pages the parser touches (the metadata) are ever read from the disk,
-// so this costs the same for a megabyte and for a hundred gigabytes.
+// Rewrites, and reads of more metadata than is cheap to copy (see
+// operations.cpp), map the file (`open`): the format code builds the new
+// file's image on a `Bytes` view of the whole input without reading it, as
+// views that the copy then hands to the kernel through the open descriptor.
+// Only the pages the parser touches (the metadata) are ever read from the
+// disk, so this costs the same for a megabyte and for a hundred gigabytes.
 //
 // A file shortened by another process while it is mapped (`cp` over a model
 // truncates it first) turns every read of a page past its new end into
