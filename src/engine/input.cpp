@@ -205,7 +205,16 @@ Error not_a_regular_file(const std::string& path, unsigned mode) {
   return Error::system_failure(EINVAL, path, kNotRegular);
 }
 
-Result<InputFile> InputFile::open(const std::string& path, bool writable) {
+namespace {
+
+// A regular file opened for reading (and for writing with `writable`), with
+// its status at the open.
+struct Opened {
+  int descriptor;
+  struct stat status;
+};
+
+Result<Opened> open_regular(const std::string& path, bool writable) {
   struct stat status;
   if (::stat(path.c_str(), &status) != 0) return system_error(path);
   if (!is_regular(status.st_mode)) return not_a_regular_file(path, status.st_mode);
@@ -223,8 +232,17 @@ Result<InputFile> InputFile::open(const std::string& path, bool writable) {
     ::close(descriptor);
     return std::move(*refused);
   }
-  const auto size = static_cast<std::size_t>(status.st_size);
-  const Stamp stamp = stamp_of(status);
+  return Opened{descriptor, status};
+}
+
+}  // namespace
+
+Result<InputFile> InputFile::open(const std::string& path, bool writable) {
+  Result<Opened> opened = open_regular(path, writable);
+  if (!opened) return std::move(opened).error();
+  const int descriptor = opened->descriptor;
+  const auto size = static_cast<std::size_t>(opened->status.st_size);
+  const Stamp stamp = stamp_of(opened->status);
   if (size == 0) return InputFile(descriptor, path, nullptr, 0, stamp, -1);
   guard_faults();
   void* data = ::mmap(nullptr, size, PROT_READ, MAP_SHARED, descriptor, 0);
@@ -241,6 +259,26 @@ Result<InputFile> InputFile::open(const std::string& path, bool writable) {
     return Error::system_failure(EMFILE, path);
   }
   return InputFile(descriptor, path, bytes, size, stamp, slot);
+}
+
+Result<InputFile> InputFile::open_unmapped(const std::string& path) {
+  Result<Opened> opened = open_regular(path, false);
+  if (!opened) return std::move(opened).error();
+  return InputFile(opened->descriptor, path, nullptr, 0, stamp_of(opened->status), -1);
+}
+
+Result<std::string> InputFile::read(std::uint64_t offset, std::uint64_t length) const {
+  std::string bytes(static_cast<std::size_t>(length), '\0');
+  std::uint64_t done = 0;
+  while (done < length) {
+    const ssize_t got = ::pread(descriptor_, bytes.data() + done, static_cast<std::size_t>(length - done),
+                                static_cast<off_t>(offset + done));
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) return system_error(path_);
+    if (got == 0) return Error::system_failure(EIO, path_, kChanged);
+    done += static_cast<std::uint64_t>(got);
+  }
+  return bytes;
 }
 
 InputFile::InputFile(InputFile&& other) noexcept

@@ -1,10 +1,5 @@
-// `InputFile`: a model file opened for reading and mapped read-only.
-//
-// The format code works on a `Bytes` view; an input file offers the whole
-// file as that view without reading it. Only the pages the parser touches
-// (the metadata) are ever read from the disk, so a read costs the same for a
-// megabyte and for a hundred gigabytes. The open descriptor stays available
-// for bulk copies, which read through it rather than through the mapping.
+// `InputFile`: a model file opened for reading, mapped read-only or read
+// through `pread`.
 //
 // Only regular files are accepted, and the type is checked on the name
 // before anything is opened: opening a FIFO, even without blocking, would
@@ -12,6 +7,22 @@
 // socket or device (`/dev/zero`, a pipe) fails at once, before any byte is
 // read, instead of blocking or filling memory. The type is checked again on
 // the open descriptor, since the name may have changed in between.
+//
+// Reads (`open_unmapped`, then `read`) copy the ranges asked for into
+// buffers; the read operations fetch a model's metadata so, in the few
+// ranges the sparse driver plans (sparse/remote.hpp). A file shortened
+// meanwhile gives a short read, never a signal: `read` fails with the same
+// EIO error as `unchanged()`. Nothing is mapped, so a read needs no slot of
+// the fault table below and no page-table work, which threads of one
+// process do one at a time: reads of many small models on several threads
+// run in parallel.
+//
+// Rewrites, and reads of more metadata than is cheap to copy (see
+// operations.cpp), map the file (`open`): the format code builds the new
+// file's image on a `Bytes` view of the whole input without reading it, as
+// views that the copy then hands to the kernel through the open descriptor.
+// Only the pages the parser touches (the metadata) are ever read from the
+// disk, so this costs the same for a megabyte and for a hundred gigabytes.
 //
 // A file shortened by another process while it is mapped (`cp` over a model
 // truncates it first) turns every read of a page past its new end into
@@ -38,10 +49,9 @@
 //   again; a sent SIGBUS after a foreign fault was handed on takes the
 //   default action, which ends that cycle.
 //
-// Reading through pread instead would make faults impossible but copy every
-// byte the parser looks at; the table keeps the mapping's zero-copy reads
-// at the cost of one table entry per open input. When every slot is taken,
-// opening fails with EMFILE rather than mapping a file unguarded.
+// The table keeps the mapping's zero-copy views at the cost of one table
+// entry per open mapped input. When every slot is taken, opening fails with
+// EMFILE rather than mapping a file unguarded.
 #pragma once
 
 #include <cstdint>
@@ -59,6 +69,8 @@ class InputFile {
   // Opens and maps `path`; a system failure names `path`. With `writable`
   // the descriptor is also open for writing (the mapping stays read-only).
   static Result<InputFile> open(const std::string& path, bool writable = false);
+  // Opens `path` for `read` only: nothing is mapped and `bytes()` is empty.
+  static Result<InputFile> open_unmapped(const std::string& path);
 
   InputFile(InputFile&& other) noexcept;
   InputFile& operator=(InputFile&&) = delete;
@@ -66,8 +78,16 @@ class InputFile {
   InputFile& operator=(const InputFile&) = delete;
   ~InputFile();
 
-  // The whole file as it was when opened (empty for an empty file).
+  // The whole file as it was when opened (empty for an empty file, or one
+  // opened with `open_unmapped`).
   Bytes bytes() const { return {data_, size_}; }
+  // The file's size when it was opened.
+  std::uint64_t size() const { return stamp_.size; }
+  // Exactly `length` bytes from `offset`, which lie within `size()`. A file
+  // that ends before them fails with `unchanged()`'s EIO error; a failed
+  // read fails with its errno and the path. A read that succeeds may still
+  // hold bytes of a later version: `unchanged()` tells.
+  Result<std::string> read(std::uint64_t offset, std::uint64_t length) const;
   int descriptor() const { return descriptor_; }
   const std::string& path() const { return path_; }
 

@@ -1,14 +1,15 @@
 // The library's operations on model files named by path.
 //
-// Each opens and maps the model (see `InputFile`) and runs the in-memory
-// operation of format/dispatch.hpp on the mapped bytes, so every result,
-// probe and model error is exactly the in-memory one; only system failures
-// (an Error of kind SystemFailure naming the path concerned) and
-// cancellation are new. A model that changes while it is read (see
-// `InputFile::changed`) fails with EIO, "file changed while it was being
-// read", whatever the parse made of it, and nothing is written. Embed and remove write their result with
-// `replace_file`; `output` may name the model itself, which is then
-// replaced in place.
+// The reads (detect, store, URI, ranges, describe) run the sparse driver's
+// read (sparse/remote.hpp) over the model read with pread, and the rewrites
+// run the in-memory operation of format/dispatch.hpp on the mapped model
+// (see `InputFile`), so every result, probe and model error is exactly the
+// in-memory one; only system failures (an Error of kind SystemFailure
+// naming the path concerned) and cancellation are new. A model that changes
+// while it is read (see `InputFile::changed`) fails with EIO, "file changed
+// while it was being read", whatever the parse made of it, and nothing is
+// written. Embed and remove write their result with `replace_file`;
+// `output` may name the model itself, which is then replaced in place.
 #pragma once
 
 #include <cstdint>

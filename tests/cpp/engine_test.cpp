@@ -42,8 +42,23 @@ struct Faults {
   int folder_sync = 0;          // errno for fsync of a folder
   bool kill_at_rename = false;  // SIGKILL at a rename
   int acl_set = 0;              // errno for setting a POSIX ACL
+  int change_at_read = -1;      // runs `change` before the read with this index (0: the next)
+  std::function<void()> change;
 } faults;
+
+ssize_t pread_with_faults(int descriptor, void* buffer, size_t length, off_t offset) {
+  if (faults.change_at_read >= 0 && faults.change_at_read-- == 0) faults.change();
+  return ::syscall(SYS_pread64, descriptor, buffer, length, offset);
+}
 }  // namespace
+
+extern "C" ssize_t pread(int descriptor, void* buffer, size_t length, off_t offset) {
+  return pread_with_faults(descriptor, buffer, length, offset);
+}
+
+extern "C" ssize_t pread64(int descriptor, void* buffer, size_t length, off64_t offset) {
+  return pread_with_faults(descriptor, buffer, length, offset);
+}
 
 extern "C" int fsync(int descriptor) {
   struct stat status;
@@ -73,6 +88,8 @@ namespace quillon::engine {
 namespace {
 
 using test::empty_gguf;
+using test::message_of;
+using test::repeat;
 using test::kMinimalOnnx;
 using test::safetensors_model;
 
@@ -188,6 +205,56 @@ TEST(InputFile, AFileCutShortWhileMappedReadsAsChanged) {
   // A file only read is unchanged.
   write_file(folder / "m", empty_gguf());
   EXPECT_TRUE(InputFile::open(folder / "m")->unchanged());
+}
+
+TEST(FileOperations, AModelChangedBetweenItsReadsIsAnErrorNeverASignal) {
+  Folder folder;
+  const std::string path = folder / "m";
+  // Stores whose metadata outgrows the first read, which a second one fetches.
+  const ManifestSource source{std::string("https://example.com/m"), repeat("store", 8000)};
+  const std::string models[] = {quillon::embed_manifest(as_bytes(empty_gguf()), source)->to_string(),
+                                quillon::embed_manifest(as_bytes(safetensors_model("t")), source)->to_string()};
+  struct Change {
+    const char* name;
+    int at_read;
+    std::function<void(const std::string& model)> change;
+  } changes[] = {
+      {"emptied before the first read", 0, [&](const std::string&) { ::truncate(path.c_str(), 0); }},
+      {"cut short before the second", 1,
+       [&](const std::string& model) { ::truncate(path.c_str(), static_cast<off_t>(model.size() / 2)); }},
+      // Same size, other bytes: only the stamp tells.
+      {"rewritten before the second", 1,
+       [&](const std::string& model) {
+         write_file(path, std::string(model.size(), 'x'));
+         const struct timespec times[2] = {{1, 0}, {1, 0}};
+         ::utimensat(AT_FDCWD, path.c_str(), times, 0);
+       }},
+  };
+  using Read = std::function<std::string()>;
+  const std::pair<const char*, Read> reads[] = {
+      {"read_manifest", [&] { return message_of(read_manifest(path)); }},
+      {"read_manifest_uri", [&] { return message_of(read_manifest_uri(path)); }},
+      {"detect_format", [&] { return message_of(detect_format(path)); }},
+      {"describe", [&] { return message_of(describe(path)); }},
+      {"store_ranges", [&] { return message_of(store_ranges(path)); }},
+  };
+  for (const std::string& model : models) {
+    for (const Change& c : changes) {
+      for (const auto& [name, read] : reads) {
+        write_file(path, model);
+        const std::string unchanged = read();
+        faults.change_at_read = c.at_read;
+        faults.change = [&] { c.change(model); };
+        const std::string message = read();
+        // A read done before the change (detection in the first bytes) stands.
+        const bool changed = faults.change_at_read < 0;
+        faults.change_at_read = -1;
+        EXPECT_EQ(message, changed ? path + ": file changed while it was being read" : unchanged)
+            << c.name << ", " << name;
+        EXPECT_TRUE(changed || std::string(name) == "detect_format") << c.name << ", " << name;
+      }
+    }
+  }
 }
 
 // Reads a page of `path` mapped outside every input after cutting the file
@@ -718,8 +785,11 @@ INSTANTIATE_TEST_SUITE_P(Modes, Replace, ::testing::ValuesIn(modes()),
 TEST(FileOperations, AgreeWithTheInMemoryOperations) {
   Folder folder;
   const ManifestSource source{std::string("https://example.com/m"), std::string("\0store\xff", 7)};
+  // The last is read through the mapping: its store outgrows what reads copy.
   const std::string models[] = {empty_gguf(), safetensors_model(std::string(5 << 20, 'q')), kMinimalOnnx,
-                                "", "GGUF\x07garbage", "not a model"};
+                                "", "GGUF\x07garbage", "not a model",
+                                quillon::embed_manifest(as_bytes(empty_gguf()), test::store_only(repeat("s", 200000)))
+                                    ->to_string()};
   for (const std::string& model : models) {
     write_file(folder / "m", model);
     const Bytes bytes = as_bytes(model);
