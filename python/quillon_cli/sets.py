@@ -52,6 +52,9 @@ _SHOWN_TENSORS = 5
 # interpreter lock and the kernel reads ahead, small enough to stay cached.
 HASH_CHUNK = 4 * 1024 * 1024
 HASH_ALGORITHMS = ("sha256", "sha384", "sha512")
+# The most members a name may number: a count in a file name is untrusted.
+# The largest checkpoints have some hundreds of shards.
+MAX_MEMBERS = 100_000
 
 T = TypeVar("T")
 R = TypeVar("R")
@@ -240,6 +243,9 @@ def _safetensors_set(folder: str, index_name: str) -> ModelSet:
 
 def _numbered_set(folder: str, match: "re.Match[str]", kind: str) -> ModelSet:
     prefix, suffix, count = match["prefix"], match["suffix"], int(match["count"])
+    if count > MAX_MEMBERS:
+        raise FileError(os.path.join(folder, match.string), f"numbered as one of {count} files, more than "
+                                                            f"{MAX_MEMBERS} members")
     width = len(match["count"])
     found = ModelSet(kind, folder, [])
     for number in range(1, count + 1):

@@ -183,19 +183,33 @@ def test_unsafe_member_names_are_refused_unopened(tmp_path, capsys, monkeypatch,
     assert name not in [m["uri"] for m in found["members"]] and not any(name in p for p in opened)
 
 
-@pytest.mark.parametrize("index, message", [
-    (None, "index larger than 64 MiB"),
-    (b"{", "index is not JSON"),
-    (b'{"weight_map": {"a": 1}}', "index has no weight_map of tensor names to file names"),
-])
-def test_unreadable_indexes_fail(tmp_path, capsys, index, message):
-    path = write_safetensors(tmp_path)
-    if index is None:
-        os.truncate(path, 64 * 1024 * 1024 + 1)
-    else:
-        path.write_bytes(index)
+def replace_index(folder, text):
+    (folder / INDEX).write_bytes(text)
+    return folder / INDEX
+
+
+UNRECOGNISABLE = {
+    "index too large": (lambda d: os.truncate(d / INDEX, 64 * 1024 * 1024 + 1) or d / INDEX,
+                        "index larger than 64 MiB"),
+    "index not JSON": (lambda d: replace_index(d, b"{"), "index is not JSON"),
+    "index without a weight_map": (lambda d: replace_index(d, b'{"weight_map": {"a": 1}}'),
+                                   "index has no weight_map of tensor names to file names"),
+    "count beyond reason": (lambda d: shutil.copy(d / SHARD.format(1, 3), d / "m-00001-of-999999999.gguf"),
+                            "numbered as one of 999999999 files, more than 100000 members"),
+    "two sets in a folder": (lambda d: write_gguf(d) and d, "several sets found; name one of their files"),
+    "no set in a folder": (lambda d: [p.unlink() for p in d.iterdir()] and d, "no set found"),
+    "not a model": (lambda d: replace_index(d, b"{}").rename(d / "notes.txt"),
+                    "not a model of a set: no index, numbered shard, model or its external data"),
+}
+
+
+@pytest.mark.parametrize("case", sorted(UNRECOGNISABLE))
+def test_what_is_no_set_fails(tmp_path, capsys, case):
+    write_safetensors(tmp_path)
+    damage, message = UNRECOGNISABLE[case]
+    path = damage(tmp_path)
     status, out, err = run(capsys, "set", "info", path)
-    assert (status, out) == (1, "") and message in err
+    assert (status, out) == (1, "") and message in err, err
 
 
 @pytest.mark.parametrize("kind", sorted(BUILDERS))
