@@ -122,6 +122,19 @@ def _numbered(name: str) -> Optional[re.Match[str]]:
     return _NUMBERED.match(name)
 
 
+def _open_regular(path: str) -> int:
+    """A descriptor of the regular file at `path`. The type is checked
+    before the open, since opening a FIFO releases a writer waiting on it
+    (and blocks without O_NONBLOCK), and again on the descriptor."""
+    if not stat.S_ISREG(os.stat(path).st_mode):
+        raise FileError(path, "not a regular file")
+    descriptor = os.open(path, os.O_RDONLY | os.O_NONBLOCK | getattr(os, "O_CLOEXEC", 0))
+    if not stat.S_ISREG(os.fstat(descriptor).st_mode):
+        os.close(descriptor)
+        raise FileError(path, "not a regular file")
+    return descriptor
+
+
 def _listing(folder: str) -> List[str]:
     with about(folder):
         return sorted(entry.name for entry in os.scandir(folder) if entry.is_file())
@@ -192,7 +205,7 @@ def _set_in_folder(folder: str) -> ModelSet:
 def _read_index(path: str) -> Dict[str, Any]:
     """The index at `path`, read whole (it is bounded) and checked to hold a
     weight_map of names to names."""
-    with about(path), open(path, "rb") as file:
+    with about(path), open(_open_regular(path), "rb") as file:
         if os.fstat(file.fileno()).st_size > MAX_INDEX_SIZE:
             raise FileError(path, f"index larger than {MAX_INDEX_SIZE // (1024 * 1024)} MiB")
         text = file.read(MAX_INDEX_SIZE + 1)
@@ -283,7 +296,11 @@ def _numbering(members: List[Member], matches: List[Optional[re.Match[str]]]) ->
 
 def _read_member(member: Member) -> Member:
     try:
-        member.size = os.stat(member.path).st_size
+        status = os.stat(member.path)
+        if not stat.S_ISREG(status.st_mode):
+            member.error = "not a regular file"
+            return member
+        member.size = status.st_size
     except FileNotFoundError:
         member.error = "missing"
         return member
@@ -457,18 +474,14 @@ def hash_file(path: str, algorithm: str, chunk: int = HASH_CHUNK) -> Tuple[int, 
     digest = hashlib.new(algorithm)
     buffer = bytearray(chunk)
     view = memoryview(buffer)
-    descriptor = os.open(path, os.O_RDONLY | getattr(os, "O_CLOEXEC", 0))
-    try:
-        size = 0
-        with open(descriptor, "rb", buffering=0, closefd=False) as file:
-            while True:
-                got = file.readinto(buffer)
-                if not got:
-                    break
-                digest.update(view[:got])
-                size += got
-    finally:
-        os.close(descriptor)
+    size = 0
+    with open(_open_regular(path), "rb", buffering=0) as file:
+        while True:
+            got = file.readinto(buffer)
+            if not got:
+                break
+            digest.update(view[:got])
+            size += got
     return size, digest.digest()
 
 

@@ -142,6 +142,8 @@ FAULTS = {
     "one split stamped": ("gguf", lambda d: stamp(d / "m-00001-of-00003.gguf"),
                           "m-00001-of-00003.gguf: C2PA data differ", None),
     "missing external data": ("onnx", lambda d: (d / "weights.bin").unlink(), "weights.bin: missing", None),
+    "external data a FIFO": ("onnx", lambda d: ((d / "weights.bin").unlink(), os.mkfifo(d / "weights.bin")),
+                             "weights.bin: not a regular file", None),
     "short external data": ("onnx", lambda d: os.truncate(d / "weights.bin", 300),
                             "weights.bin: 300 bytes, but tensors lie up to byte 512", None),
 }
@@ -191,6 +193,7 @@ def replace_index(folder, text):
 UNRECOGNISABLE = {
     "index too large": (lambda d: os.truncate(d / INDEX, 64 * 1024 * 1024 + 1) or d / INDEX,
                         "index larger than 64 MiB"),
+    "index a FIFO": (lambda d: ((d / INDEX).unlink(), os.mkfifo(d / INDEX)) and d / INDEX, "not a regular file"),
     "index not JSON": (lambda d: replace_index(d, b"{"), "index is not JSON"),
     "index without a weight_map": (lambda d: replace_index(d, b'{"weight_map": {"a": 1}}'),
                                    "index has no weight_map of tensor names to file names"),
