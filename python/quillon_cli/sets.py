@@ -350,28 +350,37 @@ def _strays(found: ModelSet) -> List[str]:
     return [name for name in _listing(found.folder) if name.endswith(suffix) and name not in named]
 
 
+def _shown(tensors: List[str]) -> str:
+    more = len(tensors) - _SHOWN_TENSORS
+    return ", ".join(tensors[:_SHOWN_TENSORS]) + (f" and {more} more" if more > 0 else "")
+
+
 def _safetensors_checks(found: ModelSet) -> List[str]:
     problems: List[str] = []
+    read = [m for m in found.members if m.facts]
+    # A tensor in two shards: a shard copied over another, or of another
+    # version; with an index the placement check below says which.
+    holder: Dict[str, str] = {}
+    for member in read:
+        twice = [t for t in member.facts["tensor_names"] if holder.setdefault(t, member.uri) != member.uri]
+        if twice:
+            problems.append(f"{member.uri}: holds tensors that other members hold too: {_shown(twice)}")
     index = found.index
     if index is None:
         return problems
     placed: Dict[str, List[str]] = {}
     for tensor, shard in index.facts["weight_map"].items():
         placed.setdefault(shard, []).append(tensor)
-    read = [m for m in found.members if m.facts]
     for member in read:
         held = set(member.facts["tensor_names"])
         wanted = placed.get(member.uri, [])
         absent = [t for t in wanted if t not in held]
         extra = sorted(held.difference(wanted))
-        for what, tensors in (("does not hold", absent), ("holds tensors the index does not place there:", extra)):
-            if tensors:
-                shown = ", ".join(tensors[:_SHOWN_TENSORS]) + (
-                    f" and {len(tensors) - _SHOWN_TENSORS} more" if len(tensors) > _SHOWN_TENSORS else "")
-                if what.endswith(":"):
-                    problems.append(f"{member.uri}: {what} {shown}")
-                else:
-                    problems.append(f"{member.uri}: {what} {len(tensors)} tensors the index places there: {shown}")
+        if absent:
+            problems.append(f"{member.uri}: does not hold {len(absent)} tensors the index places there: "
+                            f"{_shown(absent)}")
+        if extra:
+            problems.append(f"{member.uri}: holds tensors the index does not place there: {_shown(extra)}")
     total = index.facts["total_size"]
     if total is not None and len(read) == len(found.members):
         data = sum(m.facts["tensor_bytes"] for m in read)
