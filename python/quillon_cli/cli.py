@@ -15,6 +15,7 @@ from quillon_cli.demo import demo
 from quillon_cli.destinations import check_arguments
 from quillon_cli.errors import FileError, is_text
 from quillon_cli.remote import header
+from quillon_cli import sets
 
 DESCRIPTION = """\
 Attach, read and strip C2PA provenance data in GGUF, SafeTensors and ONNX
@@ -168,6 +169,25 @@ def build_parser() -> argparse.ArgumentParser:
     command.add_argument("model", metavar="MODEL", help=MODEL_HELP)
     command.add_argument("--store", metavar="FILE", required=True, help="the new Manifest Store")
     command.set_defaults(run=patch)
+
+    command = commands.add_parser(
+        "set", help="check a model split across several files, and hash it as one",
+        description="Handle a model split across several files (SafeTensors shards with "
+                    "their index, GGUF splits, ONNX external data) as one asset.")
+    actions = command.add_subparsers(dest="action", metavar="ACTION", required=True)
+    for name, run, text in (("info", sets.run_info, "list the members and the set's problems; "
+                                                   "exit status 1 when the set is broken"),
+                            ("hash", sets.run_hash, "print the inputs of a C2PA collection data hash "
+                                                   "over the members")):
+        action = actions.add_parser(name, help=text, description=text[0].upper() + text[1:] + ".")
+        action.add_argument("path", metavar="PATH", help="a member, the index or the folder of the set")
+        if name == "info":
+            action.add_argument("--json", action="store_true", help="print a JSON object instead")
+        else:
+            action.add_argument("--alg", choices=sets.HASH_ALGORITHMS, default="sha256",
+                                help="the hash algorithm (default: sha256)")
+        _add_jobs(action)
+        action.set_defaults(run=run)
 
     command = commands.add_parser(
         "demo", help="embed, read and remove C2PA data in the bundled sample models",

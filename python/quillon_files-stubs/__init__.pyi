@@ -34,6 +34,7 @@ __all__ = [
     "store_ranges",
     "patch_store",
     "write_file",
+    "set_facts",
 ]
 
 _Path = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
@@ -98,3 +99,27 @@ def write_file(path: _Path, data: bytes, *, progress: Optional[_Progress] = None
     """Replaces `path` with a file holding `data`, keeping the replaced file's
     mode and owner as the writes above do; a failed or cancelled write leaves
     `path` untouched."""
+
+class _ExternalData(TypedDict):
+    tensor: str
+    location: str
+    offset: int
+    length: Optional[int]
+
+class _SetFacts(TypedDict, total=False):
+    format: Literal["GGUF", "SafeTensors", "ONNX"]
+    tensor_count: int
+    # GGUF
+    split_no: Optional[int]
+    split_count: Optional[int]
+    split_tensors_count: Optional[int]
+    # SafeTensors
+    tensor_names: List[str]
+    tensor_bytes: int
+    # ONNX
+    external_data: List[_ExternalData]
+
+def set_facts(model: _Path) -> _SetFacts:
+    """What ties the model file to the other files of a set: "format" and
+    "tensor_count", then the GGUF split entries, the SafeTensors tensor names
+    and data size, or the ONNX external data of the initializers."""

@@ -37,6 +37,7 @@
 #include "binding/progress.hpp"
 #include "binding/results.hpp"
 #include "engine/operations.hpp"
+#include "engine/sets.hpp"
 #include "sparse/remote.hpp"
 
 namespace quillon::python_files {
@@ -354,8 +355,74 @@ PyObject* write_file(PyObject*, PyObject* args, PyObject* kwargs) {
   });
 }
 
+// The set facts of one model file as a dict: "format" and "tensor_count",
+// then by format "split_no", "split_count", "split_tensors_count" (each an
+// int or None), "tensor_names" and "tensor_bytes", or "external_data" (a
+// list of {"tensor", "location", "offset", "length"}).
+PyObject* new_set_facts(const SetFacts& facts) {
+  Ref dict = Ref::steal(PyDict_New());
+  if (!dict) return nullptr;
+  auto set_in = [](PyObject* target, const char* key, PyObject* value) {
+    const Ref owned = Ref::steal(value);
+    return owned && PyDict_SetItemString(target, key, owned.get()) == 0;
+  };
+  auto set = [&](const char* key, PyObject* value) { return set_in(dict.get(), key, value); };
+  auto number = [](std::optional<std::uint64_t> value) {
+    return value ? PyLong_FromUnsignedLongLong(*value) : new_none();
+  };
+  if (!set("format", new_text(facts.format.display_name())) ||
+      !set("tensor_count", PyLong_FromUnsignedLongLong(facts.tensor_count))) {
+    return nullptr;
+  }
+  switch (facts.format) {
+    case Format::GGUF:
+      if (!set("split_no", number(facts.split_no)) || !set("split_count", number(facts.split_count)) ||
+          !set("split_tensors_count", number(facts.split_tensors_count))) {
+        return nullptr;
+      }
+      break;
+    case Format::SafeTensors: {
+      Ref names = Ref::steal(PyList_New(0));
+      if (!names) return nullptr;
+      for (const std::string& name : facts.tensor_names) {
+        const Ref text = Ref::steal(new_text(name));
+        if (!text || PyList_Append(names.get(), text.get()) != 0) return nullptr;
+      }
+      if (!set("tensor_names", names.release()) || !set("tensor_bytes", number(facts.tensor_bytes))) return nullptr;
+      break;
+    }
+    case Format::ONNX: {
+      Ref list = Ref::steal(PyList_New(0));
+      if (!list) return nullptr;
+      for (const ExternalData& data : facts.external_data) {
+        const Ref entry = Ref::steal(PyDict_New());
+        if (!entry || !set_in(entry.get(), "tensor", new_text(data.tensor)) ||
+            !set_in(entry.get(), "location", new_text(data.location)) ||
+            !set_in(entry.get(), "offset", number(data.offset)) ||
+            !set_in(entry.get(), "length", number(data.length)) || PyList_Append(list.get(), entry.get()) != 0) {
+          return nullptr;
+        }
+      }
+      if (!set("external_data", list.release())) return nullptr;
+      break;
+    }
+  }
+  return dict.release();
+}
+
+PyObject* set_facts(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    const std::optional<BoundArguments> bound = bind({"set_facts", kModel}, args, kwargs);
+    if (!bound) return nullptr;
+    const std::optional<PathArgument> model = path_argument((*bound)[0].get());
+    if (!model) return nullptr;
+    const Result<SetFacts> facts = without_lock([&] { return engine::set_facts(model->path); });
+    return facts ? new_set_facts(*facts) : raise_error(facts.error(), *model);
+  });
+}
+
 // In the order of `__all__`.
-std::array<PyMethodDef, 12> methods = {{
+std::array<PyMethodDef, 13> methods = {{
     method("embed_manifest", embed_manifest,
            "embed_manifest(model, store, *, output=None, progress=None)\n--\n\n"
            "Embed a C2PA Manifest Store into the model file `model`, writing the result to\n"
@@ -400,6 +467,10 @@ std::array<PyMethodDef, 12> methods = {{
            "write_file(path, data, *, progress=None)\n--\n\n"
            "Replace the file `path` with one holding `data`, as the writes of the other\n"
            "functions do: the old file stays intact until the new one is complete."),
+    method("set_facts", set_facts,
+           "set_facts(model)\n--\n\n"
+           "What ties the model file `model` to the other files of a set: GGUF split entries,\n"
+           "SafeTensors tensor names and data size, ONNX external data locations."),
 }};
 
 constinit ModuleDefinition definition("quillon_files", methods);

@@ -58,6 +58,14 @@ inline std::string gguf_kv(std::string_view key, std::uint32_t type, std::string
   return gguf_string(key) + le32(type) + std::string(value);
 }
 
+// A tensor description: name, dimensions, type code, data offset.
+inline std::string gguf_tensor(std::string_view name, const std::vector<std::uint64_t>& dims, std::uint32_t type,
+                               std::uint64_t offset) {
+  std::string out = gguf_string(name) + le32(static_cast<std::uint32_t>(dims.size()));
+  for (std::uint64_t d : dims) out += le64(d);
+  return out + le32(type) + le64(offset);
+}
+
 // A GGUF file from its parts. The counts are those of the parts unless
 // given; the padding is `pad_byte` up to `alignment` unless given.
 struct GgufModel {

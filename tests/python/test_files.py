@@ -113,7 +113,7 @@ def test_module_has_exactly_its_functions():
     assert quillon_files.__all__ == ["embed_manifest", "embed_manifest_remote", "embed_manifest_both",
                                      "read_manifest", "read_manifest_uri", "remove_manifest",
                                      "detect_format", "model_type", "describe", "store_ranges",
-                                     "patch_store", "write_file"]
+                                     "patch_store", "write_file", "set_facts"]
     assert len(quillon.__all__) == 8
 
 
@@ -135,7 +135,7 @@ def special_files(folder):
     ("zero", OSError, "not a regular file"),
     ("device", OSError, "not a regular file"),
 ])
-@pytest.mark.parametrize("function", READS + ["describe", "remove_manifest"])
+@pytest.mark.parametrize("function", READS + ["describe", "remove_manifest", "set_facts"])
 def test_inputs_that_are_not_regular_files(tmp_path, kind, error, message, function):
     path = special_files(tmp_path).get(kind, tmp_path / "missing")
     with pytest.raises(error) as caught:
@@ -151,6 +151,7 @@ def safetensors_header(header):
 @pytest.mark.parametrize("model, function, args, kind", [
     (b"junk", "read_manifest", (), "unrecognized_format"),
     (MODELS["cut-gguf"], "read_manifest_uri", (), "malformed_container"),
+    (MODELS["cut-gguf"], "set_facts", (), "malformed_container"),
     (MODELS["gguf"], "read_manifest", (), "no_manifest"),
     (MODELS["bad-base64"], "describe", (), "malformed_reference"),
     (safetensors_header(b'{"__metadata__":{"c2pa:manifest":"AA==","c2pa:manifest":"AA=="}}'), "read_manifest", (),

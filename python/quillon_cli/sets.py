@@ -1,0 +1,535 @@
+"""Models split across several files, handled as one asset (a "set").
+
+A set is recognised from any of its files or from its folder:
+
+- SafeTensors shards named by an index, `<name>.safetensors.index.json`,
+  whose `weight_map` gives the shard of each tensor (shards named
+  `<prefix>-00001-of-00003.safetensors` without an index form a set too);
+- GGUF splits `<prefix>-00001-of-00003.gguf`, as gguf-split writes them,
+  whose `split.no` (counted from 0) and `split.count` must agree with their
+  names;
+- an ONNX model and the files its initializers' external data name.
+
+Each member is known by its URI: its name relative to the set's folder with
+`/` between segments, which is what the C2PA collection data hash lists. A
+name taken from a model or an index that is absolute, has an empty, `.` or
+`..` segment, a URL scheme, a backslash or a NUL is refused and never
+opened. The members' facts (quillon_files.set_facts, quillon_files.describe)
+are read on a thread pool: the reads release the interpreter lock.
+
+`set_info` returns what is wrong with a set as problems (missing members,
+numbering or counts that disagree, tensors the index places elsewhere,
+C2PA data on some members but not the others); files beside it that look
+like members it does not name are listed apart, since they break nothing.
+"""
+
+import base64
+import concurrent.futures
+import dataclasses
+import hashlib
+import json
+import os
+import re
+import stat
+import sys
+from typing import Any, Callable, Dict, Iterable, List, Mapping, Optional, Sequence, Tuple, TypeVar
+
+import quillon_files
+
+from quillon_cli.errors import FileError, about
+
+INDEX_SUFFIX = ".safetensors.index.json"
+# An index is JSON of some hundred bytes per tensor: 64 MiB is hundreds of
+# thousands of tensors, far beyond any real checkpoint.
+MAX_INDEX_SIZE = 64 * 1024 * 1024
+# `<prefix>-00001-of-00015.<suffix>`, as the hub's tools and gguf-split name
+# the parts (five digits or more).
+_NUMBERED = re.compile(r"^(?P<prefix>.+)-(?P<number>\d{5,})-of-(?P<count>\d{5,})\.(?P<suffix>safetensors|gguf)$")
+_SCHEME = re.compile(r"^[A-Za-z][A-Za-z0-9+.-]*:")
+# Problems listed for one member before the rest are only counted.
+_SHOWN_TENSORS = 5
+# Bytes read per step by `set hash`: large enough that hashlib releases the
+# interpreter lock (it does from 2 KiB on) and a step's overhead vanishes,
+# small enough that the hash reads the buffer from the CPU's cache rather
+# than memory. 1.5 GiB of page-cached shards: 1.1-1.3 s at 256 KiB to
+# 1 MiB per step, 1.4 s at 4 MiB, on one thread.
+HASH_CHUNK = 1024 * 1024
+HASH_ALGORITHMS = ("sha256", "sha384", "sha512")
+# The most members a name may number: a count in a file name is untrusted.
+# The largest checkpoints have some hundreds of shards.
+MAX_MEMBERS = 100_000
+
+T = TypeVar("T")
+R = TypeVar("R")
+
+
+@dataclasses.dataclass
+class Member:
+    """One file of a set. `role` is "model" for a file quillon reads and
+    stamps (a shard, a split, the ONNX model), "index" for a SafeTensors
+    index and "data" for an ONNX external data file. `facts`
+    (quillon_files.set_facts) and `c2pa` (quillon_files.describe) are filled
+    by reading a model, and stay empty when that fails (`error` says why);
+    an index's `facts` are its "weight_map" and "total_size"."""
+    uri: str
+    path: str
+    role: str = "model"
+    number: Optional[int] = None
+    size: Optional[int] = None
+    facts: Mapping[str, Any] = dataclasses.field(default_factory=dict)
+    c2pa: Mapping[str, Any] = dataclasses.field(default_factory=dict)
+    error: Optional[str] = None
+
+
+@dataclasses.dataclass
+class ModelSet:
+    kind: str
+    folder: str
+    members: List[Member]
+    index: Optional[Member] = None
+    # Files beside the set that look like members but are not named by it.
+    strays: List[str] = dataclasses.field(default_factory=list)
+    problems: List[str] = dataclasses.field(default_factory=list)
+
+    def files(self) -> List[Member]:
+        """The members, then the index: every file the set consists of."""
+        return self.members + ([self.index] if self.index is not None else [])
+
+
+def unsafe_name(name: str) -> Optional[str]:
+    """Why `name`, a member's name taken from a model or an index, cannot
+    name a file in the set's folder; None when it can."""
+    if not name:
+        return "empty"
+    if "\0" in name:
+        return "holds a NUL"
+    if "\\" in name:
+        return "holds a backslash"
+    if name.startswith("/"):
+        return "absolute"
+    if _SCHEME.match(name):
+        return "a URL"
+    if any(segment in ("", ".", "..") for segment in name.split("/")):
+        return "has an empty, '.' or '..' segment"
+    return None
+
+
+def _parallel(function: Callable[[T], R], items: Sequence[T], jobs: int) -> List[R]:
+    if len(items) <= 1 or jobs <= 1:
+        return [function(item) for item in items]
+    with concurrent.futures.ThreadPoolExecutor(max_workers=min(jobs, len(items))) as pool:
+        return list(pool.map(function, items))
+
+
+def _numbered(name: str) -> Optional[re.Match[str]]:
+    return _NUMBERED.match(name)
+
+
+def _open_regular(path: str) -> int:
+    """A descriptor of the regular file at `path`. The type is checked
+    before the open, since opening a FIFO releases a writer waiting on it
+    (and blocks without O_NONBLOCK), and again on the descriptor."""
+    if not stat.S_ISREG(os.stat(path).st_mode):
+        raise FileError(path, "not a regular file")
+    descriptor = os.open(path, os.O_RDONLY | os.O_NONBLOCK | getattr(os, "O_CLOEXEC", 0))
+    if not stat.S_ISREG(os.fstat(descriptor).st_mode):
+        os.close(descriptor)
+        raise FileError(path, "not a regular file")
+    return descriptor
+
+
+def _listing(folder: str) -> List[str]:
+    with about(folder):
+        return sorted(entry.name for entry in os.scandir(folder) if entry.is_file())
+
+
+# ---- recognising a set ------------------------------------------------------
+
+def find_set(path: str) -> ModelSet:
+    """The set that `path`, a member, an index or a folder, belongs to."""
+    with about(path):
+        mode = os.stat(path).st_mode
+    if stat.S_ISDIR(mode):
+        return _set_in_folder(path)
+    folder, name = os.path.split(os.path.abspath(path))
+    if name.endswith(INDEX_SUFFIX):
+        return _safetensors_set(folder, name)
+    numbered = _numbered(name)
+    if name.endswith(".safetensors"):
+        for index in (n for n in _listing(folder) if n.endswith(INDEX_SUFFIX)):
+            if name in _weight_map(os.path.join(folder, index)).values():
+                return _safetensors_set(folder, index)
+        if numbered:
+            return _numbered_set(folder, numbered, "SafeTensors")
+        return ModelSet("SafeTensors", folder, [Member(name, os.path.join(folder, name))])
+    if name.endswith(".gguf") and numbered:
+        return _numbered_set(folder, numbered, "GGUF")
+    if name.endswith(".onnx"):
+        return ModelSet("ONNX", folder, [Member(name, os.path.join(folder, name))])
+    for model in (n for n in _listing(folder) if n.endswith(".onnx")):
+        if name in _external_locations(os.path.join(folder, model)):
+            return ModelSet("ONNX", folder, [Member(model, os.path.join(folder, model))])
+    with about(path):
+        kind = quillon_files.detect_format(path)
+    if kind is None:
+        raise FileError(path, "not a model of a set: no index, numbered shard, model or its external data")
+    return ModelSet(kind, folder, [Member(name, os.path.join(folder, name))])
+
+
+def _external_locations(model: str) -> List[str]:
+    """The external data locations of the ONNX model at `model`; none when
+    it cannot be read (it is not the set sought)."""
+    try:
+        return [entry["location"] for entry in quillon_files.set_facts(model).get("external_data", [])]
+    except (ValueError, OSError):
+        return []
+
+
+def _set_in_folder(folder: str) -> ModelSet:
+    folder = os.path.abspath(folder)
+    names = _listing(folder)
+    indexes = [n for n in names if n.endswith(INDEX_SUFFIX)]
+    # The first shard of an indexed set is not a set of its own.
+    firsts = [m for m in map(_numbered, names)
+              if m and int(m["number"]) == 1 and not (indexes and m["suffix"] == "safetensors")]
+    models = [n for n in names if n.endswith(".onnx")]
+    found = len(indexes) + len(firsts) + len(models)
+    if found == 0:
+        raise FileError(folder, "no set found: no index, first numbered shard or ONNX model")
+    if found > 1:
+        raise FileError(folder, "several sets found; name one of their files")
+    if indexes:
+        return _safetensors_set(folder, indexes[0])
+    if firsts:
+        return _numbered_set(folder, firsts[0], "SafeTensors" if firsts[0]["suffix"] == "safetensors" else "GGUF")
+    return ModelSet("ONNX", folder, [Member(models[0], os.path.join(folder, models[0]))])
+
+
+def _read_index(path: str) -> Dict[str, Any]:
+    """The index at `path`, read whole (it is bounded) and checked to hold a
+    weight_map of names to names."""
+    with about(path), open(_open_regular(path), "rb") as file:
+        if os.fstat(file.fileno()).st_size > MAX_INDEX_SIZE:
+            raise FileError(path, f"index larger than {MAX_INDEX_SIZE // (1024 * 1024)} MiB")
+        text = file.read(MAX_INDEX_SIZE + 1)
+    if len(text) > MAX_INDEX_SIZE:
+        raise FileError(path, f"index larger than {MAX_INDEX_SIZE // (1024 * 1024)} MiB")
+    try:
+        index: Any = json.loads(text)
+    except (ValueError, RecursionError) as error:
+        raise FileError(path, f"index is not JSON: {error}") from None
+    weight_map = index.get("weight_map") if isinstance(index, dict) else None
+    if not isinstance(weight_map, dict) or not all(isinstance(v, str) for v in weight_map.values()):
+        raise FileError(path, "index has no weight_map of tensor names to file names")
+    return {"weight_map": weight_map, "metadata": index.get("metadata")}
+
+
+def _weight_map(path: str) -> Dict[str, str]:
+    weight_map: Dict[str, str] = _read_index(path)["weight_map"]
+    return weight_map
+
+
+def _safetensors_set(folder: str, index_name: str) -> ModelSet:
+    index_path = os.path.join(folder, index_name)
+    index = _read_index(index_path)
+    weight_map: Dict[str, str] = index["weight_map"]
+    index_member = Member(index_name, index_path, role="index")
+    found = ModelSet("SafeTensors", folder, [], index=index_member)
+    shards = list(dict.fromkeys(weight_map.values()))
+    numbered = {name: _numbered(name) for name in shards}
+    def order(name: str) -> Tuple[int, int, str]:
+        match = numbered[name]
+        return (0, int(match["number"]), name) if match else (1, 0, name)
+
+    shards.sort(key=order)
+    for name in shards:
+        why = unsafe_name(name)
+        if why is not None:
+            found.problems.append(f"unsafe member name {json.dumps(name)} in the index: {why}")
+            continue
+        match = numbered[name]
+        found.members.append(Member(name, os.path.join(folder, *name.split("/")),
+                                    number=int(match["number"]) if match else None))
+    found.problems += _numbering(found.members, [numbered[m.uri] for m in found.members])
+    metadata = index["metadata"]
+    index_member.facts = {"weight_map": weight_map,
+                          "total_size": metadata.get("total_size") if isinstance(metadata, dict) else None}
+    return found
+
+
+def _numbered_set(folder: str, match: "re.Match[str]", kind: str) -> ModelSet:
+    prefix, suffix, count = match["prefix"], match["suffix"], int(match["count"])
+    if count > MAX_MEMBERS:
+        raise FileError(os.path.join(folder, match.string), f"numbered as one of {count} files, more than "
+                                                            f"{MAX_MEMBERS} members")
+    width = len(match["count"])
+    found = ModelSet(kind, folder, [])
+    for number in range(1, count + 1):
+        name = f"{prefix}-{number:0{width}d}-of-{match['count']}.{suffix}"
+        found.members.append(Member(name, os.path.join(folder, name), number=number))
+    if count == 0:
+        found.problems.append(f"{match.string}: numbered as one of 0 files")
+    return found
+
+
+def _numbering(members: List[Member], matches: List[Optional[re.Match[str]]]) -> List[str]:
+    """What is wrong with the numbers in the names of a set's members."""
+    if not any(matches):
+        return []
+    problems = []
+    counts = {int(m["count"]) for m in matches if m}
+    if any(m is None for m in matches):
+        problems.append("some members are numbered -NNNNN-of-NNNNN and others are not")
+    if len(counts) > 1:
+        problems.append(f"members claim different counts: {', '.join(map(str, sorted(counts)))}")
+    numbers = [int(m["number"]) for m in matches if m]
+    if counts and len(counts) == 1:
+        count = counts.pop()
+        expected = list(range(1, count + 1))
+        if sorted(numbers) != expected:
+            absent = sorted(set(expected) - set(numbers))
+            if absent:
+                problems.append(f"members numbered {', '.join(map(str, absent))} of {count} are not named")
+            if len(set(numbers)) != len(numbers) or any(n < 1 or n > count for n in numbers):
+                problems.append(f"member numbers do not run from 1 to {count} once each")
+    return problems
+
+
+# ---- reading the members ------------------------------------------------------
+
+def _read_member(member: Member) -> Member:
+    try:
+        status = os.stat(member.path)
+        if not stat.S_ISREG(status.st_mode):
+            member.error = "not a regular file"
+            return member
+        member.size = status.st_size
+    except FileNotFoundError:
+        member.error = "missing"
+        return member
+    except OSError as error:
+        member.error = error.strerror or str(error)
+        return member
+    if member.role != "model":
+        return member
+    try:
+        member.facts = quillon_files.set_facts(member.path)
+        member.c2pa = quillon_files.describe(member.path)
+    except ValueError as error:
+        member.error = f"not a model: {error}"
+    except OSError as error:
+        member.error = error.strerror or str(error)
+    return member
+
+
+def _onnx_data(found: ModelSet) -> None:
+    """Adds the external data files the ONNX model names, in order of first
+    mention, and the problems of their names and extents."""
+    model = found.members[0]
+    if not model.facts:
+        return
+    seen: Dict[str, int] = {}
+    for entry in model.facts["external_data"]:
+        location = entry["location"]
+        why = unsafe_name(location)
+        if why is not None:
+            found.problems.append(f"unsafe external data location {json.dumps(location)} of tensor "
+                                  f"{json.dumps(entry['tensor'])}: {why}")
+            continue
+        end = entry["offset"] + (entry["length"] or 0)
+        seen[location] = max(seen.get(location, 0), end)
+    data = [Member(location, os.path.join(found.folder, *location.split("/")), role="data") for location in seen]
+    found.members += data
+    for member in _parallel(_read_member, data, len(data)):
+        if member.size is not None and member.size < seen[member.uri]:
+            found.problems.append(f"{member.uri}: {member.size} bytes, but tensors lie up to byte {seen[member.uri]}")
+
+
+def _strays(found: ModelSet) -> List[str]:
+    named = {m.uri for m in found.files()}
+    suffix = ".gguf" if found.kind == "GGUF" else ".safetensors" if found.kind == "SafeTensors" else None
+    if suffix is None:
+        return []
+    return [name for name in _listing(found.folder) if name.endswith(suffix) and name not in named]
+
+
+def _shown(tensors: List[str]) -> str:
+    more = len(tensors) - _SHOWN_TENSORS
+    return ", ".join(tensors[:_SHOWN_TENSORS]) + (f" and {more} more" if more > 0 else "")
+
+
+def _safetensors_checks(found: ModelSet) -> List[str]:
+    problems: List[str] = []
+    read = [m for m in found.members if m.facts]
+    # A tensor in two shards: a shard copied over another, or of another
+    # version; with an index the placement check below says which.
+    holder: Dict[str, str] = {}
+    for member in read:
+        twice = [t for t in member.facts["tensor_names"] if holder.setdefault(t, member.uri) != member.uri]
+        if twice:
+            problems.append(f"{member.uri}: holds tensors that other members hold too: {_shown(twice)}")
+    index = found.index
+    if index is None:
+        return problems
+    placed: Dict[str, List[str]] = {}
+    for tensor, shard in index.facts["weight_map"].items():
+        placed.setdefault(shard, []).append(tensor)
+    for member in read:
+        held = set(member.facts["tensor_names"])
+        wanted = placed.get(member.uri, [])
+        absent = [t for t in wanted if t not in held]
+        extra = sorted(held.difference(wanted))
+        if absent:
+            problems.append(f"{member.uri}: does not hold {len(absent)} tensors the index places there: "
+                            f"{_shown(absent)}")
+        if extra:
+            problems.append(f"{member.uri}: holds tensors the index does not place there: {_shown(extra)}")
+    total = index.facts["total_size"]
+    if total is not None and len(read) == len(found.members):
+        data = sum(m.facts["tensor_bytes"] for m in read)
+        if not isinstance(total, int) or total != data:
+            problems.append(f"index total_size {json.dumps(total)} differs from the {data} tensor bytes of the members")
+    return problems
+
+
+def _gguf_checks(found: ModelSet) -> List[str]:
+    problems = []
+    count = len(found.members)
+    read = [m for m in found.members if m.facts]
+    for member in read:
+        facts = member.facts
+        if facts["split_no"] is None or facts["split_count"] is None:
+            if count > 1 or member.number is not None:
+                problems.append(f"{member.uri}: no split.no and split.count")
+            continue
+        if facts["split_count"] != count:
+            problems.append(f"{member.uri}: split.count is {facts['split_count']}, the names say {count}")
+        if member.number is not None and facts["split_no"] != member.number - 1:
+            problems.append(f"{member.uri}: split.no is {facts['split_no']}, the name says {member.number - 1}")
+    if len(read) == count:
+        total = sum(m.facts["tensor_count"] for m in read)
+        for member in read:
+            declared = member.facts["split_tensors_count"]
+            if declared is not None and declared != total:
+                problems.append(f"{member.uri}: split.tensors.count is {declared}, the splits hold {total} tensors")
+    return problems
+
+
+def _c2pa_checks(models: List[Member]) -> List[str]:
+    """Members whose C2PA data differ from the most common state."""
+    read = [m for m in models if m.c2pa]
+    states = [(m.c2pa["store_size"], m.c2pa["uri"]) for m in read]
+    if len(set(states)) <= 1:
+        return []
+    common = max(set(states), key=lambda state: (states.count(state), state[0] is not None))
+
+    def said(state: Tuple[Optional[int], Optional[str]]) -> str:
+        store = "no store" if state[0] is None else f"a store of {state[0]} bytes"
+        return store + ("" if state[1] is None else f" and URI {json.dumps(state[1])}")
+
+    return [f"{m.uri}: C2PA data differ from the other members': {said(s)} where they have {said(common)}"
+            for m, s in zip(read, states) if s != common]
+
+
+def set_info(path: str, jobs: int = 4) -> ModelSet:
+    """The set `path` belongs to, its members read and its problems found."""
+    found = find_set(path)
+    _parallel(_read_member, found.files(), jobs)
+    if found.kind == "ONNX":
+        _onnx_data(found)
+    for member in found.files():
+        if member.error is not None:
+            found.problems.append(f"{member.uri}: {member.error}")
+        elif member.facts and member.role == "model" and member.facts["format"] != found.kind:
+            found.problems.append(f"{member.uri}: a {member.facts['format']} model in a {found.kind} set")
+    if found.kind == "SafeTensors":
+        found.problems += _safetensors_checks(found)
+    elif found.kind == "GGUF":
+        found.problems += _gguf_checks(found)
+    found.problems += _c2pa_checks([m for m in found.members if m.role == "model"])
+    found.strays = _strays(found)
+    return found
+
+
+def as_json(found: ModelSet) -> Dict[str, Any]:
+    def member(m: Member) -> Dict[str, Any]:
+        c2pa = m.c2pa
+        return {"uri": m.uri, "role": m.role, "size": m.size, "format": m.facts.get("format"),
+                "store_size": c2pa.get("store_size"), "manifest_uri": c2pa.get("uri"), "error": m.error}
+
+    return {"kind": found.kind, "folder": found.folder, "members": [member(m) for m in found.files()],
+            "strays": found.strays, "problems": found.problems, "broken": bool(found.problems)}
+
+
+def info_lines(found: ModelSet) -> Iterable[str]:
+    yield f"{found.kind} set in {found.folder}: {len(found.members)} members"
+    for m in found.files():
+        size = "missing" if m.size is None else f"{m.size} bytes"
+        if m.c2pa:
+            store = "no store" if m.c2pa["store_size"] is None else f"store {m.c2pa['store_size']} bytes"
+            uri = "uri none" if m.c2pa["uri"] is None else f"uri {json.dumps(m.c2pa['uri'], ensure_ascii=False)}"
+            c2pa = f"  {store}  {uri}"
+        else:
+            c2pa = "" if m.role == "model" else f"  ({m.role})"
+        yield f"  {m.uri}  {size}{c2pa}"
+    for name in found.strays:
+        yield f"not in the set: {name}"
+    for problem in found.problems:
+        yield f"problem: {problem}"
+
+
+# ---- the collection data hash ------------------------------------------------
+
+def hash_file(path: str, algorithm: str, chunk: int = HASH_CHUNK) -> Tuple[int, bytes]:
+    """The size and digest of the file at `path`, read in `chunk`-sized
+    steps into one reused buffer."""
+    digest = hashlib.new(algorithm)
+    buffer = bytearray(chunk)
+    view = memoryview(buffer)
+    size = 0
+    with open(_open_regular(path), "rb", buffering=0) as file:
+        while True:
+            got = file.readinto(buffer)
+            if not got:
+                break
+            digest.update(view[:got])
+            size += got
+    return size, digest.digest()
+
+
+def collection_hash(found: ModelSet, algorithm: str = "sha256", jobs: int = 4) -> Dict[str, Any]:
+    """The inputs of a collection data hash over the set's files: per file
+    its URI, size and Base64 hash. A set with problems is refused."""
+    files = found.files()
+
+    def one(member: Member) -> Dict[str, Any]:
+        with about(member.path):
+            size, digest = hash_file(member.path, algorithm)
+        return {"uri": member.uri, "size": size, "hash": base64.b64encode(digest).decode("ascii")}
+
+    return {"alg": algorithm, "uris": _parallel(one, files, jobs)}
+
+
+# ---- the `quillon set` subcommands ----------------------------------------------
+
+def run_info(args: Any) -> int:
+    """`quillon set info PATH`: 1 when the set is broken."""
+    found = set_info(args.path, args.jobs)
+    if args.json:
+        print(json.dumps(as_json(found), indent=2, ensure_ascii=False))
+    else:
+        for line in info_lines(found):
+            print(line)
+    return 1 if found.problems else 0
+
+
+def run_hash(args: Any) -> int:
+    """`quillon set hash PATH`: the collection hash's inputs as JSON, or the
+    set's problems on standard error and status 1."""
+    found = set_info(args.path, args.jobs)
+    if found.problems:
+        for problem in found.problems:
+            print(f"quillon: {args.path}: {problem}", file=sys.stderr)
+        return 1
+    print(json.dumps(collection_hash(found, args.alg, args.jobs), indent=2, ensure_ascii=False))
+    return 0
