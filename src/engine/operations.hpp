@@ -1,10 +1,11 @@
 // The library's operations on model files named by path.
 //
 // The reads (detect, store, URI, ranges, describe) run the sparse driver's
-// read (sparse/remote.hpp) over the model read with pread, and the rewrites
-// run the in-memory operation of format/dispatch.hpp on the mapped model
-// (see `InputFile`), so every result, probe and model error is exactly the
-// in-memory one; only system failures (an Error of kind SystemFailure
+// read (sparse/remote.hpp) over the model read with pread, and so do embed
+// and remove, whose plans the writer completes with the kernel's copy of
+// the ranges they carry over (a model of much metadata, and a patch, are
+// mapped: see `InputFile`), so every result, probe and model error is
+// exactly the in-memory one; only system failures (an Error of kind SystemFailure
 // naming the path concerned) and cancellation are new. A model that changes
 // while it is read (see `InputFile::changed`) fails with EIO, "file changed
 // while it was being read", whatever the parse made of it, and nothing is

@@ -229,7 +229,9 @@ std::string resolved(const sparse::Rewrite& rewrite, const std::string& model) {
   return out;
 }
 
-std::string text_of(const Result<FileImage>& r) { return r ? "file " + base64::encode(as_bytes(r->to_string())) : r.error().message(); }
+std::string text_of(const Result<FileImage>& r) {
+  return r ? "file " + base64::encode(as_bytes(r->to_string())) : r.error().message();
+}
 std::string text_of(const Result<std::vector<StorePatch>>& r, const std::string& model) {
   if (!r) return r.error().message();
   std::string out = model;

@@ -12,8 +12,8 @@ import pytest
 import quillon_files
 
 from conftest import MODELS, STORE, write
-from models import (GIB, MARKS, URI, field, gguf, gguf_store_kv, gguf_tensor, gguf_u32, gguf_uri_kv, onnx,
-                    onnx_entry, sparse_gguf, sparse_onnx, sparse_safetensors)
+from models import (GIB, MARKS, MIB, URI, field, gguf, gguf_store_kv, gguf_str, gguf_tensor, gguf_u32, gguf_uri_kv,
+                    onnx, onnx_entry, realistic_gguf, sparse_gguf, sparse_onnx, sparse_safetensors)
 
 PLAN_MODELS = {
     **MODELS,
@@ -76,7 +76,8 @@ def test_plans_make_what_the_writes_write(tmp_path, name):
             expected = ("ok", out.read_bytes())
         assert plans(tmp_path, model, plan, **kwargs) == [expected] * 2, (plan, kwargs)
     # A patch with a store of the embedded one's size, and with one too long.
-    size = len(quillon_files.read_manifest(path)) if outcome(lambda: quillon_files.read_manifest(path))[0] == "ok" else 3
+    embedded = outcome(lambda: quillon_files.read_manifest(path))
+    size = len(embedded[1]) if embedded[0] == "ok" else 3
     for store in (b"p" * size, b"p" * (size + 3)):
         copy = shutil.copy(path, tmp_path / "copy")
         expected = outcome(lambda: quillon_files.patch_store(copy, store))
@@ -129,3 +130,25 @@ def test_plans_of_large_models_read_only_their_metadata(tmp_path, build):
         assert at == out.stat().st_size
     # Most of the file is carried over as ranges.
     assert sum(part[1] for part in both[0] if isinstance(part, tuple)) > 4 * GIB
+
+
+@pytest.mark.parametrize("build, mapped", [
+    (sparse_safetensors, False), (sparse_gguf, False), (sparse_onnx, False),
+    (lambda path: path.write_bytes(realistic_gguf(MIB, 32000)), False),
+    (lambda path: path.write_bytes(gguf([gguf_str("n", "v" * (5 * MIB))])), True),
+], ids=["safetensors", "gguf", "onnx", "gguf with a vocabulary", "gguf of 5 MiB metadata"])
+def test_writes_plan_over_pread_unless_the_metadata_is_large(tmp_path, build, mapped):
+    """embed and remove read the metadata with pread and copy the rest by its
+    ranges; only a model of more metadata than is cheap to copy is mapped."""
+    model, out = tmp_path / "model", tmp_path / "out"
+    build(model)
+    seen = []
+
+    def progress(done, total):
+        with open("/proc/self/maps") as maps:
+            seen.append(any(line.rstrip().endswith((str(model), str(out))) for line in maps))
+        return True
+
+    quillon_files.embed_manifest_both(model, URI, STORE, output=out, progress=progress)
+    quillon_files.remove_manifest(out, output=model, progress=progress)
+    assert seen and set(seen) == {mapped}
