@@ -11,9 +11,10 @@ of `_ErrorKind`, "system_failure" for the OSError), which callers test
 instead of the message text.
 
 The reads (read_manifest, read_manifest_uri, detect_format, model_type,
-describe, store_ranges) also take a model that is not a local file: a URL
-(`str` of the form "scheme://..."), an open seekable binary file object or
-a `quillon_remote.Source`, read by byte ranges through quillon_remote.
+describe, store_ranges) and the plans (plan_embed, plan_remove, plan_patch)
+also take a model that is not a local file: a URL (`str` of the form
+"scheme://..."), an open seekable binary file object or a
+`quillon_remote.Source`, read by byte ranges through quillon_remote.
 """
 
 import os
@@ -35,6 +36,9 @@ __all__ = [
     "patch_store",
     "write_file",
     "set_facts",
+    "plan_embed",
+    "plan_remove",
+    "plan_patch",
 ]
 
 _Path = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
@@ -123,3 +127,18 @@ def set_facts(model: _Path) -> _SetFacts:
     """What ties the model file to the other files of a set: "format" and
     "tensor_count", then the GGUF split entries, the SafeTensors tensor names
     and data size, or the ONNX external data of the initializers."""
+# A plan: the new file in order, `bytes` of new content (zero padding
+# included) and (offset, length) ranges of the model carried over.
+_Plan = List[Union[bytes, Tuple[int, int]]]
+
+def plan_embed(model: _Model, *, store: Optional[bytes] = None, uri: Optional[str] = None) -> _Plan:
+    """The file that embed_manifest would write for `model` carrying `store`
+    and/or `uri` (ValueError as embed_manifest raises it, also when both are
+    None); only the model's metadata is read."""
+
+def plan_remove(model: _Model) -> _Plan:
+    """The file that remove_manifest would write for `model`, as plan_embed lists it."""
+
+def plan_patch(model: _Model, store: bytes) -> _Plan:
+    """The file that patch_store would leave of `model` with `store` in place
+    of the embedded one, as plan_embed lists it (the same errors)."""

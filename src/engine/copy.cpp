@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <utility>
 
 #include "engine/seams.hpp"
@@ -72,6 +73,7 @@ bool kernel_copy_refused(int code) {
 bool concerns_output(int code) { return code == ENOSPC || code == EDQUOT || code == EFBIG || code == EROFS; }
 
 std::size_t size_of(const FileImage::PieceView& piece) {
+  if (piece.input) return static_cast<std::size_t>(piece.input->length);
   return piece.bytes.empty() ? piece.zeros : piece.bytes.size();
 }
 
@@ -96,10 +98,18 @@ class ImageWriter {
   }
 
  private:
+  // Where the piece's bytes start in the input: a view of the mapping, or
+  // a range of the input the image names. Absent for any other piece.
+  std::optional<std::uint64_t> input_offset(const FileImage::PieceView& piece) const {
+    if (piece.input) return piece.input->start;
+    if (input_.contains(piece.bytes)) return input_.offset_of(piece.bytes);
+    return std::nullopt;
+  }
+
   Result<Ok> write_piece(const FileImage::PieceView& piece) {
-    const bool from_input = input_.contains(piece.bytes);
+    const std::optional<std::uint64_t> from_input = input_offset(piece);
     if (size_of(piece) < kSmallPiece) {
-      if (from_input) return gather_input(input_.offset_of(piece.bytes), piece.bytes.size());
+      if (from_input) return gather_input(*from_input, size_of(piece));
       QUILLON_TRY_ASSIGN(std::uint8_t* to, room(size_of(piece)));
       if (piece.bytes.empty()) {
         std::memset(to, 0, piece.zeros);
@@ -109,8 +119,8 @@ class ImageWriter {
       return Ok{};
     }
     QUILLON_TRY(flush());
+    if (from_input) return copy_input(*from_input, size_of(piece));
     if (piece.bytes.empty()) return write_zeros(piece.zeros);
-    if (from_input) return copy_input(input_.offset_of(piece.bytes), piece.bytes.size());
     return write_memory(piece.bytes);
   }
 
@@ -167,9 +177,10 @@ class ImageWriter {
     for (std::size_t i = index_; i < image_.piece_count(); ++i) {
       const FileImage::PieceView piece = image_.piece(i);
       if (size_of(piece) >= kSmallPiece) break;
-      if (!input_.contains(piece.bytes)) continue;
-      const std::uint64_t from = input_.offset_of(piece.bytes);
-      const std::uint64_t to = from + piece.bytes.size();
+      const std::optional<std::uint64_t> at = input_offset(piece);
+      if (!at) continue;
+      const std::uint64_t from = *at;
+      const std::uint64_t to = from + size_of(piece);
       if (from < start || to - start > kWindowSize) break;
       end = std::max(end, to);
     }

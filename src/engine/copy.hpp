@@ -36,7 +36,9 @@ struct WriteOptions {
 };
 
 // Writes `image` at offset 0 of `output` and sets the file's size to the
-// image's. Pieces inside `input` are copied from its descriptor; `name` is
+// image's. Pieces inside `input`'s mapping, and the image's ranges of the
+// input (an image planned over pieces read from it), are copied from its
+// descriptor; `name` is
 // the path failures of `output` report, `input.path()` those of the input.
 // Fails, with `output` holding no trustworthy bytes, when the input changed
 // since it was opened.

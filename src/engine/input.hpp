@@ -17,10 +17,12 @@
 // process do one at a time: reads of many small models on several threads
 // run in parallel.
 //
-// Rewrites, and reads of more metadata than is cheap to copy (see
-// operations.cpp), map the file (`open`): the format code builds the new
-// file's image on a `Bytes` view of the whole input without reading it, as
-// views that the copy then hands to the kernel through the open descriptor.
+// Rewrites read the metadata the same way, and name what they carry over by
+// its range of the input, which the copy hands to the kernel through the
+// descriptor. Rewrites and reads of more metadata than is cheap to copy
+// (see operations.cpp), and patches, map the file (`open`): the format code
+// builds the new file's image on a `Bytes` view of the whole input without
+// reading it, as views that the copy then hands to the kernel the same way.
 // Only the pages the parser touches (the metadata) are ever read from the
 // disk, so this costs the same for a megabyte and for a hundred gigabytes.
 //

@@ -1,10 +1,11 @@
 // The library's operations on model files named by path.
 //
 // The reads (detect, store, URI, ranges, describe) run the sparse driver's
-// read (sparse/remote.hpp) over the model read with pread, and the rewrites
-// run the in-memory operation of format/dispatch.hpp on the mapped model
-// (see `InputFile`), so every result, probe and model error is exactly the
-// in-memory one; only system failures (an Error of kind SystemFailure
+// read (sparse/remote.hpp) over the model read with pread, and so do embed
+// and remove, whose plans the writer completes with the kernel's copy of
+// the ranges they carry over (a model of much metadata, and a patch, are
+// mapped: see `InputFile`), so every result, probe and model error is
+// exactly the in-memory one; only system failures (an Error of kind SystemFailure
 // naming the path concerned) and cancellation are new. A model that changes
 // while it is read (see `InputFile::changed`) fails with EIO, "file changed
 // while it was being read", whatever the parse made of it, and nothing is
@@ -13,6 +14,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -24,6 +26,7 @@
 #include "format/dispatch.hpp"
 #include "manifest/source.hpp"
 #include "manifest/store_range.hpp"
+#include "sparse/remote.hpp"
 
 namespace quillon::engine {
 
@@ -55,5 +58,12 @@ Result<Ok> patch_store(const std::string& model, Bytes store);
 // `replace_file`; progress is reported every kProgressStep bytes and at the
 // end, and cancelling leaves `path` untouched.
 Result<Ok> write_file(const std::string& path, Bytes bytes, const WriteOptions& options);
+
+// Runs `plan` (a rewrite of sparse/remote.hpp: embed, remove or patch) over
+// the model read with pread in the ranges its parse needs, never mapped:
+// the plan names the bytes it carries over as ranges of the file, unread.
+// A file that changed meanwhile fails as the reads do.
+Result<sparse::Rewrite> plan(const std::string& model,
+                             const std::function<Result<sparse::Rewrite>(const sparse::Remote&)>& plan);
 
 }  // namespace quillon::engine
