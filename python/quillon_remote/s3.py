@@ -79,20 +79,24 @@ class _Upload:
         """The bytes the client sends for an uploaded part."""
         return b"".join(piece if isinstance(piece, bytes) else self.source.read(*piece) for piece in part.pieces)
 
-    async def send(self, part: Part, body: Optional[bytes], finished: threading.Event) -> str:
+    async def send(self, part: Part, body: Optional[bytes]) -> str:
+        """Copies the part (`body` None) or uploads `body`; its ETag."""
+        if body is None:
+            offset, length = part.pieces[0]  # type: ignore[misc]
+            arguments: Dict[str, Any] = {"CopySourceRange": f"bytes={offset}-{offset + length - 1}"}
+            if self.etag is not None:
+                arguments["CopySourceIfMatch"] = self.etag
+            answer = await self.fs._call_s3("upload_part_copy", Bucket=self.bucket, Key=self.key,
+                                            UploadId=self.upload_id, PartNumber=part.number,
+                                            CopySource=self.copy_source, **arguments)
+            return str(answer["CopyPartResult"]["ETag"])
+        answer = await self.fs._call_s3("upload_part", Bucket=self.bucket, Key=self.key, UploadId=self.upload_id,
+                                        PartNumber=part.number, Body=body)
+        return str(answer["ETag"])
+
+    async def tracked(self, part: Part, body: Optional[bytes], finished: threading.Event) -> str:
         try:
-            if body is None:
-                offset, length = part.pieces[0]  # type: ignore[misc]
-                arguments: Dict[str, Any] = {"CopySourceRange": f"bytes={offset}-{offset + length - 1}"}
-                if self.etag is not None:
-                    arguments["CopySourceIfMatch"] = self.etag
-                answer = await self.fs._call_s3("upload_part_copy", Bucket=self.bucket, Key=self.key,
-                                                UploadId=self.upload_id, PartNumber=part.number,
-                                                CopySource=self.copy_source, **arguments)
-                return str(answer["CopyPartResult"]["ETag"])
-            answer = await self.fs._call_s3("upload_part", Bucket=self.bucket, Key=self.key, UploadId=self.upload_id,
-                                            PartNumber=part.number, Body=body)
-            return str(answer["ETag"])
+            return await self.send(part, body)
         finally:
             finished.set()
 
@@ -128,7 +132,7 @@ class _Upload:
                     part = waiting.pop()
                     body = None if part.copy else self.body(part)
                     finished = threading.Event()
-                    future = asyncio.run_coroutine_threadsafe(self.send(part, body, finished), self.fs.loop)
+                    future = asyncio.run_coroutine_threadsafe(self.tracked(part, body, finished), self.fs.loop)
                     running[future] = (part, finished)
                     report(done, plan.size)
                 ready, _ = concurrent.futures.wait(running, timeout=POLL,
