@@ -11,9 +11,10 @@ of `_ErrorKind`, "system_failure" for the OSError), which callers test
 instead of the message text.
 
 The reads (read_manifest, read_manifest_uri, detect_format, model_type,
-describe, store_ranges) also take a model that is not a local file: a URL
-(`str` of the form "scheme://..."), an open seekable binary file object or
-a `quillon_remote.Source`, read by byte ranges through quillon_remote.
+describe, store_ranges) and the plans (plan_embed, plan_remove, plan_patch)
+also take a model that is not a local file: a URL (`str` of the form
+"scheme://..."), an open seekable binary file object or a
+`quillon_remote.Source`, read by byte ranges through quillon_remote.
 """
 
 import os
@@ -34,6 +35,9 @@ __all__ = [
     "store_ranges",
     "patch_store",
     "write_file",
+    "plan_embed",
+    "plan_remove",
+    "plan_patch",
 ]
 
 _Path = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
@@ -98,3 +102,19 @@ def write_file(path: _Path, data: bytes, *, progress: Optional[_Progress] = None
     """Replaces `path` with a file holding `data`, keeping the replaced file's
     mode and owner as the writes above do; a failed or cancelled write leaves
     `path` untouched."""
+
+# A plan: the new file in order, `bytes` of new content (zero padding
+# included) and (offset, length) ranges of the model carried over.
+_Plan = List[Union[bytes, Tuple[int, int]]]
+
+def plan_embed(model: _Model, *, store: Optional[bytes] = None, uri: Optional[str] = None) -> _Plan:
+    """The file that embed_manifest would write for `model` carrying `store`
+    and/or `uri` (ValueError as embed_manifest raises it, also when both are
+    None); only the model's metadata is read."""
+
+def plan_remove(model: _Model) -> _Plan:
+    """The file that remove_manifest would write for `model`, as plan_embed lists it."""
+
+def plan_patch(model: _Model, store: bytes) -> _Plan:
+    """The file that patch_store would leave of `model` with `store` in place
+    of the embedded one, as plan_embed lists it (the same errors)."""

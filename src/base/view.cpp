@@ -6,6 +6,12 @@
 namespace quillon {
 
 std::optional<Bytes> View::elsewhere(std::uint64_t offset, std::uint64_t length, bool last) const {
+  if (std::optional<Bytes> bytes = in_rest(offset, length)) return bytes;
+  need(offset, length, last);
+  return std::nullopt;
+}
+
+std::optional<Bytes> View::in_rest(std::uint64_t offset, std::uint64_t length) const {
   // The last piece that starts at or before `offset`.
   auto after = std::upper_bound(rest_.begin(), rest_.end(), offset,
                                 [](std::uint64_t at, const Piece& piece) { return at < piece.offset; });
@@ -16,11 +22,10 @@ std::optional<Bytes> View::elsewhere(std::uint64_t offset, std::uint64_t length,
   }
   // An empty read succeeds wherever it lies: it needs no byte.
   if (length == 0) return Bytes{};
-  need(offset, length, last);
   return std::nullopt;
 }
 
-std::uint64_t View::offset_of(Bytes part) const {
+std::optional<std::uint64_t> View::find(Bytes part) const {
   // Addresses compared as integers: the pieces are unrelated objects.
   const auto address = [](const std::uint8_t* p) { return reinterpret_cast<std::uintptr_t>(p); };
   const auto within = [&](Bytes piece) {
@@ -31,7 +36,7 @@ std::uint64_t View::offset_of(Bytes part) const {
   for (const Piece& piece : rest_) {
     if (within(piece.bytes)) return piece.offset + static_cast<std::uint64_t>(part.data() - piece.bytes.data());
   }
-  return 0;  // not reached for a view obtained through this View
+  return std::nullopt;
 }
 
 }  // namespace quillon

@@ -75,8 +75,19 @@ class View {
     if (need_ != nullptr && !*need_ && length != 0) *need_ = Need{offset, length, last};
   }
 
+  // The `length` bytes at `offset` when one piece holds them all, as
+  // bytes() gives them, but absent without recording a need: for bytes that
+  // a caller only carries over, and can name by their offset instead.
+  std::optional<Bytes> present(std::uint64_t offset, std::uint64_t length) const {
+    if (offset <= front_.size() && length <= front_.size() - offset) return front_.subspan(offset, length);
+    return in_rest(offset, length);
+  }
+
   // The file offset of `part`, a view obtained through this View.
-  std::uint64_t offset_of(Bytes part) const;
+  std::uint64_t offset_of(Bytes part) const { return find(part).value_or(0); }
+  // The file offset of `part` when it lies within the bytes present; absent
+  // for bytes from elsewhere (a source's, a copy).
+  std::optional<std::uint64_t> find(Bytes part) const;
 
   // What a parser returns when it stops at absent bytes. Never seen outside
   // the driver that owns the need: it fetches and parses again.
@@ -84,6 +95,7 @@ class View {
 
  private:
   std::optional<Bytes> elsewhere(std::uint64_t offset, std::uint64_t length, bool last) const;
+  std::optional<Bytes> in_rest(std::uint64_t offset, std::uint64_t length) const;
 
   Bytes front_;
   std::uint64_t size_;

@@ -146,4 +146,18 @@ Result<Ok> write_file(const std::string& path, Bytes bytes, const WriteOptions& 
   return replace_file(path, fill);
 }
 
+Result<sparse::Rewrite> plan(const std::string& model,
+                             const std::function<Result<sparse::Rewrite>(const sparse::Remote&)>& plan) {
+  Result<InputFile> input = InputFile::open_unmapped(model);
+  if (!input) return std::move(input).error();
+  sparse::Remote remote;
+  remote.size = input->size();
+  remote.fetch = [&input](std::uint64_t offset, std::uint64_t length) { return input->read(offset, length); };
+  remote.name = model;
+  remote.window = kLocalWindow;
+  Result<sparse::Rewrite> planned = plan(remote);
+  QUILLON_TRY(input->unchanged());
+  return planned;
+}
+
 }  // namespace quillon::engine

@@ -13,6 +13,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -24,6 +25,7 @@
 #include "format/dispatch.hpp"
 #include "manifest/source.hpp"
 #include "manifest/store_range.hpp"
+#include "sparse/remote.hpp"
 
 namespace quillon::engine {
 
@@ -55,5 +57,12 @@ Result<Ok> patch_store(const std::string& model, Bytes store);
 // `replace_file`; progress is reported every kProgressStep bytes and at the
 // end, and cancelling leaves `path` untouched.
 Result<Ok> write_file(const std::string& path, Bytes bytes, const WriteOptions& options);
+
+// Runs `plan` (a rewrite of sparse/remote.hpp: embed, remove or patch) over
+// the model read with pread in the ranges its parse needs, never mapped:
+// the plan names the bytes it carries over as ranges of the file, unread.
+// A file that changed meanwhile fails as the reads do.
+Result<sparse::Rewrite> plan(const std::string& model,
+                             const std::function<Result<sparse::Rewrite>(const sparse::Remote&)>& plan);
 
 }  // namespace quillon::engine

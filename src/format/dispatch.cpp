@@ -41,11 +41,11 @@ const Handler& handler_for(Format format) { return *kHandlers[format]; }
 
 Result<std::string> read_manifest(const View& model) { return dispatch<&Handler::read_store>(model); }
 
-Result<FileImage> embed_manifest(Bytes model, const ManifestSource& source) {
+Result<FileImage> embed_manifest(const View& model, const ManifestSource& source) {
   return dispatch<&Handler::embed>(model, source);
 }
 
-Result<FileImage> remove_manifest(Bytes model) { return dispatch<&Handler::remove>(model); }
+Result<FileImage> remove_manifest(const View& model) { return dispatch<&Handler::remove>(model); }
 
 Result<std::optional<std::string>> read_manifest_uri(const View& model) { return dispatch<&Handler::read_uri>(model); }
 
@@ -64,7 +64,7 @@ Result<Description> describe(const View& model) {
   return Description{*format, std::move(uri), std::nullopt};
 }
 
-Result<std::vector<StorePatch>> patch_store(Bytes model, Bytes store) {
+Result<std::vector<StorePatch>> patch_store(const View& model, Bytes store) {
   const std::optional<Format> format = detect_format(model);
   if (!format) return Error::unrecognized_format();
   const Handler& handler = handler_for(*format);

@@ -32,12 +32,13 @@ const Handler& handler_for(Format format);
 Result<std::string> read_manifest(const View& model);
 
 // The complete new model file carrying what `source` holds. The image borrows
-// from `model` and `source`.
-Result<FileImage> embed_manifest(Bytes model, const ManifestSource& source);
+// from `model` and `source`; over a model of which only pieces are at hand,
+// the bytes it carries over unread and absent are ranges of the input.
+Result<FileImage> embed_manifest(const View& model, const ManifestSource& source);
 
 // The complete new model file without any C2PA data. The image borrows from
 // `model`.
-Result<FileImage> remove_manifest(Bytes model);
+Result<FileImage> remove_manifest(const View& model);
 
 // The remote manifest URI, or absent when a recognized model has none.
 Result<std::optional<std::string>> read_manifest_uri(const View& model);
@@ -67,6 +68,6 @@ Result<Description> describe(const View& model);
 // touching any other byte: possible only when the new store's encoded form
 // is exactly as long as the old one's (StoreSizeMismatch otherwise). The
 // same errors as read_manifest when the model holds no readable store.
-Result<std::vector<StorePatch>> patch_store(Bytes model, Bytes store);
+Result<std::vector<StorePatch>> patch_store(const View& model, Bytes store);
 
 }  // namespace quillon

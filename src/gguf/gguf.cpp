@@ -313,7 +313,9 @@ Result<Gguf> Gguf::parse(const View& view) {
   const std::uint64_t remainder = info_end % gguf.alignment;
   const std::uint64_t padding = remainder == 0 ? 0 : gguf.alignment - remainder;
   if (padding > view.size() - info_end) return Error::malformed_container("tensor data offset out of range");
-  gguf.tensor_data = bytes.subspan(std::min<std::uint64_t>(info_end + padding, bytes.size()));
+  gguf.view_ = view;
+  gguf.data_start_ = info_end + padding;
+  gguf.tensor_data = bytes.subspan(std::min<std::uint64_t>(gguf.data_start_, bytes.size()));
   return gguf;
 }
 
@@ -347,7 +349,7 @@ FileImage Gguf::serialize() const {
   image.append_run(tensor_info);
   const std::uint64_t remainder = image.size() % alignment;
   image.append_zeros(remainder == 0 ? 0 : alignment - remainder);
-  image.append_view(tensor_data);
+  image.append_from(view_, data_start_, view_.size() - data_start_);
   return image;
 }
 

@@ -173,7 +173,9 @@ class Gguf {
   Bytes tensor_info;
   // Fixed at parse time, never 0.
   std::uint64_t alignment = kDefaultAlignment;
-  // From the aligned data start to the end of the input.
+  // From the aligned data start to the end of the input: what the view's
+  // front holds of it (all of it for a file in memory). serialize() carries
+  // the rest over as a range of the input.
   Bytes tensor_data;
 
  private:
@@ -191,6 +193,9 @@ class Gguf {
   };
 
   Bytes input_;
+  // The parsed view, for the tensor data it carries over unread.
+  View view_{Bytes{}};
+  std::uint64_t data_start_ = 0;   // the aligned start of the tensor data
   std::uint64_t input_count_ = 0;  // entries in the input
   std::uint64_t metadata_end_ = kHeaderSize;
   std::optional<Kv> first_store_;

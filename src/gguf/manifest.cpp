@@ -11,7 +11,7 @@ namespace quillon::gguf {
 namespace {
 
 // Parses `model` and drops every C2PA entry, however many there are.
-Result<Gguf> parse_without_c2pa(Bytes model) {
+Result<Gguf> parse_without_c2pa(const View& model) {
   Result<Gguf> gguf = Gguf::parse(model);
   if (gguf) gguf->drop_c2pa();
   return gguf;
@@ -45,7 +45,7 @@ Result<std::optional<std::string>> read_uri(const View& model) {
   return std::optional<std::string>(as_text(text));
 }
 
-Result<FileImage> embed(Bytes model, const ManifestSource& source) {
+Result<FileImage> embed(const View& model, const ManifestSource& source) {
   if (source.empty()) return Error::empty_source();
   QUILLON_TRY_ASSIGN(Gguf gguf, parse_without_c2pa(model));
   // The new entries view the source's bytes, which outlive the image.
@@ -54,7 +54,7 @@ Result<FileImage> embed(Bytes model, const ManifestSource& source) {
   return gguf.serialize();
 }
 
-Result<FileImage> remove(Bytes model) {
+Result<FileImage> remove(const View& model) {
   QUILLON_TRY_ASSIGN(const Gguf gguf, parse_without_c2pa(model));
   return gguf.serialize();
 }

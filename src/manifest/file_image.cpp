@@ -1,6 +1,7 @@
 #include "manifest/file_image.hpp"
 
 #include <algorithm>
+#include <cassert>
 #include <cstring>
 #include <utility>
 
@@ -21,6 +22,7 @@ FileImage& FileImage::operator=(FileImage&& other) noexcept {
   chunk_ = std::exchange(other.chunk_, nullptr);
   copied_ = std::exchange(other.copied_, 0);
   size_ = std::exchange(other.size_, 0);
+  inputs_ = std::exchange(other.inputs_, 0);
   return *this;
 }
 
@@ -91,16 +93,48 @@ void FileImage::append_zeros(std::size_t count) {
   }
 }
 
+void FileImage::append_input(std::uint64_t offset, std::uint64_t length) {
+  if (length == 0) return;
+  if (!pieces_.empty()) {
+    Piece& last = pieces_.back();
+    if (last.kind == Kind::Input && last.offset + last.size == offset) {
+      last.size += length;
+      size_ += length;
+      return;
+    }
+  }
+  pieces_.push_back({nullptr, length, Kind::Input, offset});
+  size_ += length;
+  ++inputs_;
+}
+
+void FileImage::append_from(const View& model, std::uint64_t offset, std::uint64_t length, bool run) {
+  if (const std::optional<Bytes> bytes = model.present(offset, length)) return append_bytes(*bytes, run);
+  // What the front holds of them is at hand; the rest is named.
+  const Bytes front = model.front();
+  if (offset < front.size()) {
+    const Bytes head = front.subspan(offset);
+    append_bytes(head, run);
+    offset += head.size();
+    length -= head.size();
+  }
+  append_input(offset, length);
+}
+
 FileImage::PieceView FileImage::piece(std::size_t index) const {
   const Piece& piece = pieces_[index];
   if (piece.kind == Kind::Zeros) return {{}, piece.size};
+  if (piece.kind == Kind::Input) return {{}, 0, ByteRange{piece.offset, piece.size}};
   return {{piece.data, piece.size}, 0};
 }
 
-void FileImage::write_to(std::uint8_t* out) const {
+void FileImage::write_to(std::uint8_t* out, Bytes input) const {
   for (const Piece& piece : pieces_) {
     if (piece.kind == Kind::Zeros) {
       std::memset(out, 0, piece.size);
+    } else if (piece.kind == Kind::Input) {
+      assert(piece.offset <= input.size() && piece.size <= input.size() - piece.offset);
+      std::memcpy(out, input.data() + piece.offset, piece.size);
     } else {
       std::memcpy(out, piece.data, piece.size);
     }
@@ -108,9 +142,9 @@ void FileImage::write_to(std::uint8_t* out) const {
   }
 }
 
-std::string FileImage::to_string() const {
+std::string FileImage::to_string(Bytes input) const {
   std::string out(size_, '\0');
-  write_to(reinterpret_cast<std::uint8_t*>(out.data()));
+  write_to(reinterpret_cast<std::uint8_t*>(out.data()), input);
   return out;
 }
 

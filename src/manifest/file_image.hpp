@@ -17,16 +17,26 @@
 // make one piece. However an input is cut into runs, the image then holds
 // little more than the bytes it copies and never more than the file it
 // describes.
+//
+// An image made over a model of which only pieces are at hand (src/sparse)
+// may also hold ranges of the input named by their offset: the bytes an
+// edit carries over but never read, such as tensor data. A writer that
+// composes the new file from the old one copies them there; `write_to` and
+// `to_string` take the whole input to resolve them. An image made over a
+// whole model in memory never holds one.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <forward_list>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "base/bytes.hpp"
+#include "base/view.hpp"
+#include "manifest/store_range.hpp"
 
 namespace quillon {
 
@@ -54,6 +64,19 @@ class FileImage {
   void append_owned(std::string bytes);
   // Appends `count` zero bytes.
   void append_zeros(std::size_t count);
+  // Appends the input's `length` bytes from `offset` by their offset;
+  // merged into the previous piece when that is the input range just
+  // before.
+  void append_input(std::uint64_t offset, std::uint64_t length);
+  // Appends the `length` bytes from `offset` of the input that `model`
+  // views (all within its size) without reading them: as append_view (or
+  // append_run when `run`) of the bytes where they are at hand, else as
+  // append_input. Records no need: bytes only carried over are never
+  // fetched. Over a whole model this is append_view (append_run) exactly.
+  void append_from(const View& model, std::uint64_t offset, std::uint64_t length, bool run = false);
+
+  // Whether any piece is a range of the input.
+  bool has_input() const { return inputs_ != 0; }
 
   // The total size in bytes of the file that `write_to` produces.
   std::size_t size() const { return size_; }
@@ -61,28 +84,34 @@ class FileImage {
   std::size_t piece_count() const { return pieces_.size(); }
 
   // One piece as a writer sees it: bytes to copy (borrowed or owned by the
-  // image), or else, with `bytes` empty, a run of `zeros` zero bytes.
+  // image), or else, with `bytes` empty, a run of `zeros` zero bytes, or,
+  // with both empty, the range `input` of the input.
   struct PieceView {
     Bytes bytes;
     std::size_t zeros;
+    std::optional<ByteRange> input = std::nullopt;
   };
   // The `index`th piece, for index < piece_count(), in file order.
   PieceView piece(std::size_t index) const;
 
-  // Copies the whole file into `out`, which holds at least size() bytes.
-  void write_to(std::uint8_t* out) const;
+  // Copies the whole file into `out`, which holds at least size() bytes,
+  // taking the ranges of the input from `input`, the whole input file,
+  // which must hold them (nothing is needed without such ranges).
+  void write_to(std::uint8_t* out, Bytes input = {}) const;
   // The whole file as one owned byte string (for tests and tools).
-  std::string to_string() const;
+  std::string to_string(Bytes input = {}) const;
 
  private:
-  enum class Kind : std::uint8_t { View, Owned, Copy, Zeros };
+  enum class Kind : std::uint8_t { View, Owned, Copy, Zeros, Input };
   struct Piece {
-    const std::uint8_t* data;  // the first byte; null for Zeros
+    const std::uint8_t* data;  // the first byte; null for Zeros and Input
     std::size_t size;          // bytes in the piece
     Kind kind;
+    std::uint64_t offset = 0;  // of an Input piece, in the input
   };
 
   void add(Kind kind, const std::uint8_t* data, std::size_t size);
+  void append_bytes(Bytes bytes, bool run) { run ? append_run(bytes) : append_view(bytes); }
 
   std::vector<Piece> pieces_;
   // Owned strings and the chunks that copies go to. List nodes never move,
@@ -93,6 +122,7 @@ class FileImage {
   std::string* chunk_ = nullptr;
   std::size_t copied_ = 0;
   std::size_t size_ = 0;
+  std::size_t inputs_ = 0;  // Input pieces
 };
 
 }  // namespace quillon

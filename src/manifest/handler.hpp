@@ -48,12 +48,16 @@ struct Handler {
 
   // The complete new file with every C2PA entry replaced by what `source`
   // holds. EmptySource, before the model is looked at, when it holds
-  // nothing. The image borrows from `model` and `source`.
-  Result<FileImage> (*embed)(Bytes model, const ManifestSource& source);
+  // nothing. The image borrows from `model` and `source`. The bytes that
+  // the edit only carries over (tensor data, a graph) are never read: over
+  // a model of which only pieces are at hand, those that are absent become
+  // ranges of the input in the image (FileImage::append_from), and the
+  // parse needs only the metadata.
+  Result<FileImage> (*embed)(const View& model, const ManifestSource& source);
 
   // The complete new file without any C2PA entry. The image borrows from
-  // `model`.
-  Result<FileImage> (*remove)(Bytes model);
+  // `model`; absent bytes carried over are ranges of the input, as for embed.
+  Result<FileImage> (*remove)(const View& model);
 };
 
 }  // namespace quillon

@@ -13,20 +13,23 @@ namespace {
 
 // The model without its C2PA entries: runs of kept bytes as views into it
 // (short ones copied, so that a model of many short entries costs no more
-// than its size).
-Result<FileImage> without_c2pa(Bytes model) {
+// than its size). Only the metadata entries are read; the fields between
+// them (the graph) are carried over unread.
+Result<FileImage> without_c2pa(const View& model) {
   FileImage image;
   std::uint64_t kept_from = 0;
   FieldScanner scanner(model);
   Field field;
   while (scanner.next(field, kMetadataField)) {
-    QUILLON_TRY_ASSIGN(const bool c2pa, entry_is_c2pa(payload_of(model, field)));
+    const std::optional<Bytes> payload = payload_in(model, field);
+    if (!payload) return View::absent();
+    QUILLON_TRY_ASSIGN(const bool c2pa, entry_is_c2pa(*payload));
     if (!c2pa) continue;
-    image.append_run(model.subspan(kept_from, field.start - kept_from));
+    image.append_from(model, kept_from, field.start - kept_from, true);
     kept_from = field.end;
   }
   if (scanner.failed()) return scanner.error();
-  image.append_view(model.subspan(kept_from));
+  image.append_from(model, kept_from, model.size() - kept_from);
   return image;
 }
 
@@ -73,7 +76,7 @@ Result<std::optional<std::string>> read_uri(const View& model) {
   return std::optional<std::string>(as_text(*uri));
 }
 
-Result<FileImage> embed(Bytes model, const ManifestSource& source) {
+Result<FileImage> embed(const View& model, const ManifestSource& source) {
   if (source.empty()) return Error::empty_source();
   QUILLON_TRY_ASSIGN(FileImage image, without_c2pa(model));
   if (source.store) {
@@ -88,7 +91,7 @@ Result<FileImage> embed(Bytes model, const ManifestSource& source) {
   return image;
 }
 
-Result<FileImage> remove(Bytes model) { return without_c2pa(model); }
+Result<FileImage> remove(const View& model) { return without_c2pa(model); }
 
 }  // namespace
 

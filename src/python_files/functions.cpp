@@ -26,6 +26,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -400,8 +401,104 @@ PyObject* write_file(PyObject*, PyObject* args, PyObject* kwargs) {
   });
 }
 
+// ---- Plans: the rewrites as pieces, for a writer that composes the new
+// file from the old one where it lies (an object store's part copies) ----
+
+constexpr const char* kPlanOptions[] = {"store", "uri"};
+
+// The parts of `rewrite` as a list in file order: `bytes` for each run of
+// new bytes (zeros included), an (offset, length) tuple for each range of
+// the model carried over.
+PyObject* new_plan(const sparse::Rewrite& rewrite) {
+  const std::vector<sparse::Rewrite::Part> parts = rewrite.parts();
+  Ref list = Ref::steal(PyList_New(0));
+  if (!list) return nullptr;
+  for (std::size_t i = 0; i < parts.size();) {
+    Ref item;
+    if (parts[i].input) {
+      item = Ref::steal(Py_BuildValue("(KK)", static_cast<unsigned long long>(parts[i].input->start),
+                                      static_cast<unsigned long long>(parts[i].input->length)));
+      ++i;
+    } else {
+      std::size_t end = i;
+      std::uint64_t size = 0;
+      for (; end < parts.size() && !parts[end].input; ++end) size += parts[end].zeros + parts[end].bytes.size();
+      if (size > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) return PyErr_NoMemory();
+      item = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
+      if (!item) return nullptr;
+      char* to = PyBytes_AsString(item.get());
+      for (; i < end; ++i) {
+        if (parts[i].bytes.empty()) {
+          std::memset(to, 0, parts[i].zeros);
+          to += parts[i].zeros;
+        } else {
+          std::memcpy(to, parts[i].bytes.data(), parts[i].bytes.size());
+          to += parts[i].bytes.size();
+        }
+      }
+    }
+    if (PyList_Append(list.get(), item.get()) != 0) return nullptr;
+  }
+  return list.release();
+}
+
+// Runs the sparse rewrite `plan` on `target` as the reads run theirs: a
+// model that is not a local file through quillon_remote, a local file read
+// with pread without the interpreter lock.
+template <class Plan>
+PyObject* plan_model(PyObject* target, Plan plan) {
+  const bool elsewhere = unless_thread_ends([&] { return is_remote(target); });
+  if (PyErr_Occurred()) return nullptr;
+  if (elsewhere) return read_remote(target, plan, new_plan);
+  const std::optional<PathArgument> model = path_argument(target);
+  if (!model) return nullptr;
+  const Result<sparse::Rewrite> result = without_lock([&] { return engine::plan(model->path, plan); });
+  return result ? new_plan(*result) : raise_error(result.error(), *model);
+}
+
+PyObject* plan_embed(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    const std::optional<BoundArguments> bound = bind({"plan_embed", kModel, kPlanOptions}, args, kwargs);
+    if (!bound) return nullptr;
+    ManifestSource source;
+    if (PyObject* store = (*bound)[1].get(); store != nullptr && store != Py_None) {
+      const std::optional<Bytes> bytes = bytes_argument(store, "store");
+      if (!bytes) return nullptr;
+      source.store = std::string(as_text(*bytes));
+    }
+    if (PyObject* uri = (*bound)[2].get(); uri != nullptr && uri != Py_None) {
+      source.uri = text_argument(uri, "uri");
+      if (!source.uri) return nullptr;
+    }
+    // The parts view the source's bytes, which outlive them here.
+    return plan_model((*bound)[0].get(), [&](const sparse::Remote& model) {
+      return sparse::embed_manifest(model, source);
+    });
+  });
+}
+
+PyObject* plan_remove(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    const std::optional<BoundArguments> bound = bind({"plan_remove", kModel}, args, kwargs);
+    if (!bound) return nullptr;
+    return plan_model((*bound)[0].get(), [](const sparse::Remote& model) { return sparse::remove_manifest(model); });
+  });
+}
+
+PyObject* plan_patch(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    const std::optional<BoundArguments> bound = bind({"plan_patch", kModelStore}, args, kwargs);
+    if (!bound) return nullptr;
+    // The bytes object is immutable and referenced by the call's arguments.
+    const std::optional<Bytes> store = bytes_argument((*bound)[1].get(), "store");
+    if (!store) return nullptr;
+    return plan_model((*bound)[0].get(),
+                      [&](const sparse::Remote& model) { return sparse::patch_store(model, *store); });
+  });
+}
+
 // In the order of `__all__`.
-std::array<PyMethodDef, 12> methods = {{
+std::array<PyMethodDef, 15> methods = {{
     method("embed_manifest", embed_manifest,
            "embed_manifest(model, store, *, output=None, progress=None)\n--\n\n"
            "Embed a C2PA Manifest Store into the model file `model`, writing the result to\n"
@@ -446,6 +543,18 @@ std::array<PyMethodDef, 12> methods = {{
            "write_file(path, data, *, progress=None)\n--\n\n"
            "Replace the file `path` with one holding `data`, as the writes of the other\n"
            "functions do: the old file stays intact until the new one is complete."),
+    method("plan_embed", plan_embed,
+           "plan_embed(model, *, store=None, uri=None)\n--\n\n"
+           "The file that embed_manifest would write for `model` carrying `store` and/or\n"
+           "`uri`, as a list in file order: `bytes` of new content and (offset, length)\n"
+           "ranges of `model` carried over, of which only the metadata is read."),
+    method("plan_remove", plan_remove,
+           "plan_remove(model)\n--\n\n"
+           "The file that remove_manifest would write for `model`, as plan_embed lists it."),
+    method("plan_patch", plan_patch,
+           "plan_patch(model, store)\n--\n\n"
+           "The file that patch_store would leave of `model` with `store` in place of the\n"
+           "embedded one, as plan_embed lists it."),
 }};
 
 constinit ModuleDefinition definition("quillon_files", methods);

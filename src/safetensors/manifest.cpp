@@ -279,8 +279,9 @@ class Rewrite {
 };
 
 // The new file: length field and compact header rewritten from `model`,
-// then the tensor data as a view of the model. `source` is null for remove.
-Result<FileImage> rewrite(Bytes model, const ManifestSource* source) {
+// then the tensor data from the model, never read. `source` is null for
+// remove.
+Result<FileImage> rewrite(const View& model, const ManifestSource* source) {
   QUILLON_TRY_ASSIGN(const Header header, header_of(model, Faults::Container));
   std::size_t added = 64;  // keys, quotation marks and separators of new members
   if (source && source->store) added += (source->store->size() + 2) / 3 * 4;
@@ -304,7 +305,7 @@ Result<FileImage> rewrite(Bytes model, const ManifestSource* source) {
   head.replace(0, kLengthFieldSize, length);
   FileImage image;
   image.append_owned(std::move(head));
-  image.append_view(model.subspan(header.bounds.end));
+  image.append_from(model, header.bounds.end, model.size() - header.bounds.end);
   return image;
 }
 
@@ -327,12 +328,12 @@ Result<std::optional<std::string>> read_uri(const View& model) {
   return std::move(find.uri());
 }
 
-Result<FileImage> embed(Bytes model, const ManifestSource& source) {
+Result<FileImage> embed(const View& model, const ManifestSource& source) {
   if (source.empty()) return Error::empty_source();
   return rewrite(model, &source);
 }
 
-Result<FileImage> remove(Bytes model) { return rewrite(model, nullptr); }
+Result<FileImage> remove(const View& model) { return rewrite(model, nullptr); }
 
 }  // namespace
 

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <iterator>
 #include <map>
+#include <memory>
 #include <utility>
 
 #include "base/view.hpp"
@@ -153,6 +154,57 @@ Result<std::uint64_t> store_size(const Remote& model, Traffic* traffic) {
 
 Result<Description> describe(const Remote& model, Traffic* traffic) {
   return run(model, traffic, [](const View& view) { return quillon::describe(view); });
+}
+
+namespace {
+
+// `run` for an operation that makes a FileImage: the pieces it views go to
+// the Rewrite. They are made on the heap, where they stay when it moves.
+template <class Operation>
+Result<Rewrite> run_rewrite(const Remote& model, Traffic* traffic, Operation operation) {
+  auto pieces = std::make_shared<Pieces>(model.size);
+  Traffic counted;
+  for (;;) {
+    Need need;
+    Result<FileImage> image = operation(pieces->view(&need));
+    if (!need) {
+      if (traffic != nullptr) *traffic = counted;
+      if (!image) return std::move(image).error();
+      const View fetched = pieces->view(nullptr);
+      return Rewrite(std::move(*image), fetched, std::move(pieces));
+    }
+    Result<Ok> fetched = pieces->fetch(model, need, counted);
+    if (!fetched) {
+      if (traffic != nullptr) *traffic = counted;
+      return std::move(fetched).error();
+    }
+  }
+}
+
+}  // namespace
+
+Result<Rewrite> embed_manifest(const Remote& model, const ManifestSource& source, Traffic* traffic) {
+  return run_rewrite(model, traffic, [&](const View& view) { return quillon::embed_manifest(view, source); });
+}
+
+Result<Rewrite> remove_manifest(const Remote& model, Traffic* traffic) {
+  return run_rewrite(model, traffic, [](const View& view) { return quillon::remove_manifest(view); });
+}
+
+Result<Rewrite> patch_store(const Remote& model, Bytes store, Traffic* traffic) {
+  return run_rewrite(model, traffic, [&](const View& view) -> Result<FileImage> {
+    QUILLON_TRY_ASSIGN(std::vector<StorePatch> patches, quillon::patch_store(view, store));
+    // The patches come in file order and do not overlap.
+    FileImage image;
+    std::uint64_t at = 0;
+    for (StorePatch& patch : patches) {
+      image.append_input(at, patch.range.start - at);
+      image.append_owned(std::move(patch.bytes));
+      at = patch.range.start + patch.range.length;
+    }
+    image.append_input(at, view.size() - at);
+    return image;
+  });
 }
 
 }  // namespace quillon::sparse

@@ -35,7 +35,9 @@
 #include "base/format.hpp"
 #include "base/result.hpp"
 #include "format/dispatch.hpp"
+#include "manifest/source.hpp"
 #include "manifest/store_range.hpp"
+#include "sparse/rewrite.hpp"
 
 namespace quillon::sparse {
 
@@ -91,5 +93,18 @@ Result<std::vector<ByteRange>> store_ranges(const Remote& model, Traffic* traffi
 Result<std::uint64_t> store_size(const Remote& model, Traffic* traffic = nullptr);
 // Format, URI and store size, all from the same pieces.
 Result<Description> describe(const Remote& model, Traffic* traffic = nullptr);
+
+// The rewrites, planned: the new file as the in-memory operation makes it,
+// with what the edit carries over unread never fetched (the tensor data of
+// GGUF and SafeTensors, the fields of ONNX between metadata entries, such
+// as the graph) and named as ranges of the model. The fetches are those of
+// the reads. The Rewrite owns the fetched bytes it views; it also views the
+// bytes of `source`, which must outlive it.
+Result<Rewrite> embed_manifest(const Remote& model, const ManifestSource& source, Traffic* traffic = nullptr);
+Result<Rewrite> remove_manifest(const Remote& model, Traffic* traffic = nullptr);
+// The model with the ranges of its store replaced by `store`, encoded
+// (quillon::patch_store, with its errors: StoreSizeMismatch and those of
+// the reads).
+Result<Rewrite> patch_store(const Remote& model, Bytes store, Traffic* traffic = nullptr);
 
 }  // namespace quillon::sparse

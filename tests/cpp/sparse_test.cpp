@@ -211,6 +211,91 @@ TEST_P(SameAsInMemory, ForEveryModelAndEveryDamage) {
 
 INSTANTIATE_TEST_SUITE_P(Sparse, SameAsInMemory, ::testing::Values(1, 5, 64, sparse::kFirstWindow));
 
+// ---- Rewrites ----
+
+// The new file that `rewrite` describes, made from its parts and the whole
+// `model`; its image resolved against the model must agree.
+std::string resolved(const sparse::Rewrite& rewrite, const std::string& model) {
+  std::string out;
+  for (const sparse::Rewrite::Part& part : rewrite.parts()) {
+    if (part.input) {
+      EXPECT_LE(part.input->start + part.input->length, model.size());
+      out += model.substr(part.input->start, part.input->length);
+    } else {
+      out += part.zeros != 0 ? std::string(part.zeros, '\0') : std::string(as_text(part.bytes));
+    }
+  }
+  EXPECT_EQ(out, rewrite.image().to_string(as_bytes(model)));
+  return out;
+}
+
+std::string text_of(const Result<FileImage>& r) { return r ? "file " + base64::encode(as_bytes(r->to_string())) : r.error().message(); }
+std::string text_of(const Result<std::vector<StorePatch>>& r, const std::string& model) {
+  if (!r) return r.error().message();
+  std::string out = model;
+  for (const StorePatch& patch : *r) out.replace(patch.range.start, patch.range.length, patch.bytes);
+  return "file " + base64::encode(as_bytes(out));
+}
+std::string text_of(const Result<sparse::Rewrite>& r, const std::string& model) {
+  return r ? "file " + base64::encode(as_bytes(resolved(*r, model))) : r.error().message();
+}
+
+// Every rewrite of `model` in memory, then through `remote`.
+std::vector<std::string> rewrites_in_memory(const std::string& model, const std::vector<ManifestSource>& sources,
+                                            const std::vector<std::string>& stores) {
+  std::vector<std::string> out{text_of(remove_manifest(as_bytes(model)))};
+  for (const ManifestSource& source : sources) out.push_back(text_of(embed_manifest(as_bytes(model), source)));
+  for (const std::string& store : stores) out.push_back(text_of(patch_store(as_bytes(model), as_bytes(store)), model));
+  return out;
+}
+std::vector<std::string> rewrites_remotely(const std::string& model, std::uint64_t window,
+                                           const std::vector<ManifestSource>& sources,
+                                           const std::vector<std::string>& stores) {
+  const Served served = Served::whole(model, window);
+  const Remote remote = served.remote();
+  Traffic traffic;
+  std::vector<std::string> out{text_of(sparse::remove_manifest(remote, &traffic), model)};
+  EXPECT_LE(traffic.bytes, model.size());
+  for (const ManifestSource& source : sources) {
+    out.push_back(text_of(sparse::embed_manifest(remote, source, &traffic), model));
+    EXPECT_LE(traffic.bytes, model.size());
+  }
+  for (const std::string& store : stores) {
+    out.push_back(text_of(sparse::patch_store(remote, as_bytes(store), &traffic), model));
+    EXPECT_LE(traffic.bytes, model.size());
+  }
+  return out;
+}
+
+class RewritesSameAsInMemory : public ::testing::TestWithParam<std::uint64_t> {};
+
+TEST_P(RewritesSameAsInMemory, ForEveryModelAndEveryDamage) {
+  const std::vector<ManifestSource> sources = {
+      {std::string("https://example.com/m.c2pa"), std::string(5000, '\x5a')},
+      test::store_only("s"),
+      test::store_only(""),
+      test::uri_only("https://example.com/other"),
+      {},
+  };
+  std::size_t checked = 0;
+  for (const std::string& model : models()) {
+    std::vector<std::string> variants = damaged(model);
+    variants.push_back(model);
+    for (const std::string& variant : variants) {
+      // A store of the embedded one's size, and one too long.
+      const Result<std::uint64_t> size = store_size(as_bytes(variant));
+      const std::string same(size ? *size : 3, 'P');
+      const std::vector<std::string> stores = {same, same + "PPP"};
+      ASSERT_EQ(rewrites_remotely(variant, GetParam(), sources, stores), rewrites_in_memory(variant, sources, stores))
+          << testing::PrintToString(variant);
+      ++checked;
+    }
+  }
+  EXPECT_GT(checked, 10000u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Sparse, RewritesSameAsInMemory, ::testing::Values(1, 64, sparse::kFirstWindow));
+
 // ---- Requests ----
 
 struct Expected {
@@ -332,6 +417,62 @@ TEST(SparseRequests, HostileLengthsEndWithoutAHugeFetch) {
     ASSERT_FALSE(store);
     EXPECT_EQ(store.error().message(), c.message);
     EXPECT_EQ(traffic.requests, 1u);
+  }
+}
+
+// Rewrites of models of many gigabytes fetch only their metadata, in as
+// many requests as the reads, and name the data they carry over as one
+// range of the model.
+TEST(SparseRequests, RewritesCarryTheDataOverUnfetched) {
+  const std::string encoded = base64::encode(as_bytes(std::string(3000, 's')));
+  const std::string header = R"({"__metadata__":{"c2pa:manifest":")" + encoded +
+                             R"("},"t":{"dtype":"U8","shape":[1],"data_offsets":[0,1]}})";
+  const std::string onnx_head = test::kMinimalOnnx + varint(7 << 3 | 2) + varint(2 * kGiB);
+  const std::string onnx_tail = onnx_field(8, "\x08\x0d") + onnx_entry("c2pa:manifest", encoded);
+  const std::string gguf_head =
+      test::GgufModel{.kvs = {gguf_store(std::string(3000, 's'))},
+                      .tensors = {gguf_string("w") + le32(1) + le64(4) + le32(0) + le64(0)}}
+          .head();
+  struct Case {
+    Served served;
+    std::uint64_t data_start;  // the data carried over runs from here
+    std::uint64_t data_end;    //   to here (0: the end)
+    std::uint64_t requests;
+  };
+  const Case cases[] = {
+      {{le64(header.size()) + header, 8 + header.size() + 14 * kGiB, ""}, 8 + header.size(), 0, 1},
+      {{gguf_head, 20 * kGiB, ""}, (gguf_head.size() + 31) / 32 * 32, 0, 1},
+      {{onnx_head, onnx_head.size() + 2 * kGiB + onnx_tail.size(), onnx_tail}, 0, onnx_head.size() + 2 * kGiB, 2},
+  };
+  const ManifestSource source = test::store_only(std::string(2000, 'n'));
+  const std::string patch(3000, 'p');
+  for (const Case& c : cases) {
+    const Remote remote = c.served.remote();
+    Traffic traffic[3];
+    const Result<sparse::Rewrite> rewrites[] = {sparse::embed_manifest(remote, source, &traffic[0]),
+                                                sparse::remove_manifest(remote, &traffic[1]),
+                                                sparse::patch_store(remote, as_bytes(patch), &traffic[2])};
+    const std::uint64_t data_end = c.data_end != 0 ? c.data_end : c.served.size;
+    for (int i = 0; i < 3; ++i) {
+      ASSERT_TRUE(rewrites[i]) << rewrites[i].error().message();
+      EXPECT_LE(traffic[i].requests, c.requests);
+      EXPECT_LE(traffic[i].bytes, 2 * sparse::kFirstWindow);
+      EXPECT_TRUE(rewrites[i]->image().has_input());
+      std::uint64_t total = 0;
+      bool carried = false;
+      for (const sparse::Rewrite::Part& part : rewrites[i]->parts()) {
+        total += part.input ? part.input->length : part.zeros + part.bytes.size();
+        if (part.input && part.input->start <= c.data_start &&
+            part.input->start + part.input->length >= data_end) {
+          carried = true;
+        }
+      }
+      EXPECT_EQ(total, rewrites[i]->image().size());
+      EXPECT_TRUE(carried) << i;
+    }
+    // A patch keeps the size; an embed of a shorter store shrinks the file.
+    EXPECT_EQ(rewrites[2]->image().size(), c.served.size);
+    EXPECT_LT(rewrites[0]->image().size(), c.served.size);
   }
 }
 

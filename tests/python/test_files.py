@@ -113,7 +113,7 @@ def test_module_has_exactly_its_functions():
     assert quillon_files.__all__ == ["embed_manifest", "embed_manifest_remote", "embed_manifest_both",
                                      "read_manifest", "read_manifest_uri", "remove_manifest",
                                      "detect_format", "model_type", "describe", "store_ranges",
-                                     "patch_store", "write_file"]
+                                     "patch_store", "write_file", "plan_embed", "plan_remove", "plan_patch"]
     assert len(quillon.__all__) == 8
 
 
