@@ -34,48 +34,6 @@ def model(fmt, size, stamped=False):
     return quillon.embed_manifest_both(data, URI, STORE) if stamped else data
 
 
-def _common(a, b):
-    """The length of the common prefix of two byte strings."""
-    low, high = 0, min(len(a), len(b))
-    while low < high:
-        middle = (low + high + 1) // 2
-        low, high = (middle, high) if a[:middle] == b[:middle] else (low, middle - 1)
-    return low
-
-
-def _pieces(old, new):
-    """A plan for `new` as its common prefix and suffix with `old` and new bytes between."""
-    prefix = _common(old, new)
-    suffix = min(_common(old[::-1], new[::-1]), len(old) - prefix, len(new) - prefix)
-    return [(0, prefix), new[prefix:len(new) - suffix], (len(old) - suffix, suffix)]
-
-
-def _whole(source):
-    return source.read(0, source.size)
-
-
-def _patched(data, store):
-    import tempfile
-
-    with tempfile.NamedTemporaryFile() as file:
-        file.write(data)
-        file.flush()
-        quillon_files.patch_store(file.name, store)
-        return open(file.name, "rb").read()
-
-
-# Stand-ins for quillon_files' planners in a build that has none yet: the
-# result made in memory, described as a plan.
-STAND_INS = {
-    "plan_embed": lambda source, store=None, uri=None: _pieces(_whole(source), (
-        quillon.embed_manifest_both(_whole(source), uri, store) if store is not None and uri is not None
-        else quillon.embed_manifest(_whole(source), store) if store is not None
-        else quillon.embed_manifest_remote(_whole(source), uri))),
-    "plan_remove": lambda source: _pieces(_whole(source), quillon.remove_manifest(_whole(source))),
-    "plan_patch": lambda source, store: _pieces(_whole(source), _patched(_whole(source), store)),
-}
-
-
 @pytest.fixture
 def bucket(s3, monkeypatch):
     """moto's bucket, reached by every s3:// URL as through FSSPEC_S3_ENDPOINT_URL."""
@@ -84,9 +42,6 @@ def bucket(s3, monkeypatch):
     fs, options, name = s3
     monkeypatch.setitem(fsspec.config.conf, "s3", {"endpoint_url": options["client_kwargs"]["endpoint_url"],
                                                    "skip_instance_cache": True})
-    for planner, stand_in in STAND_INS.items():
-        if not hasattr(quillon_files, planner):
-            monkeypatch.setattr(quillon_files, planner, stand_in, raising=False)
     return fs, name
 
 
@@ -261,14 +216,10 @@ def test_the_command_refuses_what_it_cannot_write(bucket, capsys, tmp_path, rang
 
 
 # Runs `quillon embed` with the upload of every part held back until the
-# test has sent its signal; stand-in planners where the build has none.
+# test has sent its signal.
 STAMP = """
 import asyncio, sys
-import quillon_files, quillon_remote.s3, quillon_cli
-import test_remote_writes
-for planner, stand_in in test_remote_writes.STAND_INS.items():
-    if not hasattr(quillon_files, planner):
-        setattr(quillon_files, planner, stand_in)
+import quillon_remote.s3, quillon_cli
 send = quillon_remote.s3._Upload.send
 async def held(self, part, body):
     print("composing", flush=True)
