@@ -59,7 +59,7 @@ def refuse_unwritable(destination: str) -> None:
 def url_exists(url: str) -> bool:
     """Whether the object `url` exists (through fsspec, only ever asked for
     a URL given as a destination)."""
-    import fsspec.core
+    import fsspec.core  # type: ignore[import-untyped, import-not-found, unused-ignore]
 
     fs, path = fsspec.core.url_to_fs(url)
     return bool(fs.exists(path))

@@ -82,7 +82,7 @@ class _Upload:
     async def send(self, part: Part, body: Optional[bytes]) -> str:
         """Copies the part (`body` None) or uploads `body`; its ETag."""
         if body is None:
-            offset, length = part.pieces[0]  # type: ignore[misc]
+            offset, length = part.pieces[0]
             arguments: Dict[str, Any] = {"CopySourceRange": f"bytes={offset}-{offset + length - 1}"}
             if self.etag is not None:
                 arguments["CopySourceIfMatch"] = self.etag

@@ -85,6 +85,7 @@ def _opened(model: Any) -> Iterator[Source]:
 
 def _destination(model: Any, output: Any) -> Union[str, os.PathLike[str]]:
     """Where the result goes: `output`, or the model itself (a URL)."""
+    target: Union[str, os.PathLike[str]]
     if output is None:
         if isinstance(model, FsspecSource) or (_scheme(model) is not None and isinstance(model, str)):
             target = model.name if isinstance(model, Source) else model
