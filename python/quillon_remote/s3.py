@@ -6,7 +6,9 @@ Copied parts are UploadPartCopy requests whose CopySourceIfMatch is the ETag
 the plan was read against (or whose CopySource names the version, in a
 versioned file system), so a model replaced meanwhile fails the upload with
 ObjectChanged instead of mixing two versions; a HEAD with the same condition
-before completion catches servers that ignore the copy's condition. Uploaded parts are read by the
+before completion catches servers that ignore the copy's condition. Onto the
+model's own key, the completion (or the plain upload) carries IfMatch too:
+a version written by someone else meanwhile is never overwritten. Uploaded parts are read by the
 client through the same pinned source. A few parts run at once on s3fs's
 event loop, while the calling thread waits, reads the bytes of the next
 uploaded part and reports progress; an exception there (a progress callback
@@ -74,6 +76,10 @@ class _Upload:
         if origin[2] is not None:
             self.copy_source["VersionId"] = origin[2]
         self.upload_id: Optional[str] = None
+        # Onto the model's own key, the write itself is conditional on the
+        # model being the version read: a newer one is never overwritten.
+        in_place = (bucket, key) == origin[:2]
+        self.condition: Dict[str, str] = {"IfMatch": etag} if in_place and etag is not None else {}
 
     def body(self, part: Part) -> bytes:
         """The bytes the client sends for an uploaded part."""
@@ -106,7 +112,7 @@ class _Upload:
         if plan.single:
             body = self.body(plan.parts[0])
             report(0, plan.size)
-            self._call("put_object", Bucket=self.bucket, Key=self.key, Body=body)
+            self._call("put_object", Bucket=self.bucket, Key=self.key, Body=body, **self.condition)
             report(plan.size, plan.size)
             return
         self.upload_id = str(self._call("create_multipart_upload", Bucket=self.bucket, Key=self.key)["UploadId"])
@@ -116,7 +122,8 @@ class _Upload:
             report(plan.size, plan.size)
             self._call("complete_multipart_upload", Bucket=self.bucket, Key=self.key, UploadId=self.upload_id,
                        MultipartUpload={"Parts": [{"ETag": etag, "PartNumber": number}
-                                                  for number, etag in sorted(etags.items())]})
+                                                  for number, etag in sorted(etags.items())]},
+                       **self.condition)
         except BaseException:
             self._abort()
             raise
@@ -161,7 +168,9 @@ class _Upload:
         that ignore CopySourceIfMatch (moto, some older stores) are caught
         here, once every part is in and before the object is replaced."""
         arguments: Dict[str, Any] = {"Bucket": self.copy_source["Bucket"], "Key": self.copy_source["Key"]}
-        if "VersionId" in self.copy_source:
+        if self.condition:  # in place: the model's current version must still be the one read
+            arguments.update(self.condition)
+        elif "VersionId" in self.copy_source:
             arguments["VersionId"] = self.copy_source["VersionId"]
         elif self.etag is not None:
             arguments["IfMatch"] = self.etag

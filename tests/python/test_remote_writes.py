@@ -117,21 +117,36 @@ def test_pieces_written_where_they_go(bucket, tmp_path, where, pieces):
     assert uploads_left(fs, name) == [] and os.listdir(tmp_path) in ([], ["out"])
 
 
-def test_a_model_replaced_while_stamped(bucket):
+@pytest.mark.parametrize("version_aware", [False, True])
+def test_a_model_replaced_while_stamped(bucket, monkeypatch, tmp_path, version_aware):
+    """Pinned to its ETag, the stamp fails; pinned to its version, a stamp to
+    another key is made of the version read, and one in place still fails
+    rather than overwrite the newer model."""
+    import fsspec.config
+
     fs, name = bucket
+    monkeypatch.setitem(fsspec.config.conf["s3"], "version_aware", version_aware)
     data = model("gguf", 3 * M)
-    fs.pipe_file(f"{name}/m", data)
+    quillon_files.embed_manifest(write(tmp_path / "m", data), STORE, output=tmp_path / "expected")
 
     def replace(done, total):
-        fs.pipe_file(f"{name}/m", data[::-1])
+        if not seen:
+            fs.pipe_file(f"{name}/m", data[::-1])
+        seen.append(done)
 
     for output in (f"s3://{name}/out", None):
+        fs.pipe_file(f"{name}/m", data)
+        seen = []
+        if version_aware and output is not None:
+            quillon_files.embed_manifest(f"s3://{name}/m", STORE, output=output, progress=replace)
+            assert fs.cat_file(f"{name}/out") == (tmp_path / "expected").read_bytes()
+            fs.rm(f"{name}/out")
+            continue
         with pytest.raises(ObjectChanged) as caught:
             quillon_files.embed_manifest(f"s3://{name}/m", STORE, output=output, progress=replace)
         assert caught.value.filename == f"s3://{name}/m"
         assert uploads_left(fs, name) == [] and not fs.exists(f"{name}/out")
         assert fs.cat_file(f"{name}/m") == data[::-1]
-        fs.pipe_file(f"{name}/m", data)
 
 
 class Stop(Exception):
