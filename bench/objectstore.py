@@ -118,10 +118,14 @@ def main() -> int:
     server.start()
     host, port = server.get_host_and_port()
     proxy = CountingProxy((host, port))
-    direct = s3fs.S3FileSystem(client_kwargs={"endpoint_url": f"http://{host}:{port}"}, skip_instance_cache=True)
-    counted = s3fs.S3FileSystem(client_kwargs={"endpoint_url": f"http://127.0.0.1:{proxy.port}"},
-                                skip_instance_cache=True)
-    fsspec.config.conf["s3"] = {"endpoint_url": f"http://127.0.0.1:{proxy.port}", "skip_instance_cache": True}
+    # moto assembles a completed upload in Python: a GiB takes longer than
+    # botocore's read timeout, whose retry would then find the upload gone.
+    patient = {"read_timeout": 1800, "retries": {"max_attempts": 1}}
+    direct = s3fs.S3FileSystem(client_kwargs={"endpoint_url": f"http://{host}:{port}"}, config_kwargs=patient,
+                               skip_instance_cache=True)
+    options = {"endpoint_url": f"http://127.0.0.1:{proxy.port}", "config_kwargs": patient, "skip_instance_cache": True}
+    counted = s3fs.S3FileSystem(**options)
+    fsspec.config.conf["s3"] = options
     bucket = f"bench-{uuid.uuid4().hex[:12]}"
     direct.mkdir(bucket)
     store = models.make_store(STORE_SIZE)
