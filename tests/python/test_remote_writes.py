@@ -218,6 +218,7 @@ def test_the_command_writes_s3(bucket, capsys, tmp_path, range_server):
     (["remove", "{s3}x", "-o", "{s3}y"], "No such file or object"),
     (["remove", "{s3}", "-o", "{s3}"], "refusing to overwrite the input file (use --in-place)"),
     (["remove", "{s3}", "-o", "{s3}.copy"], "file exists (use --force to overwrite)"),
+    (["embed", "{s3}.copy", "--uri", "u", "-o", "{s3}.out"], "unrecognized ML model container format"),
 ])
 def test_the_command_refuses_what_it_cannot_write(bucket, capsys, tmp_path, range_server, argv, message):
     fs, name = bucket
@@ -261,3 +262,13 @@ def test_a_stopped_command_aborts_its_upload(s3, tmp_path, number):
     _, err = child.communicate(timeout=60)
     assert child.returncode == 128 + number and "interrupted" in err
     assert uploads_left(fs, name) == [] and fs.cat_file(f"{name}/m") == data
+
+
+def test_local_writes_import_no_remote_backend(tmp_path):
+    script = ("import sys, quillon_cli; status = quillon_cli.main(sys.argv[1:]); "
+              "print(status, [name for name in ('fsspec', 's3fs', 'quillon_remote.writes') if name in sys.modules])")
+    argv = ["embed", write(tmp_path / "m.gguf", model("gguf", 4096)), "--store", write(tmp_path / "s", STORE),
+            "-o", tmp_path / "out.gguf"]
+    done = subprocess.run([sys.executable, "-c", script, *map(str, argv)], env=child_env(), capture_output=True,
+                          text=True, timeout=60)
+    assert done.stdout == "0 []\n"
