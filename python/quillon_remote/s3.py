@@ -111,7 +111,7 @@ class _Upload:
         report(0, plan.size)
         if plan.single:
             body = self.body(plan.parts[0])
-            report(0, plan.size)
+            report(0, plan.size)  # a stop asked for while the body was read is heard before it is sent
             self._call("put_object", Bucket=self.bucket, Key=self.key, Body=body, **self.condition)
             report(plan.size, plan.size)
             return
