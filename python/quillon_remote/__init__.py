@@ -26,6 +26,11 @@ Every read returns exactly the bytes asked for or raises `OSError` whose
 wrong. A source never mixes two versions of an object: every read is pinned
 to the version the first one saw, and a change raises `OSError` "the object
 changed while it was being read" (see each source for how it pins).
+
+The writes of quillon_files for such models are in `quillon_remote.writes`:
+an S3 model is rewritten on the server from ranges of itself
+(`quillon_remote.s3`, planned by `quillon_remote.multipart`), any other is
+streamed to its destination.
 """
 
 from __future__ import annotations
