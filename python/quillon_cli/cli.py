@@ -26,8 +26,8 @@ EMBED_NOTE = """\
 Embedding replaces all C2PA data the model held: --store alone drops an old
 URI, --uri alone drops an old store."""
 
-MODEL_HELP = "a GGUF, SafeTensors or ONNX model file"
-MODELS_HELP = "GGUF, SafeTensors or ONNX model files"
+MODEL_HELP = "a GGUF, SafeTensors or ONNX model file, or its URL (s3://...)"
+MODELS_HELP = "GGUF, SafeTensors or ONNX model files, or their URLs (s3://..., or https://... to read from)"
 READ_MODELS_HELP = "GGUF, SafeTensors or ONNX model files, or their URLs (https://..., s3://...)"
 HEADER_HELP = "send this HTTP header with every request to a model's URL (a token, say); repeatable"
 BATCH_NOTE = """\

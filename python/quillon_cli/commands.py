@@ -8,6 +8,7 @@ written, whatever its origin, is written by the engine."""
 
 import argparse
 import contextlib
+import io
 import json
 import sys
 from typing import Any, Callable, Dict, Iterator, List, NamedTuple, Optional, Tuple
@@ -17,7 +18,7 @@ import quillon_files
 
 from quillon_cli.batch import Batch, ProgressCallback, interruption
 from quillon_cli.destinations import check_folder, check_output, destination, input_files
-from quillon_cli.remote import headers_of, model_target, refuse_urls
+from quillon_cli.remote import headers_of, is_url, model_target, refuse_unwritable
 from quillon_cli.errors import FileError, about, error_line, quoted, shown
 from quillon_cli.streams import STDIN, STDOUT, Progress, read_file, write_stdout
 
@@ -129,9 +130,15 @@ def ranges(args: argparse.Namespace) -> int:
 
 
 def patch(args: argparse.Namespace) -> int:
-    refuse_urls([args.model])
+    refuse_unwritable(args.model)
     store = load(args.store)
     interruption.check()
+    if is_url(args.model):  # rewritten whole where it lies: show its progress
+        import quillon_remote.writes
+
+        with about(args.model), write_progress(args.model, None) as report:
+            quillon_remote.writes.patch_store(args.model, store, progress=report)
+        return 0
     with about(args.model):
         quillon_files.patch_store(args.model, store)
     return 0
@@ -164,6 +171,13 @@ def save(output: str, data: bytes, progress: Optional[ProgressCallback] = None) 
     if output == STDOUT:
         with about(output), interruption.at_once():
             write_stdout(data)
+        return
+    if is_url(output):
+        import quillon_remote.writes
+
+        with about(output), write_progress(output, progress) as report:
+            quillon_remote.writes.write_pieces(quillon_remote.FileSource(io.BytesIO(), output), [data], output,
+                                               progress=report)
         return
     with about(output), write_progress(output, progress) as report:
         quillon_files.write_file(output, data, progress=report)
@@ -224,8 +238,8 @@ def rewrite_each(args: argparse.Namespace, operation: Rewrite) -> int:
     inputs = input_files(args)
 
     def rewrite_one(model: str, progress: Optional[ProgressCallback]) -> None:
-        refuse_urls([model])
         output = destination(args, model)
+        refuse_unwritable(output)
         if not args.in_place:
             check_output(model, output, inputs, args.force)
         rewrite(model, output, progress, operation)

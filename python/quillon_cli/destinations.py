@@ -12,7 +12,7 @@ import urllib.parse
 from typing import Dict, List, Optional, Tuple
 
 from quillon_cli.errors import FileError, about, quoted
-from quillon_cli.remote import is_url
+from quillon_cli.remote import is_url, refuse_unwritable, url_exists
 from quillon_cli.streams import STDIN, STDOUT
 
 def model_name(model: str) -> str:
@@ -62,6 +62,14 @@ def check_output(model: str, output: str, inputs: Dict[Identity, str], force: bo
     `force`, that exists."""
     if output == STDOUT:
         return
+    if is_url(output):
+        refuse_unwritable(output)
+        if output == model:
+            raise FileError(output, "refusing to overwrite the input file (use --in-place)")
+        with about(output):
+            if not force and url_exists(output):
+                raise FileError(output, "file exists (use --force to overwrite)")
+        return
     if names_folder(output):
         raise FileError(output, os.strerror(errno.EISDIR))
     reached = identity(output)
@@ -78,14 +86,17 @@ def destination(args: argparse.Namespace, model: str, suffix: str = "") -> str:
     --in-place, DIR/<model name><suffix> with -O DIR, else OUT of -o."""
     if args.in_place:
         return model
+    if args.output_dir is not None and is_url(args.output_dir):
+        return posixpath.join(args.output_dir, model_name(model) + suffix)
     if args.output_dir is not None:
         return os.path.join(args.output_dir, model_name(model) + suffix)
     return str(args.output)
 
 
 def check_folder(folder: Optional[str]) -> None:
-    """Refuses an output folder (-O) that is missing or not a folder."""
-    if folder is None:
+    """Refuses an output folder (-O) that is missing or not a folder; a
+    URL's "folder" is only a prefix of its objects' names."""
+    if folder is None or is_url(folder):
         return
     with about(folder):
         if not stat.S_ISDIR(os.stat(folder).st_mode):

@@ -1,7 +1,9 @@
 """Models the command reads from elsewhere: a URL ("https://...", or any
 fsspec scheme such as "s3://") wherever a model is read (info, read, ranges).
 quillon_files reads a URL itself; with --header, the command opens the HTTP
-source with those headers (a token, say) and hands it over instead."""
+source with those headers (a token, say) and hands it over instead. Embed,
+remove and patch also write to URLs other than HTTP ones (see
+quillon_remote.writes): an S3 model is rewritten on the server."""
 
 import argparse
 import contextlib
@@ -13,7 +15,7 @@ from quillon_cli.errors import FileError
 # A scheme of two characters or more, then "://": a Windows drive ("C://")
 # stays a path, as quillon_files has it.
 URL = re.compile(r"[A-Za-z][A-Za-z0-9+.-]+://")
-WRITE_REFUSED = "a URL can be read (info, read, ranges) but not written to"
+WRITE_REFUSED = "an HTTP URL can be read but not written to"
 
 
 def is_url(path: str) -> bool:
@@ -48,8 +50,16 @@ def model_target(path: str, headers: Optional[Dict[str, str]]) -> Iterator[Any]:
         yield source
 
 
-def refuse_urls(models: List[str]) -> None:
-    """Embed, remove and patch write their model's file: a URL has none."""
-    for model in models:
-        if is_url(model):
-            raise FileError(model, WRITE_REFUSED)
+def refuse_unwritable(destination: str) -> None:
+    """A write to an HTTP URL: a server that only serves files."""
+    if is_url(destination) and destination.lower().startswith(("http://", "https://")):
+        raise FileError(destination, WRITE_REFUSED)
+
+
+def url_exists(url: str) -> bool:
+    """Whether the object `url` exists (through fsspec, only ever asked for
+    a URL given as a destination)."""
+    import fsspec.core  # type: ignore[import-untyped, import-not-found, unused-ignore]
+
+    fs, path = fsspec.core.url_to_fs(url)
+    return bool(fs.exists(path))

@@ -26,6 +26,11 @@ Every read returns exactly the bytes asked for or raises `OSError` whose
 wrong. A source never mixes two versions of an object: every read is pinned
 to the version the first one saw, and a change raises `OSError` "the object
 changed while it was being read" (see each source for how it pins).
+
+The writes of quillon_files for such models are in `quillon_remote.writes`:
+an S3 model is rewritten on the server from ranges of itself
+(`quillon_remote.s3`, planned by `quillon_remote.multipart`), any other is
+streamed to its destination.
 """
 
 from __future__ import annotations
@@ -212,6 +217,7 @@ class FsspecSource(Source):
         # the ETag in the same request instead of a HEAD after it.
         etag = info.get("ETag")
         self._s3_etag = etag if self._version is None and isinstance(etag, str) and _is_s3fs(self._fs) else None
+        self._etag = etag if isinstance(etag, str) else None
 
     @staticmethod
     def _identity_of(info: Mapping[str, Any]) -> Tuple[Tuple[str, str], ...]:
@@ -238,6 +244,15 @@ class FsspecSource(Source):
         except Exception as error:
             raise OSError(errno.EIO, f"{type(error).__name__}: {error}", self.name) from error
         return bytes(data[:length])
+
+    def s3_object(self) -> Optional[Tuple[Any, Tuple[str, str, Optional[str]], Optional[str]]]:
+        """For an object of s3fs: the file system, (bucket, key, version or
+        None) of the object the reads are pinned to, and its ETag; None for
+        any other backend or once closed."""
+        if self._fs is None or not _is_s3fs(self._fs):
+            return None
+        bucket, key, _ = self._fs.split_path(self._path)
+        return self._fs, (bucket, key, self._version), self._etag
 
     def close(self) -> None:
         super().close()

@@ -18,7 +18,10 @@
 // (network code stays in Python), and the parse fetches only the byte ranges
 // it needs through the source's `read(offset, length)` (sparse/remote.hpp).
 // These reads keep the interpreter lock, which the source's own I/O
-// releases: parsing takes microseconds beside each request.
+// releases: parsing takes microseconds beside each request. The writes hand
+// such a model, or an `output` URL, to quillon_remote.writes, which plans
+// the new model here and composes it where it lies (an S3 object from
+// server-side copies) or streams it to its destination.
 
 #include <algorithm>
 #include <array>
@@ -74,6 +77,40 @@ PyObject* write_model(const BoundArguments& bound, std::size_t options_at, const
   });
 }
 
+bool is_remote(PyObject* object);
+
+// Runs the write `function` through quillon_remote.writes when the bound
+// `model` (or `output`, the first option after the `count` operands) is not
+// a local file: the function of the same name there takes the same
+// arguments. Sets `handed` and returns its result (nullptr when it raised);
+// leaves `handed` false for a local write.
+PyObject* write_elsewhere(const char* function, const BoundArguments& bound, std::size_t count,
+                          std::span<const char* const> options, bool& handed) {
+  handed = false;
+  PyObject* output = options.empty() ? nullptr : bound[count].get();
+  const bool remote = unless_thread_ends([&] {
+    return is_remote(bound[0].get()) || (output != nullptr && output != Py_None && is_remote(output));
+  });
+  if (PyErr_Occurred() || !remote) return nullptr;
+  handed = true;
+  const Ref module = Ref::steal(unless_thread_ends([] { return PyImport_ImportModule("quillon_remote.writes"); }));
+  if (!module) return nullptr;
+  const Ref callable = Ref::steal(unless_thread_ends([&] { return PyObject_GetAttrString(module.get(), function); }));
+  const Ref operands = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(count)));
+  const Ref keywords = Ref::steal(PyDict_New());
+  if (!callable || !operands || !keywords) return nullptr;
+  for (std::size_t index = 0; index < count; ++index) {
+    PyObject* operand = bound[index].get();
+    Py_INCREF(operand);  // PyTuple_SetItem takes this reference, even when it fails
+    if (PyTuple_SetItem(operands.get(), static_cast<Py_ssize_t>(index), operand) != 0) return nullptr;
+  }
+  for (std::size_t index = 0; index < options.size(); ++index) {
+    PyObject* option = bound[count + index].get();
+    if (option != nullptr && PyDict_SetItemString(keywords.get(), options[index], option) != 0) return nullptr;
+  }
+  return unless_thread_ends([&] { return PyObject_Call(callable.get(), operands.get(), keywords.get()); });
+}
+
 // An embed of what the bound arguments after `model` hold.
 template <class Source>
 PyObject* embed(const char* function, std::span<const char* const> parameters, PyObject* args, PyObject* kwargs,
@@ -81,6 +118,9 @@ PyObject* embed(const char* function, std::span<const char* const> parameters, P
   return guarded([&]() -> PyObject* {
     const std::optional<BoundArguments> bound = bind({function, parameters, kWriteOptions}, args, kwargs);
     if (!bound) return nullptr;
+    bool handed = false;
+    PyObject* elsewhere = write_elsewhere(function, *bound, parameters.size(), kWriteOptions, handed);
+    if (handed || PyErr_Occurred()) return elsewhere;
     const std::optional<PathArgument> model = path_argument((*bound)[0].get());
     if (!model) return nullptr;
     std::optional<ManifestSource> source = make_source(*bound);
@@ -126,6 +166,9 @@ PyObject* remove_manifest(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     const std::optional<BoundArguments> bound = bind({"remove_manifest", kModel, kWriteOptions}, args, kwargs);
     if (!bound) return nullptr;
+    bool handed = false;
+    PyObject* elsewhere = write_elsewhere("remove_manifest", *bound, 1, kWriteOptions, handed);
+    if (handed || PyErr_Occurred()) return elsewhere;
     const std::optional<PathArgument> model = path_argument((*bound)[0].get());
     if (!model) return nullptr;
     return write_model(*bound, output_index(kModel), *model, [&](const std::string& output, const auto& options) {
@@ -331,6 +374,9 @@ PyObject* patch_store(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     const std::optional<BoundArguments> bound = bind({"patch_store", kModelStore}, args, kwargs);
     if (!bound) return nullptr;
+    bool handed = false;
+    PyObject* elsewhere = write_elsewhere("patch_store", *bound, 2, {}, handed);
+    if (handed || PyErr_Occurred()) return elsewhere;
     const std::optional<PathArgument> model = path_argument((*bound)[0].get());
     if (!model) return nullptr;
     const std::optional<Bytes> store = bytes_argument((*bound)[1].get(), "store");

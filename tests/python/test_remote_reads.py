@@ -139,9 +139,8 @@ def test_the_command_reads_urls(capsys, tmp_path, range_server):
 
 @pytest.mark.parametrize("argv, status, message", [
     (["info", "{url}x"], 1, "quillon: {url}x: HTTP 404 Not Found\n"),
-    (["remove", "{url}", "-o", "out"], 1, "quillon: {url}: a URL can be read (info, read, ranges) but not written to\n"),
-    (["patch", "{url}", "--store", "{store}"], 1,
-     "quillon: {url}: a URL can be read (info, read, ranges) but not written to\n"),
+    (["remove", "{url}", "--in-place"], 1, "quillon: {url}: an HTTP URL can be read but not written to\n"),
+    (["patch", "{url}", "--store", "{store}"], 1, "quillon: {url}: an HTTP URL can be read but not written to\n"),
     (["info", "{url}", "-H", "no colon"], 2, "argument -H/--header: not a header of the form 'NAME: VALUE'"),
     # Whether fsspec is installed or not: one line naming the URL, no traceback.
     (["info", "nosuchscheme://bucket/m.gguf"], 1, "quillon: nosuchscheme://bucket/m.gguf: "),
