@@ -12,14 +12,6 @@
 namespace quillon::sparse {
 namespace {
 
-// A fetch that goes on from the bytes just before it is at least this many
-// times as long as they are, so that a walk from the start of n bytes takes
-// a logarithmic number of requests: the bytes at hand grow eightfold with
-// each request. Fourfold growth (256 KiB, 1.25 MiB, 6.25 MiB, 31 MiB)
-// took four requests and 33 MB for the 7 MB of metadata of a 256k-token
-// vocabulary with scores and token types (bench/remote.py); eightfold takes
-// three and 16 MiB.
-constexpr std::uint64_t kGrowth = 7;
 
 // The bytes of a model fetched so far, as disjoint pieces with no two
 // adjacent: the one at offset 0 (possibly empty), then the others by offset.
@@ -51,7 +43,8 @@ class Pieces {
     std::uint64_t limit = size_;
     if (auto next = rest_.upper_bound(start); next != rest_.end()) limit = next->first;
     const std::uint64_t needed = need.offset + need.length - start;
-    const std::uint64_t grown = before > UINT64_MAX / kGrowth ? UINT64_MAX : before * kGrowth;
+    const std::uint64_t growth = std::max<std::uint64_t>(model.growth, 1);
+    const std::uint64_t grown = before > UINT64_MAX / growth ? UINT64_MAX : before * growth;
     const std::uint64_t want = need.last ? needed : std::max({needed, std::max<std::uint64_t>(model.window, 1), grown});
     if (needed > model.limit - std::min(model.limit, traffic.bytes)) {
       return Error::system_failure(EFBIG, model.name,
