@@ -650,6 +650,8 @@ def main() -> None:
         "instead: n + 1. moto spends tens of milliseconds of its own on each request, on top of the delay.",
         "- The server answers with TCP_NODELAY, as servers of models do; without it a small body sent after the "
         "headers waits 40 ms for the client's delayed ACK.",
+        "- The server listens with a backlog of 128: socketserver's default of 5 made some of 15 clients connecting "
+        "at once wait a second for their SYN to be sent again.",
         f"- A download runs at loopback speed here; at 1 Gbit/s (125 MB/s) the downloads above would take "
         + ", ".join(f"{row.sent / 125e6:.0f} s" for row in rows if row.tool.startswith("whole download") and row.sent)
         + ".",
