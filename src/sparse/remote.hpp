@@ -55,7 +55,7 @@ using FetchInto = std::function<Result<Ok>(std::uint64_t offset, std::uint64_t l
 
 // Contiguous bytes that grow at the end, into capacity that at least doubles
 // when it runs out, so that bytes appended a fetch at a time are copied a
-// bounded number of times in all. Cleared, it keeps its capacity: a caller
+// bounded number of times in all. Truncated, it keeps its capacity: a caller
 // that reads many models one after the other on a thread hands the driver
 // the same buffer (Remote::buffer), whose pages are then faulted in once
 // rather than once per read.
