@@ -8,14 +8,14 @@
 // read, instead of blocking or filling memory. The type is checked again on
 // the open descriptor, since the name may have changed in between.
 //
-// Reads (`open_unmapped`, then `read_into`) copy the ranges asked
-// for into buffers; the read operations fetch a model's metadata so, in the
-// few ranges the sparse driver plans (sparse/remote.hpp), whatever its size. A file shortened
-// meanwhile gives a short read, never a signal: `read` fails with the same
-// EIO error as `unchanged()`. Nothing is mapped, so a read needs no slot of
-// the fault table below and no page-table work, which threads of one
-// process do one at a time: reads of many small models on several threads
-// run in parallel.
+// Reads (`open_unmapped`, then `read_into`) copy the ranges asked for into
+// buffers; the read operations fetch a model's metadata so, whatever its
+// size, in the few ranges the sparse driver plans (sparse/remote.hpp). A
+// file shortened meanwhile gives a short read, never a signal: `read_into`
+// fails with the same EIO error as `unchanged()`. Nothing is mapped, so a
+// read needs no slot of the fault table below and no page-table work, which
+// threads of one process do one at a time: reads of many models on several
+// threads run in parallel.
 //
 // Rewrites map the file (`open`): the format code builds the new
 // file's image on a `Bytes` view of the whole input without reading it, as
