@@ -267,6 +267,12 @@ Result<InputFile> InputFile::open_unmapped(const std::string& path) {
   return InputFile(opened->descriptor, path, nullptr, 0, stamp_of(opened->status), -1);
 }
 
+Result<std::string> InputFile::read(std::uint64_t offset, std::uint64_t length) const {
+  std::string bytes(static_cast<std::size_t>(length), '\0');
+  QUILLON_TRY(read_into(offset, length, reinterpret_cast<std::uint8_t*>(bytes.data())));
+  return bytes;
+}
+
 Result<Ok> InputFile::read_into(std::uint64_t offset, std::uint64_t length, std::uint8_t* into) const {
   std::uint64_t done = 0;
   while (done < length) {

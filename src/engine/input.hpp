@@ -87,6 +87,8 @@ class InputFile {
   // error; a failed read fails with its errno and the path. A read that
   // succeeds may still hold bytes of a later version: `unchanged()` tells.
   Result<Ok> read_into(std::uint64_t offset, std::uint64_t length, std::uint8_t* into) const;
+  // The same bytes in a string of their own.
+  Result<std::string> read(std::uint64_t offset, std::uint64_t length) const;
   int descriptor() const { return descriptor_; }
   const std::string& path() const { return path_; }
 
