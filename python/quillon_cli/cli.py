@@ -195,7 +195,7 @@ def main(argv: Optional[List[str]] = None, exiting: bool = False) -> int:
     try:
         args = parser.parse_args(argv)
         if "jobs" in args and args.jobs is None:
-            args.jobs = default_jobs(args.models)
+            args.jobs = default_jobs(getattr(args, "models", ()))
         if args.command == "embed":
             _check_embed(args)
         if args.command in ("read", "embed", "remove"):
