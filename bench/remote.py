@@ -9,8 +9,8 @@ in a scratch folder (nothing big is written) with a C2PA store and a URI:
 
   shards    a 15-shard SafeTensors repository of 4.7 GB shards, headers of
             ~44 KB and, in a second run, ~156 KB: quillon_files.describe on
-            each shard (after one GET of the index, in order and on as many
-            threads as the hub client uses) against
+            each shard (after one GET of the index, in order and on a thread
+            per shard, up to 16) against
             huggingface_hub.get_safetensors_metadata with HF_ENDPOINT on the
             local server, which answers the hub's resolve URLs
   gguf      a 4 GiB GGUF with a 256,000-token vocabulary (~6 MB of metadata):
@@ -314,9 +314,12 @@ def shards_case(server, folder: Path, args, header_size: int, store: bytes) -> L
         assert all(r["store_size"] == len(store) for r in results)
 
     workers = min(32, (os.cpu_count() or 1) + 4)  # what huggingface_hub's thread map uses
+    # Shard reads wait on the network: quillon takes a thread per shard, up
+    # to 16, as `quillon info` does with URLs (quillon_cli.batch.default_jobs).
+    own_workers = min(16, args.shards)
 
     def quillon_threads():
-        with ThreadPoolExecutor(workers) as pool:
+        with ThreadPoolExecutor(own_workers) as pool:
             results = list(pool.map(quillon_files.describe, shard_urls()))
         assert all(r["store_size"] == len(store) for r in results)
 
@@ -334,9 +337,10 @@ def shards_case(server, folder: Path, args, header_size: int, store: bytes) -> L
     rows = []
     for tool, call, reset, note in [
         ("quillon: index + describe per shard, in order", quillon_serial, lambda: None, ""),
-        (f"quillon: index + describe per shard, {workers} threads", quillon_threads, lambda: None, ""),
+        (f"quillon: index + describe per shard, {own_workers} threads", quillon_threads, lambda: None,
+         "a thread per shard, as `quillon info` takes for URLs"),
         ("huggingface_hub.get_safetensors_metadata", hub, empty_cache,
-         f"{workers} threads; empty cache each run"),
+         f"its own {workers} threads; empty cache each run"),
     ]:
         seconds, requests, sent = measure(server, call, args.runs, reset)
         rows.append(Row(case, tool, requests, sent, seconds, note))
@@ -635,15 +639,19 @@ def main() -> None:
         "of bytes 0-100000 per shard and a second one for the rest of a longer header; its one GET of "
         "/api/agent-harnesses per process falls in the warm-up. quillon GETs the index and then one 256 KiB "
         "window per shard, so it moves more bytes when headers are short and makes fewer requests when they are long.",
-        "- GGUF: each window after the first is four times the bytes before it (256 KiB, 1 MiB, 5 MiB, 25 MiB), "
-        "so metadata just past 6.25 MiB costs a fourth request for 25 MiB more.",
-        "- A quillon_remote source keeps only its first window: the second of two reads through one source "
-        "fetches again whatever lay beyond it (GGUF and ONNX rows of the 8 GiB cases).",
+        "- GGUF: each window after the first is seven times the bytes before it (256 KiB, 1.75 MiB, 14 MiB), "
+        "so metadata up to 16 MiB takes three requests.",
+        "- A quillon_remote source keeps the bytes it fetched (up to 32 MiB): the second of two reads through one "
+        "source asks only for what the first did not fetch (GGUF and ONNX rows of the 8 GiB cases).",
+        "- The shard rows run quillon on a thread per shard (up to 16, what `quillon info` takes for URLs): shard "
+        "reads wait on round trips, not on the CPUs. huggingface_hub keeps its own thread count.",
         "- On S3 a source that is not version_aware checks the object (HEAD) after each read so that a result "
         "never mixes two versions: 2n + 1 requests for n reads; version_aware=True pins the reads to the version "
         "instead: n + 1. moto spends tens of milliseconds of its own on each request, on top of the delay.",
         "- The server answers with TCP_NODELAY, as servers of models do; without it a small body sent after the "
         "headers waits 40 ms for the client's delayed ACK.",
+        "- The server listens with a backlog of 128: socketserver's default of 5 made some of 15 clients connecting "
+        "at once wait a second for their SYN to be sent again.",
         f"- A download runs at loopback speed here; at 1 Gbit/s (125 MB/s) the downloads above would take "
         + ", ".join(f"{row.sent / 125e6:.0f} s" for row in rows if row.tool.startswith("whole download") and row.sent)
         + ".",

@@ -116,6 +116,10 @@ class RangeServer(http.server.ThreadingHTTPServer):
     tunnel to the host and port named."""
 
     daemon_threads = True
+    # The listen backlog. socketserver's 5 drops the connections of more
+    # clients than that arriving at once, which then wait a second for
+    # their SYN to be sent again; servers of models take hundreds.
+    request_queue_size = 128
 
     def __init__(self, host: str = "127.0.0.1", tls: Optional[ssl.SSLContext] = None) -> None:
         super().__init__((host, 0), _Handler)

@@ -24,6 +24,7 @@ from types import FrameType, TracebackType
 from typing import Callable, Iterator, List, Optional, Sequence, TextIO, Tuple, Type, TypeVar, cast
 
 from quillon_cli.errors import FileError, error_line
+from quillon_cli.remote import is_url
 
 T = TypeVar("T")
 
@@ -118,8 +119,18 @@ class Interruption:
 interruption = Interruption()
 
 
-def default_jobs() -> int:
-    return os.cpu_count() or 1
+# Reads of URLs wait on the network rather than the CPUs: with URLs among
+# the models, one thread per model, up to this many.
+MAX_NETWORK_JOBS = 16
+
+
+def default_jobs(models: Sequence[str] = ()) -> int:
+    """The threads for `models` when -j is not given: the number of CPUs,
+    or with URLs among them, one per model up to MAX_NETWORK_JOBS."""
+    cpus = os.cpu_count() or 1
+    if any(is_url(model) for model in models):
+        return max(cpus, min(len(models), MAX_NETWORK_JOBS))
+    return cpus
 
 
 def amount(size: int) -> str:

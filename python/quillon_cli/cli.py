@@ -9,7 +9,7 @@ import threading
 from importlib.metadata import PackageNotFoundError, version
 from typing import Any, Dict, Iterator, List, Optional
 
-from quillon_cli.batch import Cancelled, default_jobs, interruption
+from quillon_cli.batch import MAX_NETWORK_JOBS, Cancelled, default_jobs, interruption
 from quillon_cli.commands import STORE_SUFFIX, embed, info, patch, ranges, read, remove, report
 from quillon_cli.demo import demo
 from quillon_cli.destinations import check_arguments
@@ -85,8 +85,9 @@ def jobs_count(text: str) -> int:
 
 
 def _add_jobs(command: argparse.ArgumentParser) -> None:
-    command.add_argument("-j", "--jobs", type=jobs_count, default=default_jobs(), metavar="N",
-                         help="handle up to N models at once (default: the number of CPUs)")
+    command.add_argument("-j", "--jobs", type=jobs_count, metavar="N",
+                         help="handle up to N models at once (default: the number of CPUs; "
+                              f"with URLs, one per model up to {MAX_NETWORK_JOBS})")
 
 
 def _add_header(command: argparse.ArgumentParser) -> None:
@@ -213,6 +214,8 @@ def main(argv: Optional[List[str]] = None, exiting: bool = False) -> int:
     parser = build_parser()
     try:
         args = parser.parse_args(argv)
+        if "jobs" in args and args.jobs is None:
+            args.jobs = default_jobs(getattr(args, "models", ()))
         if args.command == "embed":
             _check_embed(args)
         if args.command in ("read", "embed", "remove"):

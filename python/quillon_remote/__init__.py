@@ -31,14 +31,20 @@ The writes of quillon_files for such models are in `quillon_remote.writes`:
 an S3 model is rewritten on the server from ranges of itself
 (`quillon_remote.s3`, planned by `quillon_remote.multipart`), any other is
 streamed to its destination.
+
+A source keeps the bytes it fetched (up to `Source.keep`, 32 MiB, the oldest
+dropped first), so that several reads of one model through it, such as
+`read_manifest` and then `read_manifest_uri`, fetch each byte once: a read
+asks only for the parts of its range that it does not hold.
 """
 
 from __future__ import annotations
 
+import bisect
 import errno
 import io
 import threading
-from typing import Any, Callable, Mapping, Optional, Protocol, Tuple, Union, runtime_checkable
+from typing import Any, Callable, Dict, List, Mapping, Optional, Protocol, Tuple, Union, runtime_checkable
 
 __all__ = ["Source", "FileSource", "FsspecSource", "ObjectChanged", "open_source", "source_for",
            "DEFAULT_TIMEOUT", "DEFAULT_FIRST", "PARSE_WINDOW"]
@@ -53,6 +59,9 @@ CHANGED = "the object changed while it was being read"
 # The first window of quillon_files' own parse of a remote model: the bytes
 # it asks for first, and so the best first request for a source handed to it.
 PARSE_WINDOW = 256 * 1024
+# The most bytes a source keeps of what it fetched: the 16 MiB that the
+# metadata of a 256,000-token GGUF vocabulary takes to fetch, with room.
+KEEP = 32 * 1024 * 1024
 
 
 class ObjectChanged(OSError):
@@ -72,18 +81,29 @@ class Source:
 
     Subclasses implement `_read(offset, length)`, which returns at most
     `length` bytes and may return fewer only at the end of the data they can
-    get. `read` checks the range and the exact length; a source can be used
-    from several threads, one read at a time.
+    get. `read` checks the range and the exact length, and asks `_read` only
+    for the bytes it does not keep; a source can be used from several
+    threads, one read at a time.
     """
 
     name: str
     size: int
+    # The most bytes kept of those fetched; 0 keeps none.
+    keep: int = KEEP
+    # The length of the read being served, of which `_read` may be asked
+    # for a part.
+    _asked: int = 0
 
     def __init__(self, name: str, size: int) -> None:
         self.name = name
         self.size = size
         self._lock = threading.Lock()
         self.closed = False
+        # Disjoint fetched ranges: the bytes by offset, oldest first, and
+        # the offsets in order.
+        self._kept: Dict[int, bytes] = {}
+        self._starts: List[int] = []
+        self._kept_bytes = 0
 
     def read(self, offset: int, length: int) -> bytes:
         """Exactly `length` bytes at `offset`. Raises OSError (filename: the
@@ -99,17 +119,61 @@ class Source:
         with self._lock:
             if self.closed:
                 raise OSError(errno.EBADF, "the source is closed", self.name)
-            data = self._read(offset, length)
+            self._asked = length
+            parts = []
+            end = offset + length
+            at = offset
+            # The kept ranges that reach past `offset`, in order, and the gaps between them.
+            index = bisect.bisect_right(self._starts, offset)
+            if index > 0 and self._end_of(self._starts[index - 1]) > offset:
+                index -= 1
+            fetched = []
+            while at < end:
+                start = self._starts[index] if index < len(self._starts) else end
+                if start > at:
+                    gap = min(start, end) - at
+                    parts.append(self._fetch(at, gap))
+                    fetched.append((at, parts[-1]))
+                    at += gap
+                    continue
+                data = self._kept[start]
+                parts.append(data[at - start:end - start])
+                at = start + len(data)
+                index += 1
+            for start, data in fetched:
+                self._remember(start, data)
+        return parts[0] if len(parts) == 1 else b"".join(parts)
+
+    def _fetch(self, offset: int, length: int) -> bytes:
+        data = self._read(offset, length)
         if len(data) != length:
             raise OSError(errno.EIO, f"got {len(data)} of {length} bytes at {offset}", self.name)
         return data
+
+    def _end_of(self, start: int) -> int:
+        return start + len(self._kept[start])
+
+    def _remember(self, offset: int, data: bytes) -> None:
+        """Keeps `data`, fetched at `offset` where nothing was kept, dropping
+        the oldest ranges while more than `keep` bytes are kept."""
+        if not data or len(data) > self.keep:
+            return
+        self._kept[offset] = data
+        bisect.insort(self._starts, offset)
+        self._kept_bytes += len(data)
+        while self._kept_bytes > self.keep:
+            oldest = next(iter(self._kept))
+            self._kept_bytes -= len(self._kept.pop(oldest))
+            del self._starts[bisect.bisect_left(self._starts, oldest)]
 
     def _read(self, offset: int, length: int) -> bytes:
         raise NotImplementedError
 
     def close(self) -> None:
-        """Releases the connections; later reads fail. Closing twice is harmless."""
+        """Releases the connections and the kept bytes; later reads fail.
+        Closing twice is harmless."""
         self.closed = True
+        self._kept, self._starts, self._kept_bytes = {}, [], 0
 
     def __enter__(self) -> Source:
         return self

@@ -3,10 +3,10 @@ CDN, with the standard library only.
 
 Round trips. The first request is a ranged GET of the window `first`: its
 answer gives the object's size (the total of Content-Range), its validators
-(ETag, Last-Modified) and the bytes of the window, which later reads inside
-it reuse. Redirects are followed (to another host too, as hubs send their
-files to a CDN) and the place they lead to is remembered, so later reads go
-there directly. One connection per host is kept alive for all of a source's
+(ETag, Last-Modified) and the bytes of the window, which the source keeps
+with those of later reads (`Source.read`). Redirects are followed (to another
+host too, as hubs send their files to a CDN) and the place they lead to is
+remembered, so later reads go there directly. One connection per host is kept alive for all of a source's
 requests.
 
 Pinning. Every request after the first carries `If-Match` with the ETag (or,
@@ -127,14 +127,11 @@ class HTTPSource(Source):
         self.size = answer.size
         self._etag = answer.etag
         self._modified = answer.modified
-        self._window = (start, answer.data)
+        self._remember(start, answer.data)
 
     # --- reads ---------------------------------------------------------------
 
     def _read(self, offset: int, length: int) -> bytes:
-        start, data = self._window
-        if start <= offset and offset + length <= start + len(data):
-            return data[offset - start:offset - start + length]
         return self._get(offset, length, first=False).data
 
     def _get(self, offset: int, length: int, first: bool) -> _Answer:
@@ -217,7 +214,9 @@ class HTTPSource(Source):
                 raise OSError(errno.EIO, "the server tells neither Content-Range nor Content-Length", self.name)
             size = int(declared_length)
             begin = 0
-            if offset > length:
+            # Twice the bytes the caller asked for, of which the source
+            # may be fetching only the part it does not keep.
+            if offset + length > 2 * max(length, self._asked):
                 if not first:
                     self._check_version(response, size)
                 raise OSError(errno.EIO, f"the server ignores byte ranges: the {length} bytes at {offset} would mean "

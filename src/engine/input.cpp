@@ -269,16 +269,21 @@ Result<InputFile> InputFile::open_unmapped(const std::string& path) {
 
 Result<std::string> InputFile::read(std::uint64_t offset, std::uint64_t length) const {
   std::string bytes(static_cast<std::size_t>(length), '\0');
+  QUILLON_TRY(read_into(offset, length, reinterpret_cast<std::uint8_t*>(bytes.data())));
+  return bytes;
+}
+
+Result<Ok> InputFile::read_into(std::uint64_t offset, std::uint64_t length, std::uint8_t* into) const {
   std::uint64_t done = 0;
   while (done < length) {
-    const ssize_t got = ::pread(descriptor_, bytes.data() + done, static_cast<std::size_t>(length - done),
-                                static_cast<off_t>(offset + done));
+    const ssize_t got =
+        ::pread(descriptor_, into + done, static_cast<std::size_t>(length - done), static_cast<off_t>(offset + done));
     if (got < 0 && errno == EINTR) continue;
     if (got < 0) return system_error(path_);
     if (got == 0) return Error::system_failure(EIO, path_, kChanged);
     done += static_cast<std::uint64_t>(got);
   }
-  return bytes;
+  return Ok{};
 }
 
 InputFile::InputFile(InputFile&& other) noexcept

@@ -8,19 +8,19 @@
 // read, instead of blocking or filling memory. The type is checked again on
 // the open descriptor, since the name may have changed in between.
 //
-// Reads (`open_unmapped`, then `read`) copy the ranges asked for into
-// buffers; the read operations fetch a model's metadata so, in the few
-// ranges the sparse driver plans (sparse/remote.hpp). A file shortened
-// meanwhile gives a short read, never a signal: `read` fails with the same
-// EIO error as `unchanged()`. Nothing is mapped, so a read needs no slot of
-// the fault table below and no page-table work, which threads of one
-// process do one at a time: reads of many small models on several threads
-// run in parallel.
+// Reads (`open_unmapped`, then `read_into`) copy the ranges asked for into
+// buffers; the read operations fetch a model's metadata so, whatever its
+// size, in the few ranges the sparse driver plans (sparse/remote.hpp). A
+// file shortened meanwhile gives a short read, never a signal: `read_into`
+// fails with the same EIO error as `unchanged()`. Nothing is mapped, so a
+// read needs no slot of the fault table below and no page-table work, which
+// threads of one process do one at a time: reads of many models on several
+// threads run in parallel.
 //
 // Rewrites read the metadata the same way, and name what they carry over by
 // its range of the input, which the copy hands to the kernel through the
-// descriptor. Rewrites and reads of more metadata than is cheap to copy
-// (see operations.cpp), and patches, map the file (`open`): the format code
+// descriptor. Rewrites of more metadata than a plan holds (see
+// operations.cpp), and patches, map the file (`open`): the format code
 // builds the new file's image on a `Bytes` view of the whole input without
 // reading it, as views that the copy then hands to the kernel the same way.
 // Only the pages the parser touches (the metadata) are ever read from the
@@ -85,10 +85,12 @@ class InputFile {
   Bytes bytes() const { return {data_, size_}; }
   // The file's size when it was opened.
   std::uint64_t size() const { return stamp_.size; }
-  // Exactly `length` bytes from `offset`, which lie within `size()`. A file
-  // that ends before them fails with `unchanged()`'s EIO error; a failed
-  // read fails with its errno and the path. A read that succeeds may still
-  // hold bytes of a later version: `unchanged()` tells.
+  // Writes exactly `length` bytes from `offset`, which lie within `size()`,
+  // to `into`. A file that ends before them fails with `unchanged()`'s EIO
+  // error; a failed read fails with its errno and the path. A read that
+  // succeeds may still hold bytes of a later version: `unchanged()` tells.
+  Result<Ok> read_into(std::uint64_t offset, std::uint64_t length, std::uint8_t* into) const;
+  // The same bytes in a string of their own.
   Result<std::string> read(std::uint64_t offset, std::uint64_t length) const;
   int descriptor() const { return descriptor_; }
   const std::string& path() const { return path_; }

@@ -26,12 +26,15 @@
 // Nothing here makes a system call: the caller's fetch does the I/O.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "base/bytes.hpp"
 #include "base/format.hpp"
 #include "base/result.hpp"
 #include "format/dispatch.hpp"
@@ -47,6 +50,38 @@ namespace quillon::sparse {
 // the caller's thread, one request at a time.
 using Fetch = std::function<Result<std::string>(std::uint64_t offset, std::uint64_t length)>;
 
+// The same request, answered in place: writes exactly `length` bytes of the
+// model from `offset` to `into`, which has room for them. Spares the copy
+// out of a returned string when the bytes come from a descriptor.
+using FetchInto = std::function<Result<Ok>(std::uint64_t offset, std::uint64_t length, std::uint8_t* into)>;
+
+// Contiguous bytes that grow at the end, into capacity that at least doubles
+// when it runs out, so that bytes appended a fetch at a time are copied a
+// bounded number of times in all. Truncated, it keeps its capacity: a caller
+// that reads many models one after the other on a thread hands the driver
+// the same buffer (Remote::buffer), whose pages are then faulted in once
+// rather than once per read.
+class Buffer {
+ public:
+  Bytes bytes() const { return {data_.get(), size_}; }
+  std::size_t size() const { return size_; }
+  std::size_t capacity() const { return capacity_; }
+  // Makes `length` more bytes, uninitialized, and returns where they start;
+  // null, changing nothing, when they cannot be allocated.
+  std::uint8_t* extend(std::uint64_t length);
+  // Appends a copy of `bytes`; false when out of memory.
+  bool append(Bytes bytes);
+  // Forgets the bytes after the first `size`.
+  void truncate(std::size_t size) { size_ = size < size_ ? size : size_; }
+  // Frees the storage.
+  void release() { *this = Buffer(); }
+
+ private:
+  std::unique_ptr<std::uint8_t[]> data_;
+  std::size_t size_ = 0;
+  std::size_t capacity_ = 0;
+};
+
 // The length of the first request, at offset 0. A SafeTensors header takes
 // about 100 bytes per tensor ("model.layers.0.self_attn.q_proj.weight" with
 // dtype, shape and offsets): 30 KB for an 8B model's 291 tensors, and shards
@@ -58,6 +93,15 @@ using Fetch = std::function<Result<std::string>(std::uint64_t offset, std::uint6
 // 192 KiB it reads beyond 64 KiB cost ~16 ms at 100 Mbit/s, less than the
 // round trip of a second request.
 inline constexpr std::uint64_t kFirstWindow = 256 * 1024;
+
+// A fetch that goes on from the bytes just before it is at least this many
+// times as long as they are, so that a walk from the start of n bytes takes
+// a logarithmic number of requests: the bytes at hand grow eightfold with
+// each request. Fourfold growth (256 KiB, 1.25 MiB, 6.25 MiB, 31 MiB)
+// took four requests and 33 MB for the 7 MB of metadata of a 256k-token
+// vocabulary with scores and token types (bench/remote.py); eightfold takes
+// three and 16 MiB.
+inline constexpr std::uint64_t kGrowth = 7;
 
 // The most bytes one operation fetches unless told otherwise. Only a model
 // whose metadata declares lengths near its (claimed) size reaches it: the
@@ -77,6 +121,14 @@ struct Remote {
   // A read that would need more bytes than this in all fails with
   // SystemFailure (EFBIG, `name`) before asking for them.
   std::uint64_t limit = kFetchLimit;
+  // A fetch that goes on from n bytes asks for at least growth * n more.
+  std::uint64_t growth = kGrowth;
+  // When set, takes the place of `fetch`, writing into the driver's storage.
+  FetchInto fetch_into{};
+  // When set, the bytes from offset 0 are gathered in this buffer, emptied
+  // first and left holding them; else the operation owns its storage. No
+  // result refers to it, and it serves one operation at a time.
+  Buffer* buffer = nullptr;
 };
 
 // The requests one operation made and the bytes they brought.

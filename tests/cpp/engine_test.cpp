@@ -92,6 +92,7 @@ using test::message_of;
 using test::repeat;
 using test::kMinimalOnnx;
 using test::safetensors_model;
+using test::vocabulary_gguf;
 
 class Folder {
  public:
@@ -212,8 +213,10 @@ TEST(FileOperations, AModelChangedBetweenItsReadsIsAnErrorNeverASignal) {
   const std::string path = folder / "m";
   // Stores whose metadata outgrows the first read, which a second one fetches.
   const ManifestSource source{std::string("https://example.com/m"), repeat("store", 8000)};
+  // And a store after a vocabulary of 400 KB, which three reads fetch.
   const std::string models[] = {quillon::embed_manifest(as_bytes(empty_gguf()), source)->to_string(),
-                                quillon::embed_manifest(as_bytes(safetensors_model("t")), source)->to_string()};
+                                quillon::embed_manifest(as_bytes(safetensors_model("t")), source)->to_string(),
+                                quillon::embed_manifest(as_bytes(vocabulary_gguf(30000)), source)->to_string()};
   struct Change {
     const char* name;
     int at_read;
@@ -785,9 +788,10 @@ INSTANTIATE_TEST_SUITE_P(Modes, Replace, ::testing::ValuesIn(modes()),
 TEST(FileOperations, AgreeWithTheInMemoryOperations) {
   Folder folder;
   const ManifestSource source{std::string("https://example.com/m"), std::string("\0store\xff", 7)};
-  // The last is read through the mapping: its store outgrows what reads copy.
+  // A vocabulary of 400 KB and a store of 200 KB outgrow the first reads;
+  // the small models after the vocabulary reuse the buffer it grew.
   const std::string models[] = {empty_gguf(), safetensors_model(std::string(5 << 20, 'q')), kMinimalOnnx,
-                                "", "GGUF\x07garbage", "not a model",
+                                vocabulary_gguf(30000), "", "GGUF\x07garbage", "not a model",
                                 quillon::embed_manifest(as_bytes(empty_gguf()), test::store_only(repeat("s", 200000)))
                                     ->to_string()};
   for (const std::string& model : models) {

@@ -94,6 +94,15 @@ struct GgufModel {
   }
 };
 
+// A GGUF file whose metadata is a vocabulary of `count` tokens ("t0", "t1",
+// ...), about 14 bytes each: the bulk of real models' metadata.
+inline std::string vocabulary_gguf(std::size_t count) {
+  std::string tokens;
+  for (std::size_t i = 0; i < count; ++i) tokens += gguf_string("t" + std::to_string(i));
+  const std::string array = le32(8) + le64(count) + tokens;  // an array (9) of strings (8)
+  return GgufModel{.kvs = {gguf_kv("tokenizer.ggml.tokens", 9, array)}}.bytes();
+}
+
 // A GGUF v3 file with no metadata and no tensors: the 24-byte header and 8
 // bytes of padding up to the default alignment.
 inline std::string empty_gguf() { return GgufModel{.data = ""}.bytes(); }

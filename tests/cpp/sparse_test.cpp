@@ -195,14 +195,24 @@ class SameAsInMemory : public ::testing::TestWithParam<std::uint64_t> {};
 
 TEST_P(SameAsInMemory, ForEveryModelAndEveryDamage) {
   std::size_t checked = 0;
+  sparse::Buffer shared;  // every in-place read below reuses it, as a thread's local reads do
   for (const std::string& model : models()) {
     std::vector<std::string> variants = damaged(model);
     variants.push_back(model);
     for (const std::string& variant : variants) {
       const Served served = Served::whole(variant, GetParam());
       std::vector<Traffic> traffic;
-      ASSERT_EQ(remotely(served.remote(), &traffic), in_memory(as_bytes(variant))) << testing::PrintToString(variant);
+      const std::vector<std::string> expected = in_memory(as_bytes(variant));
+      ASSERT_EQ(remotely(served.remote(), &traffic), expected) << testing::PrintToString(variant);
       for (const Traffic& t : traffic) EXPECT_LE(t.bytes, variant.size());
+      Remote in_place = served.remote();
+      in_place.fetch_into = [&variant](std::uint64_t offset, std::uint64_t length, std::uint8_t* into) -> Result<Ok> {
+        std::copy_n(variant.data() + offset, length, into);
+        return Ok{};
+      };
+      in_place.buffer = &shared;
+      in_place.growth = 2;
+      ASSERT_EQ(remotely(in_place), expected) << testing::PrintToString(variant);
       ++checked;
     }
   }

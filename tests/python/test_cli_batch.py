@@ -248,3 +248,30 @@ def test_interrupting_a_batch_leaves_every_destination(tmp_path, sent, target):
     assert sorted(os.listdir(tmp_path / "out")) == sorted(path.name for path in models[::2])
     assert all((tmp_path / "out" / path.name).read_bytes() == b"precious" for path in models[::2])
     assert leftovers(tmp_path / "in") == []
+
+
+# (models: local files or URLs, -j given or not, the threads used on 2 CPUs)
+@pytest.mark.parametrize("count, urls, jobs, threads", [
+    (20, False, None, 2),
+    (20, True, None, 16),
+    (5, True, None, 5),
+    (20, True, "3", 3),
+], ids=["files", "urls", "few-urls", "urls-with-j"])
+def test_reads_of_urls_take_a_thread_per_model(capsys, tmp_path, monkeypatch, range_server, count, urls, jobs,
+                                               threads):
+    import concurrent.futures
+
+    samples_in(tmp_path, ["model.gguf"])
+    range_server.put("/model.gguf", (tmp_path / "model.gguf").read_bytes())
+    model = range_server.url("/model.gguf") if urls else str(tmp_path / "model.gguf")
+    used = []
+    pool = concurrent.futures.ThreadPoolExecutor
+
+    def recorded(max_workers):
+        used.append(max_workers)
+        return pool(max_workers)
+
+    monkeypatch.setattr(os, "cpu_count", lambda: 2)
+    monkeypatch.setattr(concurrent.futures, "ThreadPoolExecutor", recorded)
+    status, out, _ = run(capsys, "info", *(["-j", jobs] if jobs else []), *[model] * count)
+    assert (status, out.count("GGUF"), used) == (0, count, [threads])

@@ -10,7 +10,7 @@ import sys
 
 import pytest
 
-from quillon_remote import CHANGED, ObjectChanged, open_source
+from quillon_remote import CHANGED, KEEP, ObjectChanged, open_source
 from quillon_remote.http import HTTPSource
 
 from conftest import needs_moto
@@ -120,6 +120,38 @@ def test_one_connection_and_the_first_window(range_server):
     assert [entry.range for entry in gets] == ["bytes=0-255", "bytes=300-349", f"bytes={SIZE - 8}-{SIZE - 1}"]
     assert len({entry.client for entry in gets}) == 1
     assert [entry.headers.get("if-match") for entry in gets] == [None] + [range_server.objects["/model"].etag] * 2
+
+
+# Reads through one source after a first window of 16 bytes: (the most bytes
+# it keeps, the reads (offset, length), the Range of each GET they make).
+KEPT = {
+    "held, partly held, between two held": (KEEP, [(0, 16), (100, 50), (120, 60), (90, 100)],
+                                             ["bytes=100-149", "bytes=150-179", "bytes=90-99", "bytes=180-189"]),
+    "the oldest dropped": (64, [(100, 50), (200, 50), (100, 50), (0, 8)],
+                           ["bytes=100-149", "bytes=200-249", "bytes=100-149", "bytes=0-7"]),
+    "too large to keep": (40, [(100, 50), (100, 50)], ["bytes=100-149", "bytes=100-149"]),
+}
+
+
+@pytest.mark.parametrize("keep, reads, ranges", KEPT.values(), ids=KEPT.keys())
+def test_a_source_fetches_each_byte_once(range_server, keep, reads, ranges):
+    range_server.put("/model", MODEL)
+    with open_source(range_server.url("/model"), first=(0, 16)) as source:
+        source.keep = keep
+        for offset, length in reads:
+            assert source.read(offset, length) == MODEL[offset:offset + length]
+    assert [entry.range for entry in range_server.requests()] == ["bytes=0-15"] + ranges
+
+
+def test_kept_bytes_are_of_the_first_version(range_server):
+    range_server.put("/model", MODEL)
+    with open_source(range_server.url("/model"), first=(0, 16)) as source:
+        assert source.read(100, 50) == MODEL[100:150]
+        range_server.put("/model", MODEL[::-1])
+        assert source.read(110, 20) == MODEL[110:130]  # kept: no request
+        with pytest.raises(ObjectChanged):
+            source.read(140, 20)  # the ten bytes it lacks are of another version
+    assert [entry.range for entry in range_server.requests()] == ["bytes=0-15", "bytes=100-149", "bytes=150-159"]
 
 
 # (fault switches, reads after the first window, the error: type, errno,
