@@ -47,7 +47,7 @@ import threading
 from typing import Any, Callable, Dict, List, Mapping, Optional, Protocol, Tuple, Union, runtime_checkable
 
 __all__ = ["Source", "FileSource", "FsspecSource", "ObjectChanged", "open_source", "source_for",
-           "DEFAULT_TIMEOUT", "DEFAULT_FIRST", "PARSE_WINDOW"]
+           "DEFAULT_TIMEOUT", "DEFAULT_FIRST", "PARSE_WINDOW", "KEEP"]
 
 # Seconds a connection or a single network read may wait before it fails
 # (and is tried again, see http.HTTPSource).
