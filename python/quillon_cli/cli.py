@@ -184,6 +184,7 @@ def build_parser() -> argparse.ArgumentParser:
         action.add_argument("path", metavar="PATH", help="a member, the index or the folder of the set")
         if name == "info":
             action.add_argument("--json", action="store_true", help="print a JSON object instead")
+            _add_header(action)
         else:
             action.add_argument("--alg", choices=sets.HASH_ALGORITHMS, default="sha256",
                                 help="the hash algorithm (default: sha256)")

@@ -230,3 +230,45 @@ def test_hash_lists_every_file_with_its_size_and_digest(tmp_path, capsys, kind, 
     for entry in found["uris"]:
         data = (tmp_path / entry["uri"]).read_bytes()
         assert (entry["size"], entry["hash"]) == (len(data), base64.b64encode(hashlib.new(alg, data).digest()).decode())
+
+
+# (builder, the member named, requests: the index, then one per member read)
+REMOTE_STARTS = {"index": ("safetensors", INDEX, 4), "first shard": ("safetensors", SHARD.format(1, 3), 4),
+                 "last shard": ("safetensors", SHARD.format(3, 3), 4),
+                 "first split": ("gguf", "m-00001-of-00003.gguf", 3), "split": ("gguf", "m-00002-of-00003.gguf", 3),
+                 "onnx model": ("onnx", "model.onnx", 2)}
+
+
+@pytest.mark.parametrize("missing", [False, True])
+@pytest.mark.parametrize("start", sorted(REMOTE_STARTS))
+def test_a_remote_set_reads_each_member_once(tmp_path, capsys, range_server, start, missing):
+    kind, name, requests = REMOTE_STARTS[start]
+    BUILDERS[kind](tmp_path)
+    status, local, _ = info(capsys, tmp_path / name)
+    absent = sorted(m["uri"] for m in local["members"] if m["uri"] != name and m["role"] != "index")[0]
+    for path in tmp_path.iterdir():
+        if not (missing and path.name == absent):
+            range_server.put(f"/sets/v1/{path.name}", path.read_bytes())
+    status, found, err = run(capsys, "set", "info", range_server.url(f"/sets/v1/{name}"), "--json",
+                             "-H", "Authorization: Bearer t")
+    found = json.loads(found)
+    assert [m["uri"] for m in found["members"]] == [m["uri"] for m in local["members"]]
+    assert all(e.headers.get("authorization") == "Bearer t" for e in range_server.requests())
+    if missing:
+        assert status == 1 and f"{absent}: missing" in found["problems"], found["problems"]
+        return
+    assert (status, err, found["problems"]) == (0, "", [])
+    assert found["members"] == local["members"]
+    assert len(range_server.requests()) == requests
+
+
+def test_a_remote_set_cannot_be_hashed_and_names_stay_beside_it(tmp_path, capsys, range_server, monkeypatch):
+    write_safetensors(tmp_path)
+    edit_index(tmp_path, lambda i: i["weight_map"].update({"layers.1.w0": "../x.safetensors"}))
+    for path in tmp_path.iterdir():
+        range_server.put(f"/s/{path.name}", path.read_bytes())
+    status, out, err = run(capsys, "set", "hash", range_server.url(f"/s/{INDEX}"))
+    assert (status, out) == (1, "") and "download it" in err
+    status, found, _ = info(capsys, range_server.url(f"/s/{INDEX}"))
+    assert status == 1 and any("unsafe member name" in p for p in found["problems"])
+    assert all(e.path.startswith("/s/") and ".." not in e.path for e in range_server.requests())
