@@ -37,14 +37,16 @@ import hashlib
 import json
 import os
 import re
+import secrets
 import stat
 import sys
+import threading
 import urllib.parse
 from typing import Any, Callable, Dict, Iterable, List, Mapping, Optional, Sequence, Tuple, TypeVar
 
 import quillon_files
 
-from quillon_cli.errors import FileError, about
+from quillon_cli.errors import FileError, about, is_text
 from quillon_cli.remote import headers_of, is_url
 
 INDEX_SUFFIX = ".safetensors.index.json"
@@ -587,6 +589,7 @@ def set_info(path: str, jobs: int = 4, headers: Optional[Mapping[str, str]] = No
         found.problems += _gguf_checks(found)
     found.problems += _c2pa_checks([m for m in found.members if m.role == "model"])
     found.strays = _strays(found)
+    found.leftovers = _leftovers(found)
     return found
 
 
@@ -597,7 +600,7 @@ def as_json(found: ModelSet) -> Dict[str, Any]:
                 "store_size": c2pa.get("store_size"), "manifest_uri": c2pa.get("uri"), "error": m.error}
 
     return {"kind": found.kind, "folder": found.folder, "members": [member(m) for m in found.files()],
-            "strays": found.strays, "problems": found.problems, "broken": bool(found.problems)}
+            "strays": found.strays, "leftovers": found.leftovers, "problems": found.problems, "broken": bool(found.problems)}
 
 
 def info_lines(found: ModelSet) -> Iterable[str]:
@@ -613,6 +616,8 @@ def info_lines(found: ModelSet) -> Iterable[str]:
         yield f"  {m.uri}  {size}{c2pa}"
     for name in found.strays:
         yield f"not in the set: {name}"
+    for name in found.leftovers:
+        yield f"left by an interrupted set embed or remove: {name}"
     for problem in found.problems:
         yield f"problem: {problem}"
 
@@ -647,6 +652,163 @@ def collection_hash(found: ModelSet, algorithm: str = "sha256", jobs: int = 4) -
         return {"uri": member.uri, "size": size, "hash": base64.b64encode(digest).decode("ascii")}
 
     return {"alg": algorithm, "uris": _parallel(one, files, jobs)}
+
+
+# ---- rewriting every member: `set embed`, `set remove` ----------------------------
+
+def temporary_name(path: str) -> str:
+    """A fresh hidden name beside the member `path` for its new version."""
+    folder, name = os.path.split(path)
+    return os.path.join(folder, f".{name}{TEMPORARY_MARK}{secrets.token_hex(4)}")
+
+
+def _leftovers(found: ModelSet) -> List[str]:
+    """Temporaries of the set's members that an interrupted rewrite left."""
+    if found.remote:
+        return []
+    marks = tuple(f".{os.path.basename(m.path)}{TEMPORARY_MARK}" for m in found.members if m.role == "model")
+    folders = sorted({os.path.dirname(m.path) for m in found.members if m.role == "model"})
+    left = []
+    for folder in folders:
+        try:
+            names = _listing(folder)
+        except FileError:
+            continue
+        left += [os.path.relpath(os.path.join(folder, n), found.folder).replace(os.sep, "/")
+                 for n in names if n.startswith(marks)]
+    return left
+
+
+def _identity(path: str) -> Tuple[int, int, int, int]:
+    status = os.stat(path)
+    return status.st_dev, status.st_ino, status.st_size, status.st_mtime_ns
+
+
+def _remove_quietly(path: str) -> None:
+    try:
+        os.unlink(path)
+    except OSError:
+        pass
+
+
+def _sync_folder(folder: str) -> None:
+    descriptor = os.open(folder, os.O_RDONLY | getattr(os, "O_DIRECTORY", 0))
+    try:
+        os.fsync(descriptor)
+    finally:
+        os.close(descriptor)
+
+
+def rewrite_set(found: ModelSet, write: Callable[[Member, str], None], jobs: int = 4) -> List[Member]:
+    """Rewrites every model member of the local set `found` with
+    `write(member, temporary)`, which writes the member's new version to
+    `temporary`, on `jobs` threads. Every new version is written beside its
+    member first and given the member's mode and owner; only when all are
+    written, and no member changed meanwhile, are they renamed over the
+    members and the folders synced. A failure or an interruption (Ctrl-C)
+    before the renames leaves every member as it was and removes every
+    temporary; a crash between the renames leaves some members new and some
+    old (which `set info` reports as C2PA data that differ) and the
+    remaining temporaries (listed by `set info`). The index and ONNX
+    external data are not rewritten. Returns the members rewritten."""
+    if found.remote:
+        raise FileError(found.folder, "a set at a URL cannot be rewritten")
+    blocking = [p for p in found.problems if "C2PA data differ" not in p]
+    if blocking:
+        raise FileError(found.folder, f"the set has problems: {'; '.join(blocking)}")
+    models = [m for m in found.members if m.role == "model"]
+    before = {m.path: _identity(m.path) for m in models}
+    temporaries: Dict[str, str] = {}
+    lock = threading.Lock()
+
+    def one(member: Member) -> None:
+        temporary = temporary_name(member.path)
+        with lock:
+            temporaries[member.path] = temporary
+        with about(member.path):
+            write(member, temporary)
+            status = os.stat(member.path)
+            os.chmod(temporary, stat.S_IMODE(status.st_mode))
+            if hasattr(os, "chown") and os.geteuid() == 0:
+                os.chown(temporary, status.st_uid, status.st_gid)
+
+    pool = concurrent.futures.ThreadPoolExecutor(max_workers=max(1, min(jobs, len(models))))
+    futures = [pool.submit(one, member) for member in models]
+    try:
+        for future in futures:
+            future.result()
+        for member in models:
+            with about(member.path):
+                if _identity(member.path) != before[member.path]:
+                    raise FileError(member.path, "changed while the set was being rewritten; nothing was replaced")
+    except BaseException:
+        for future in futures:
+            future.cancel()
+        pool.shutdown(wait=True)
+        for temporary in temporaries.values():
+            _remove_quietly(temporary)
+        raise
+    pool.shutdown(wait=True)
+    renamed = 0
+    try:
+        for member in models:
+            with about(member.path):
+                os.replace(temporaries[member.path], member.path)
+            renamed += 1
+    finally:
+        for member in models[renamed:]:
+            _remove_quietly(temporaries[member.path])
+        for folder in sorted({os.path.dirname(m.path) for m in models}):
+            with about(folder):
+                _sync_folder(folder)
+    return models
+
+
+def _store_of(args: Any, member: Member, stores: Dict[str, bytes]) -> Optional[bytes]:
+    if args.store is not None:
+        return stores[args.store]
+    if args.store_dir is not None:
+        return stores[os.path.join(args.store_dir, *member.uri.split("/")) + ".c2pa"]
+    return None
+
+
+def run_rewrite(args: Any) -> int:
+    """`quillon set embed PATH` and `quillon set remove PATH`: every model
+    member rewritten, all or none (see `rewrite_set`)."""
+    if is_url(args.path):
+        raise FileError(args.path, "a set at a URL cannot be rewritten")
+    found = set_info(args.path, args.jobs)
+    models = [m for m in found.members if m.role == "model"]
+    embed = args.action == "embed"
+    stores: Dict[str, bytes] = {}
+    if embed:
+        if args.store is None and args.store_dir is None and args.uri is None:
+            raise FileError(args.path, "at least one of --store, --store-dir and --uri is required")
+        if args.uri is not None and not is_text(args.uri):
+            raise FileError(args.path, "--uri: not valid UTF-8 text")
+        # Every store is read before any member is written.
+        wanted = [args.store] if args.store is not None else \
+            [os.path.join(args.store_dir, *m.uri.split("/")) + ".c2pa" for m in models] if args.store_dir else []
+        for path in wanted:
+            with about(path), open(path, "rb") as file:
+                stores[path] = file.read()
+
+    def write(member: Member, temporary: str) -> None:
+        if not embed:
+            quillon_files.remove_manifest(member.path, output=temporary)
+            return
+        store = _store_of(args, member, stores)
+        if store is not None and args.uri is not None:
+            quillon_files.embed_manifest_both(member.path, args.uri, store, output=temporary)
+        elif store is not None:
+            quillon_files.embed_manifest(member.path, store, output=temporary)
+        else:
+            quillon_files.embed_manifest_remote(member.path, args.uri, output=temporary)
+
+    done = rewrite_set(found, write, args.jobs)
+    for member in done:
+        print(f"{'stamped' if embed else 'cleared'} {member.uri}")
+    return 0
 
 
 # ---- the `quillon set` subcommands ----------------------------------------------

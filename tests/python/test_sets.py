@@ -13,6 +13,7 @@ import numpy as np
 import pytest
 
 import quillon_files
+from quillon_cli import sets
 from conftest import STORE, run
 
 gguf = pytest.importorskip("gguf")
@@ -272,3 +273,95 @@ def test_a_remote_set_cannot_be_hashed_and_names_stay_beside_it(tmp_path, capsys
     status, found, _ = info(capsys, range_server.url(f"/s/{INDEX}"))
     assert status == 1 and any("unsafe member name" in p for p in found["problems"])
     assert all(e.path.startswith("/s/") and ".." not in e.path for e in range_server.requests())
+
+
+def contents(folder):
+    return {p.name: p.read_bytes() for p in sorted(folder.iterdir())}
+
+
+def model_members(folder, first):
+    return [folder / m.uri for m in sets.set_info(str(first)).members if m.role == "model"]
+
+
+@pytest.mark.parametrize("stores", ["--store", "--store-dir", "--uri"])
+@pytest.mark.parametrize("kind", sorted(BUILDERS))
+def test_set_embed_then_remove_rewrites_every_model_member(tmp_path, capsys, kind, stores):
+    folder = tmp_path / "set"
+    folder.mkdir()
+    first = BUILDERS[kind](folder)
+    members = model_members(folder, first)
+    os.chmod(members[0], 0o600)
+    (tmp_path / "s").mkdir()
+    for i, member in enumerate(members):
+        (tmp_path / "s" / (member.name + ".c2pa")).write_bytes(STORE + bytes([i]))
+    (tmp_path / "one.c2pa").write_bytes(STORE)
+    option = {"--store": ["--store", tmp_path / "one.c2pa"], "--store-dir": ["--store-dir", tmp_path / "s"],
+              "--uri": ["--uri", "https://example.com/m.c2pa"]}[stores]
+    original = contents(folder)
+    status, out, err = run(capsys, "set", "embed", first, *option, "-j", "2")
+    assert (status, err) == (0, ""), err
+    for i, member in enumerate(members):
+        if stores == "--uri":
+            assert quillon_files.read_manifest_uri(str(member)) == "https://example.com/m.c2pa"
+        else:
+            assert quillon_files.read_manifest(str(member)) == STORE + (bytes([i]) if stores == "--store-dir" else b"")
+    assert (members[0].stat().st_mode & 0o777) == 0o600
+    assert sorted(os.listdir(folder)) == sorted(original)
+    unchanged = [n for n in original if folder / n not in members]
+    assert all((folder / n).read_bytes() == original[n] for n in unchanged)
+    status, found, _ = info(capsys, first)
+    assert (status, found["problems"], found["leftovers"]) == (0, [], [])
+    assert run(capsys, "set", "remove", first)[0] == 0
+    assert all(quillon_files.describe(str(m))[k] is None for m in members for k in ("store_size", "uri"))
+    assert all((folder / n).read_bytes() == original[n] for n in unchanged) and len(contents(folder)) == len(original)
+
+
+def fail_on(monkeypatch, victim, error):
+    """Makes the rewrite of the member `victim` raise `error` after its
+    temporary was begun, the others writing as usual."""
+    real = quillon_files.embed_manifest
+
+    def embed(model, store, output):
+        if os.path.basename(model) == victim:
+            open(output, "wb").close()
+            raise error
+        real(model, store, output=output)
+    monkeypatch.setattr(quillon_files, "embed_manifest", embed)
+
+
+# fault -> (what it does to member 2 of a three-shard set, what the error says)
+REWRITE_FAULTS = {
+    "store too large": (lambda d, m, mp: fail_on(mp, m.name, ValueError("store too large")), "store too large"),
+    "member not writable": (lambda d, m, mp: fail_on(mp, m.name, PermissionError(13, "Permission denied", str(m))),
+                            "Permission denied"),
+    "member changed": (lambda d, m, mp: mp.setattr(sets, "_identity", lambda p, real=sets._identity: (
+        real(p) if os.path.basename(p) != m.name or not any(n.startswith(".") for n in os.listdir(d))
+        else (0, 0, 0, 0))), "changed while the set was being rewritten"),
+    "Ctrl-C": (lambda d, m, mp: fail_on(mp, m.name, KeyboardInterrupt()), None),
+}
+
+
+@pytest.mark.parametrize("fault", sorted(REWRITE_FAULTS))
+def test_a_failed_set_embed_leaves_every_member_as_it_was(tmp_path, capsys, monkeypatch, fault):
+    first = write_safetensors(tmp_path)
+    (tmp_path / "one.c2pa").write_bytes(STORE)
+    original = contents(tmp_path)
+    damage, message = REWRITE_FAULTS[fault]
+    damage(tmp_path, tmp_path / SHARD.format(2, 3), monkeypatch)
+    if message is None:
+        with pytest.raises(KeyboardInterrupt):
+            sets.rewrite_set(sets.set_info(str(first)), lambda m, t: quillon_files.embed_manifest(m.path, STORE, t))
+    else:
+        status, out, err = run(capsys, "set", "embed", first, "--store", tmp_path / "one.c2pa")
+        assert status == 1 and message in err, err
+    assert contents(tmp_path) == original
+
+
+def test_set_info_lists_the_temporaries_an_interrupted_rewrite_left(tmp_path, capsys):
+    first = write_safetensors(tmp_path)
+    left = sets.temporary_name(str(tmp_path / SHARD.format(1, 3)))
+    shutil.copy(tmp_path / SHARD.format(1, 3), left)
+    stamp(tmp_path / SHARD.format(2, 3))
+    status, found, _ = info(capsys, first)
+    assert found["leftovers"] == [os.path.basename(left)]
+    assert status == 1 and any("C2PA data differ" in p for p in found["problems"])
