@@ -8,6 +8,8 @@ import hashlib
 import json
 import os
 import shutil
+import sys
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -365,3 +367,22 @@ def test_set_info_lists_the_temporaries_an_interrupted_rewrite_left(tmp_path, ca
     status, found, _ = info(capsys, first)
     assert found["leftovers"] == [os.path.basename(left)]
     assert status == 1 and any("C2PA data differ" in p for p in found["problems"])
+
+
+def test_the_set_signing_example_signs_every_shard_and_the_collection(tmp_path, capsys):
+    pytest.importorskip("cryptography")
+    sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "examples"))
+    import set_signing_flow
+    from cryptography.hazmat.primitives.asymmetric.ed25519 import Ed25519PrivateKey
+
+    assert set_signing_flow.main([]) == 0
+    assert "signatures verify: True" in capsys.readouterr().out
+    key = Ed25519PrivateKey.generate()
+    set_signing_flow.generate_set(tmp_path)
+    set_signing_flow.sign_set(tmp_path, key)
+    assert set_signing_flow.verify_set(tmp_path, key.public_key())
+    capsys.readouterr()
+    assert info(capsys, tmp_path)[1]["problems"] == []
+    # The collection covers the index too: a change there breaks it.
+    edit_index(tmp_path, lambda i: i.update(extra=1))
+    assert not set_signing_flow.verify_set(tmp_path, key.public_key())
