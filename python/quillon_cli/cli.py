@@ -184,11 +184,24 @@ def build_parser() -> argparse.ArgumentParser:
         action.add_argument("path", metavar="PATH", help="a member, the index or the folder of the set")
         if name == "info":
             action.add_argument("--json", action="store_true", help="print a JSON object instead")
+            _add_header(action)
         else:
             action.add_argument("--alg", choices=sets.HASH_ALGORITHMS, default="sha256",
                                 help="the hash algorithm (default: sha256)")
         _add_jobs(action)
         action.set_defaults(run=run)
+    for name, text in (("embed", "embed C2PA data in every model file of a local set: all are replaced, or none"),
+                       ("remove", "remove the C2PA data of every model file of a local set: all, or none")):
+        action = actions.add_parser(name, help=text, description=text[0].upper() + text[1:] + ".")
+        action.add_argument("path", metavar="PATH", help="a member, the index or the folder of the set")
+        if name == "embed":
+            action.add_argument("--uri", help="the remote manifest URI to embed in every member")
+            stores = action.add_mutually_exclusive_group()
+            stores.add_argument("--store", metavar="FILE", help="the Manifest Store every member carries")
+            stores.add_argument("--store-dir", metavar="DIR",
+                                help="the Manifest Store of each member, in DIR/<member name>.c2pa")
+        _add_jobs(action)
+        action.set_defaults(run=sets.run_rewrite)
 
     command = commands.add_parser(
         "demo", help="embed, read and remove C2PA data in the bundled sample models",

@@ -17,6 +17,13 @@ name taken from a model or an index that is absolute, has an empty, `.` or
 opened. The members' facts (quillon_files.set_facts, quillon_files.describe)
 are read on a thread pool: the reads release the interpreter lock.
 
+A set can be read from a URL too (an http(s) URL, with headers, or any
+fsspec scheme): of an index, a first split or any member. The members are
+named relative to the folder of that URL, with the same refusals; the index
+is read in one bounded request and every model member on its own thread (up
+to REMOTE_JOBS), in one request when its metadata fits the first window.
+A remote folder cannot be listed, so a remote set has no strays.
+
 `set_info` returns what is wrong with a set as problems (missing members,
 numbering or counts that disagree, tensors the index places elsewhere,
 C2PA data on some members but not the others); files beside it that look
@@ -30,13 +37,17 @@ import hashlib
 import json
 import os
 import re
+import secrets
 import stat
 import sys
+import threading
+import urllib.parse
 from typing import Any, Callable, Dict, Iterable, List, Mapping, Optional, Sequence, Tuple, TypeVar
 
 import quillon_files
 
-from quillon_cli.errors import FileError, about
+from quillon_cli.errors import FileError, about, is_text
+from quillon_cli.remote import headers_of, is_url
 
 INDEX_SUFFIX = ".safetensors.index.json"
 # An index is JSON of some hundred bytes per tensor: 64 MiB is hundreds of
@@ -58,6 +69,12 @@ HASH_ALGORITHMS = ("sha256", "sha384", "sha512")
 # The most members a name may number: a count in a file name is untrusted.
 # The largest checkpoints have some hundreds of shards.
 MAX_MEMBERS = 100_000
+# Remote members are read one per thread, up to this many at once: each
+# thread waits on its round trips, not on the CPU.
+REMOTE_JOBS = 16
+# Prefix of the temporary files `set embed` and `set remove` write beside
+# the members before renaming them over: `.<member name>.quillon-set-XXXX`.
+TEMPORARY_MARK = ".quillon-set-"
 
 T = TypeVar("T")
 R = TypeVar("R")
@@ -90,6 +107,19 @@ class ModelSet:
     # Files beside the set that look like members but are not named by it.
     strays: List[str] = dataclasses.field(default_factory=list)
     problems: List[str] = dataclasses.field(default_factory=list)
+    # The HTTP headers of every request, for a set read from http(s) URLs.
+    headers: Optional[Mapping[str, str]] = None
+    # Temporaries of an interrupted `set embed` or `set remove` beside the
+    # members (a local set only).
+    leftovers: List[str] = dataclasses.field(default_factory=list)
+
+    @property
+    def remote(self) -> bool:
+        return is_url(self.folder)
+
+    def path_of(self, uri: str) -> str:
+        """Where the member `uri` (a safe name) lies: beside the others."""
+        return member_location(self.folder, uri)
 
     def files(self) -> List[Member]:
         """The members, then the index: every file the set consists of."""
@@ -112,6 +142,30 @@ def unsafe_name(name: str) -> Optional[str]:
     if any(segment in ("", ".", "..") for segment in name.split("/")):
         return "has an empty, '.' or '..' segment"
     return None
+
+
+def member_location(folder: str, uri: str) -> str:
+    """The member `uri` (a safe name) of the set in `folder`, a path or a
+    URL; in an http(s) URL the name is percent-encoded."""
+    if not is_url(folder):
+        return os.path.join(folder, *uri.split("/"))
+    if folder.lower().startswith(("http://", "https://")):
+        uri = urllib.parse.quote(uri, safe="/")
+    return folder + "/" + uri
+
+
+def _split_url(url: str) -> Tuple[str, str]:
+    """The folder of `url` and the name in it (unquoted for http(s)); a URL
+    with a query or a fragment names no folder its members could share."""
+    parts = urllib.parse.urlsplit(url)
+    if parts.query or parts.fragment:
+        raise FileError(url, "a set's URL cannot have a query or a fragment: its members are named beside it")
+    folder, _, name = url.rpartition("/")
+    if not name or folder.endswith(":/"):
+        raise FileError(url, "name a member or the index of the set, not a folder")
+    if url.lower().startswith(("http://", "https://")):
+        name = urllib.parse.unquote(name)
+    return folder, name
 
 
 def _parallel(function: Callable[[T], R], items: Sequence[T], jobs: int) -> List[R]:
@@ -145,8 +199,10 @@ def _listing(folder: str) -> List[str]:
 
 # ---- recognising a set ------------------------------------------------------
 
-def find_set(path: str) -> ModelSet:
+def find_set(path: str, headers: Optional[Mapping[str, str]] = None) -> ModelSet:
     """The set that `path`, a member, an index or a folder, belongs to."""
+    if is_url(path):
+        return _remote_set(path, headers)
     with about(path):
         mode = os.stat(path).st_mode
     if stat.S_ISDIR(mode):
@@ -214,6 +270,10 @@ def _read_index(path: str) -> Dict[str, Any]:
         text = file.read(MAX_INDEX_SIZE + 1)
     if len(text) > MAX_INDEX_SIZE:
         raise FileError(path, f"index larger than {MAX_INDEX_SIZE // (1024 * 1024)} MiB")
+    return _parse_index(path, text)
+
+
+def _parse_index(path: str, text: bytes) -> Dict[str, Any]:
     try:
         index: Any = json.loads(text)
     except (ValueError, RecursionError) as error:
@@ -229,9 +289,10 @@ def _weight_map(path: str) -> Dict[str, str]:
     return weight_map
 
 
-def _safetensors_set(folder: str, index_name: str) -> ModelSet:
-    index_path = os.path.join(folder, index_name)
-    index = _read_index(index_path)
+def _safetensors_set(folder: str, index_name: str, index: Optional[Dict[str, Any]] = None) -> ModelSet:
+    index_path = member_location(folder, index_name)
+    if index is None:
+        index = _read_index(index_path)
     weight_map: Dict[str, str] = index["weight_map"]
     index_member = Member(index_name, index_path, role="index")
     found = ModelSet("SafeTensors", folder, [], index=index_member)
@@ -248,7 +309,7 @@ def _safetensors_set(folder: str, index_name: str) -> ModelSet:
             found.problems.append(f"unsafe member name {json.dumps(name)} in the index: {why}")
             continue
         match = numbered[name]
-        found.members.append(Member(name, os.path.join(folder, *name.split("/")),
+        found.members.append(Member(name, member_location(folder, name),
                                     number=int(match["number"]) if match else None))
     found.problems += _numbering(found.members, [numbered[m.uri] for m in found.members])
     metadata = index["metadata"]
@@ -266,9 +327,58 @@ def _numbered_set(folder: str, match: "re.Match[str]", kind: str) -> ModelSet:
     found = ModelSet(kind, folder, [])
     for number in range(1, count + 1):
         name = f"{prefix}-{number:0{width}d}-of-{match['count']}.{suffix}"
-        found.members.append(Member(name, os.path.join(folder, name), number=number))
+        found.members.append(Member(name, member_location(folder, name), number=number))
     if count == 0:
         found.problems.append(f"{match.string}: numbered as one of 0 files")
+    return found
+
+
+def _open(url: str, headers: Optional[Mapping[str, str]], window: int) -> Any:
+    import quillon_remote
+
+    if not url.lower().startswith(("http://", "https://")):
+        headers = None
+    return quillon_remote.open_source(url, headers=headers, first=(0, window))
+
+
+def _remote_index(folder: str, name: str, headers: Optional[Mapping[str, str]]) -> ModelSet:
+    """The set of the index `name` in `folder`, a URL, read in one request:
+    the first window is the largest index accepted, of which the server
+    sends what there is."""
+    url = member_location(folder, name)
+    with about(url), _open(url, headers, MAX_INDEX_SIZE) as source:
+        if source.size > MAX_INDEX_SIZE:
+            raise FileError(url, f"index larger than {MAX_INDEX_SIZE // (1024 * 1024)} MiB")
+        text = source.read(0, source.size)
+    found = _safetensors_set(folder, name, _parse_index(url, text))
+    assert found.index is not None
+    found.index.size = len(text)
+    return found
+
+
+def _remote_set(url: str, headers: Optional[Mapping[str, str]]) -> ModelSet:
+    folder, name = _split_url(url)
+    if unsafe_name(name) is not None:
+        raise FileError(url, "not a member's name")
+    numbered = _numbered(name)
+    found: ModelSet
+    if name.endswith(INDEX_SUFFIX):
+        found = _remote_index(folder, name, headers)
+    elif numbered:
+        found = _numbered_set(folder, numbered, "SafeTensors" if numbered["suffix"] == "safetensors" else "GGUF")
+        if numbered["suffix"] == "safetensors":
+            # The hub names the index of `model-00001-of-00003.safetensors`
+            # `model.safetensors.index.json`; without one the names make the set.
+            index = numbered["prefix"] + INDEX_SUFFIX
+            try:
+                found = _remote_index(folder, index, headers)
+            except FileError as error:
+                if not isinstance(error.__cause__, FileNotFoundError):
+                    raise
+    else:
+        kind = "ONNX" if name.endswith(".onnx") else "GGUF" if name.endswith(".gguf") else "SafeTensors"
+        found = ModelSet(kind, folder, [Member(name, member_location(folder, name))])
+    found.headers = headers
     return found
 
 
@@ -297,7 +407,31 @@ def _numbering(members: List[Member], matches: List[Optional[re.Match[str]]]) ->
 
 # ---- reading the members ------------------------------------------------------
 
-def _read_member(member: Member) -> Member:
+def _read_remote_member(member: Member, headers: Optional[Mapping[str, str]]) -> Member:
+    """`_read_member` for a member at a URL: its size, facts and C2PA state
+    from one source, so from the first request when the metadata fits its
+    window (a data file's first request asks for one byte)."""
+    import quillon_remote
+
+    window = quillon_remote.PARSE_WINDOW if member.role == "model" else 1
+    try:
+        with _open(member.path, headers, window) as source:
+            member.size = source.size
+            if member.role == "model":
+                member.facts = quillon_files.set_facts(source)
+                member.c2pa = quillon_files.describe(source)
+    except FileNotFoundError:
+        member.error = "missing"
+    except ValueError as error:
+        member.error = f"not a model: {error}"
+    except (OSError, ImportError) as error:
+        member.error = getattr(error, "strerror", None) or str(error)
+    return member
+
+
+def _read_member(member: Member, headers: Optional[Mapping[str, str]] = None) -> Member:
+    if is_url(member.path):
+        return _read_remote_member(member, headers)
     try:
         status = os.stat(member.path)
         if not stat.S_ISREG(status.st_mode):
@@ -338,14 +472,16 @@ def _onnx_data(found: ModelSet) -> None:
             continue
         end = entry["offset"] + (entry["length"] or 0)
         seen[location] = max(seen.get(location, 0), end)
-    data = [Member(location, os.path.join(found.folder, *location.split("/")), role="data") for location in seen]
+    data = [Member(location, found.path_of(location), role="data") for location in seen]
     found.members += data
-    for member in _parallel(_read_member, data, len(data)):
+    for member in _parallel(lambda m: _read_member(m, found.headers), data, min(len(data), REMOTE_JOBS)):
         if member.size is not None and member.size < seen[member.uri]:
             found.problems.append(f"{member.uri}: {member.size} bytes, but tensors lie up to byte {seen[member.uri]}")
 
 
 def _strays(found: ModelSet) -> List[str]:
+    if found.remote:
+        return []
     named = {m.uri for m in found.files()}
     suffix = ".gguf" if found.kind == "GGUF" else ".safetensors" if found.kind == "SafeTensors" else None
     if suffix is None:
@@ -431,10 +567,15 @@ def _c2pa_checks(models: List[Member]) -> List[str]:
             for m, s in zip(read, states) if s != common]
 
 
-def set_info(path: str, jobs: int = 4) -> ModelSet:
-    """The set `path` belongs to, its members read and its problems found."""
-    found = find_set(path)
-    _parallel(_read_member, found.files(), jobs)
+def set_info(path: str, jobs: int = 4, headers: Optional[Mapping[str, str]] = None) -> ModelSet:
+    """The set `path` belongs to, its members read and its problems found.
+    A remote set's members are read one per thread (up to REMOTE_JOBS)."""
+    found = find_set(path, headers)
+    # A remote index was read whole to find the set.
+    files = found.members if found.remote else found.files()
+    if found.remote:
+        jobs = min(len(files), REMOTE_JOBS)
+    _parallel(lambda m: _read_member(m, found.headers), files, jobs)
     if found.kind == "ONNX":
         _onnx_data(found)
     for member in found.files():
@@ -448,6 +589,7 @@ def set_info(path: str, jobs: int = 4) -> ModelSet:
         found.problems += _gguf_checks(found)
     found.problems += _c2pa_checks([m for m in found.members if m.role == "model"])
     found.strays = _strays(found)
+    found.leftovers = _leftovers(found)
     return found
 
 
@@ -458,7 +600,7 @@ def as_json(found: ModelSet) -> Dict[str, Any]:
                 "store_size": c2pa.get("store_size"), "manifest_uri": c2pa.get("uri"), "error": m.error}
 
     return {"kind": found.kind, "folder": found.folder, "members": [member(m) for m in found.files()],
-            "strays": found.strays, "problems": found.problems, "broken": bool(found.problems)}
+            "strays": found.strays, "leftovers": found.leftovers, "problems": found.problems, "broken": bool(found.problems)}
 
 
 def info_lines(found: ModelSet) -> Iterable[str]:
@@ -474,6 +616,8 @@ def info_lines(found: ModelSet) -> Iterable[str]:
         yield f"  {m.uri}  {size}{c2pa}"
     for name in found.strays:
         yield f"not in the set: {name}"
+    for name in found.leftovers:
+        yield f"left by an interrupted set embed or remove: {name}"
     for problem in found.problems:
         yield f"problem: {problem}"
 
@@ -510,11 +654,168 @@ def collection_hash(found: ModelSet, algorithm: str = "sha256", jobs: int = 4) -
     return {"alg": algorithm, "uris": _parallel(one, files, jobs)}
 
 
+# ---- rewriting every member: `set embed`, `set remove` ----------------------------
+
+def temporary_name(path: str) -> str:
+    """A fresh hidden name beside the member `path` for its new version."""
+    folder, name = os.path.split(path)
+    return os.path.join(folder, f".{name}{TEMPORARY_MARK}{secrets.token_hex(4)}")
+
+
+def _leftovers(found: ModelSet) -> List[str]:
+    """Temporaries of the set's members that an interrupted rewrite left."""
+    if found.remote:
+        return []
+    marks = tuple(f".{os.path.basename(m.path)}{TEMPORARY_MARK}" for m in found.members if m.role == "model")
+    folders = sorted({os.path.dirname(m.path) for m in found.members if m.role == "model"})
+    left = []
+    for folder in folders:
+        try:
+            names = _listing(folder)
+        except FileError:
+            continue
+        left += [os.path.relpath(os.path.join(folder, n), found.folder).replace(os.sep, "/")
+                 for n in names if n.startswith(marks)]
+    return left
+
+
+def _identity(path: str) -> Tuple[int, int, int, int]:
+    status = os.stat(path)
+    return status.st_dev, status.st_ino, status.st_size, status.st_mtime_ns
+
+
+def _remove_quietly(path: str) -> None:
+    try:
+        os.unlink(path)
+    except OSError:
+        pass
+
+
+def _sync_folder(folder: str) -> None:
+    descriptor = os.open(folder, os.O_RDONLY | getattr(os, "O_DIRECTORY", 0))
+    try:
+        os.fsync(descriptor)
+    finally:
+        os.close(descriptor)
+
+
+def rewrite_set(found: ModelSet, write: Callable[[Member, str], None], jobs: int = 4) -> List[Member]:
+    """Rewrites every model member of the local set `found` with
+    `write(member, temporary)`, which writes the member's new version to
+    `temporary`, on `jobs` threads. Every new version is written beside its
+    member first and given the member's mode and owner; only when all are
+    written, and no member changed meanwhile, are they renamed over the
+    members and the folders synced. A failure or an interruption (Ctrl-C)
+    before the renames leaves every member as it was and removes every
+    temporary; a crash between the renames leaves some members new and some
+    old (which `set info` reports as C2PA data that differ) and the
+    remaining temporaries (listed by `set info`). The index and ONNX
+    external data are not rewritten. Returns the members rewritten."""
+    if found.remote:
+        raise FileError(found.folder, "a set at a URL cannot be rewritten")
+    blocking = [p for p in found.problems if "C2PA data differ" not in p]
+    if blocking:
+        raise FileError(found.folder, f"the set has problems: {'; '.join(blocking)}")
+    models = [m for m in found.members if m.role == "model"]
+    before = {m.path: _identity(m.path) for m in models}
+    temporaries: Dict[str, str] = {}
+    lock = threading.Lock()
+
+    def one(member: Member) -> None:
+        temporary = temporary_name(member.path)
+        with lock:
+            temporaries[member.path] = temporary
+        with about(member.path):
+            write(member, temporary)
+            status = os.stat(member.path)
+            os.chmod(temporary, stat.S_IMODE(status.st_mode))
+            if hasattr(os, "chown") and os.geteuid() == 0:
+                os.chown(temporary, status.st_uid, status.st_gid)
+
+    pool = concurrent.futures.ThreadPoolExecutor(max_workers=max(1, min(jobs, len(models))))
+    futures = [pool.submit(one, member) for member in models]
+    try:
+        for future in futures:
+            future.result()
+        for member in models:
+            with about(member.path):
+                if _identity(member.path) != before[member.path]:
+                    raise FileError(member.path, "changed while the set was being rewritten; nothing was replaced")
+    except BaseException:
+        for future in futures:
+            future.cancel()
+        pool.shutdown(wait=True)
+        for temporary in temporaries.values():
+            _remove_quietly(temporary)
+        raise
+    pool.shutdown(wait=True)
+    renamed = 0
+    try:
+        for member in models:
+            with about(member.path):
+                os.replace(temporaries[member.path], member.path)
+            renamed += 1
+    finally:
+        for member in models[renamed:]:
+            _remove_quietly(temporaries[member.path])
+        for folder in sorted({os.path.dirname(m.path) for m in models}):
+            with about(folder):
+                _sync_folder(folder)
+    return models
+
+
+def _store_of(args: Any, member: Member, stores: Dict[str, bytes]) -> Optional[bytes]:
+    if args.store is not None:
+        return stores[args.store]
+    if args.store_dir is not None:
+        return stores[os.path.join(args.store_dir, *member.uri.split("/")) + ".c2pa"]
+    return None
+
+
+def run_rewrite(args: Any) -> int:
+    """`quillon set embed PATH` and `quillon set remove PATH`: every model
+    member rewritten, all or none (see `rewrite_set`)."""
+    if is_url(args.path):
+        raise FileError(args.path, "a set at a URL cannot be rewritten")
+    found = set_info(args.path, args.jobs)
+    models = [m for m in found.members if m.role == "model"]
+    embed = args.action == "embed"
+    stores: Dict[str, bytes] = {}
+    if embed:
+        if args.store is None and args.store_dir is None and args.uri is None:
+            raise FileError(args.path, "at least one of --store, --store-dir and --uri is required")
+        if args.uri is not None and not is_text(args.uri):
+            raise FileError(args.path, "--uri: not valid UTF-8 text")
+        # Every store is read before any member is written.
+        wanted = [args.store] if args.store is not None else \
+            [os.path.join(args.store_dir, *m.uri.split("/")) + ".c2pa" for m in models] if args.store_dir else []
+        for path in wanted:
+            with about(path), open(path, "rb") as file:
+                stores[path] = file.read()
+
+    def write(member: Member, temporary: str) -> None:
+        if not embed:
+            quillon_files.remove_manifest(member.path, output=temporary)
+            return
+        store = _store_of(args, member, stores)
+        if store is not None and args.uri is not None:
+            quillon_files.embed_manifest_both(member.path, args.uri, store, output=temporary)
+        elif store is not None:
+            quillon_files.embed_manifest(member.path, store, output=temporary)
+        else:
+            quillon_files.embed_manifest_remote(member.path, args.uri, output=temporary)
+
+    done = rewrite_set(found, write, args.jobs)
+    for member in done:
+        print(f"{'stamped' if embed else 'cleared'} {member.uri}")
+    return 0
+
+
 # ---- the `quillon set` subcommands ----------------------------------------------
 
 def run_info(args: Any) -> int:
     """`quillon set info PATH`: 1 when the set is broken."""
-    found = set_info(args.path, args.jobs)
+    found = set_info(args.path, args.jobs, headers_of(args))
     if args.json:
         print(json.dumps(as_json(found), indent=2, ensure_ascii=False))
     else:
@@ -525,7 +826,10 @@ def run_info(args: Any) -> int:
 
 def run_hash(args: Any) -> int:
     """`quillon set hash PATH`: the collection hash's inputs as JSON, or the
-    set's problems on standard error and status 1."""
+    set's problems on standard error and status 1. The hash reads every
+    byte of every member, so a remote set is refused: fetch it first."""
+    if is_url(args.path):
+        raise FileError(args.path, "set hash reads every byte of the set: download it and hash the local copy")
     found = set_info(args.path, args.jobs)
     if found.problems:
         for problem in found.problems:

@@ -123,7 +123,7 @@ class _SetFacts(TypedDict, total=False):
     # ONNX
     external_data: List[_ExternalData]
 
-def set_facts(model: _Path) -> _SetFacts:
+def set_facts(model: _Model) -> _SetFacts:
     """What ties the model file to the other files of a set: "format" and
     "tensor_count", then the GGUF split entries, the SafeTensors tensor names
     and data size, or the ONNX external data of the initializers."""

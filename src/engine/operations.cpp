@@ -133,6 +133,10 @@ Result<Description> describe(const std::string& model) {
   return on_model(model, [](const sparse::Remote& remote) { return sparse::describe(remote); });
 }
 
+Result<SetFacts> set_facts(const std::string& model) {
+  return on_model(model, [](const sparse::Remote& remote) { return sparse::set_facts(remote); });
+}
+
 Result<Ok> embed_manifest(const std::string& model, const ManifestSource& source, const std::string& output,
                           const WriteOptions& options) {
   return rewrite(

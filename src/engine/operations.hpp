@@ -24,6 +24,7 @@
 #include "engine/copy.hpp"
 #include "engine/replace.hpp"
 #include "format/dispatch.hpp"
+#include "format/sets.hpp"
 #include "manifest/source.hpp"
 #include "manifest/store_range.hpp"
 #include "sparse/remote.hpp"
@@ -38,6 +39,9 @@ Result<std::optional<Format>> detect_format(const std::string& model);
 // What a model holds (quillon::describe), all from one read of it, so that
 // a file replaced meanwhile never mixes two versions' facts.
 Result<Description> describe(const std::string& model);
+
+// The set facts (format/sets.hpp) of the model: its metadata only.
+Result<SetFacts> set_facts(const std::string& model);
 
 Result<Ok> embed_manifest(const std::string& model, const ManifestSource& source, const std::string& output,
                           const WriteOptions& options);

@@ -41,7 +41,6 @@
 #include "binding/progress.hpp"
 #include "binding/results.hpp"
 #include "engine/operations.hpp"
-#include "engine/sets.hpp"
 #include "sparse/remote.hpp"
 
 namespace quillon::python_files {
@@ -458,14 +457,7 @@ PyObject* new_set_facts(const SetFacts& facts) {
 }
 
 PyObject* set_facts(PyObject*, PyObject* args, PyObject* kwargs) {
-  return guarded([&]() -> PyObject* {
-    const std::optional<BoundArguments> bound = bind({"set_facts", kModel}, args, kwargs);
-    if (!bound) return nullptr;
-    const std::optional<PathArgument> model = path_argument((*bound)[0].get());
-    if (!model) return nullptr;
-    const Result<SetFacts> facts = without_lock([&] { return engine::set_facts(model->path); });
-    return facts ? new_set_facts(*facts) : raise_error(facts.error(), *model);
-  });
+  return read("set_facts", args, kwargs, engine::set_facts, sparse::set_facts, new_set_facts);
 }
 
 // ---- Plans: the rewrites as pieces, for a writer that composes the new
@@ -612,7 +604,7 @@ std::array<PyMethodDef, 16> methods = {{
            "functions do: the old file stays intact until the new one is complete."),
     method("set_facts", set_facts,
            "set_facts(model)\n--\n\n"
-           "What ties the model file `model` to the other files of a set: GGUF split entries,\n"
+           "What ties the model `model` (a path, URL, file object or Source) to the other files of a set: GGUF split entries,\n"
            "SafeTensors tensor names and data size, ONNX external data locations."),
     method("plan_embed", plan_embed,
            "plan_embed(model, *, store=None, uri=None)\n--\n\n"

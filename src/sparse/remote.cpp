@@ -208,6 +208,10 @@ Result<Description> describe(const Remote& model, Traffic* traffic) {
   return run(model, traffic, [](const View& view) { return quillon::describe(view); });
 }
 
+Result<SetFacts> set_facts(const Remote& model, Traffic* traffic) {
+  return run(model, traffic, [](const View& view) { return quillon::set_facts(view); });
+}
+
 namespace {
 
 // `run` for an operation that makes a FileImage: the pieces it views go to

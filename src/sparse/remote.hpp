@@ -38,6 +38,7 @@
 #include "base/format.hpp"
 #include "base/result.hpp"
 #include "format/dispatch.hpp"
+#include "format/sets.hpp"
 #include "manifest/source.hpp"
 #include "manifest/store_range.hpp"
 #include "sparse/rewrite.hpp"
@@ -145,6 +146,9 @@ Result<std::vector<ByteRange>> store_ranges(const Remote& model, Traffic* traffi
 Result<std::uint64_t> store_size(const Remote& model, Traffic* traffic = nullptr);
 // Format, URI and store size, all from the same pieces.
 Result<Description> describe(const Remote& model, Traffic* traffic = nullptr);
+// What ties the model to the other files of its set (format/sets.hpp): the
+// metadata only, so one request when it fits the first window.
+Result<SetFacts> set_facts(const Remote& model, Traffic* traffic = nullptr);
 
 // The rewrites, planned: the new file as the in-memory operation makes it,
 // with what the edit carries over unread never fetched (the tensor data of

@@ -13,6 +13,7 @@
 
 #include "base64/base64.hpp"
 #include "format/dispatch.hpp"
+#include "format/sets.hpp"
 #include "gguf/gguf.hpp"
 #include "models.hpp"
 #include "sparse/remote.hpp"
@@ -80,6 +81,17 @@ std::string text(const Description& d) {
   return std::string(d.format.display_name()) + " " + text(d.uri) + " " +
          (d.store_size ? text(*d.store_size) : "no store");
 }
+std::string text(const SetFacts& f) {
+  auto number = [](const std::optional<std::uint64_t>& value) { return value ? std::to_string(*value) : "-"; };
+  std::string out = "set " + std::to_string(f.tensor_count) + " split " + number(f.split_no) + "/" +
+                    number(f.split_count) + " of " + number(f.split_tensors_count) + " bytes " +
+                    std::to_string(f.tensor_bytes);
+  for (const std::string& name : f.tensor_names) out += " " + name;
+  for (const ExternalData& d : f.external_data) {
+    out += " " + d.tensor + "@" + d.location + ":" + std::to_string(d.offset) + "+" + number(d.length);
+  }
+  return out;
+}
 template <class T>
 std::string text_of(const Result<T>& r) {
   return r ? text(*r) : r.error().message();
@@ -90,14 +102,15 @@ std::string text_of(const Result<T>& r) {
 std::vector<std::string> in_memory(Bytes model) {
   return {text_of(Result<std::optional<Format>>(detect_format(model))), text_of(read_manifest(model)),
           text_of(read_manifest_uri(model)), text_of(store_ranges(model)), text_of(store_size(model)),
-          text_of(describe(model))};
+          text_of(describe(model)), text_of(set_facts(model))};
 }
 std::vector<std::string> remotely(const Remote& remote, std::vector<Traffic>* traffic = nullptr) {
-  std::vector<Traffic> t(6);
+  std::vector<Traffic> t(7);
   std::vector<std::string> out = {
       text_of(sparse::detect_format(remote, &t[0])), text_of(sparse::read_manifest(remote, &t[1])),
       text_of(sparse::read_manifest_uri(remote, &t[2])), text_of(sparse::store_ranges(remote, &t[3])),
-      text_of(sparse::store_size(remote, &t[4])), text_of(sparse::describe(remote, &t[5]))};
+      text_of(sparse::store_size(remote, &t[4])), text_of(sparse::describe(remote, &t[5])),
+      text_of(sparse::set_facts(remote, &t[6]))};
   if (traffic != nullptr) *traffic = t;
   return out;
 }
@@ -128,6 +141,10 @@ std::vector<std::string> base_models() {
       GgufModel{.kvs = {gguf_kv("c2pa:manifest", gguf::kString, gguf_string("text")),
                         gguf_kv("c2pa:manifest.uri", gguf::kUint32, le32(1))}}
           .bytes(),
+      GgufModel{.kvs = {gguf_kv("split.no", gguf::kUint16, "\x01\x00"), gguf_kv("split.count", gguf::kUint16, "\x03\x00"),
+                        gguf_kv("split.tensors.count", gguf::kInt32, le32(7))},
+                .tensors = {tensor}}
+          .bytes(),
       GgufModel{.version = 1}.bytes(),
       GgufModel{.kvs = {gguf_kv("general.alignment", gguf::kUint32, le32(0xFFFFFFF0))}, .data = ""}.bytes(),
       GgufModel{.kvs = {gguf_kv("k", gguf::kString, le64(std::uint64_t{1} << 63))}}.bytes(),
@@ -157,6 +174,11 @@ std::vector<std::string> base_models() {
           onnx_entry("c2pa:manifest", "c3RvcmU=") + onnx_entry("c2pa:manifest.uri", "https://e.x/m") +
           onnx_field(8, "\x08\x0d"),
       test::kMinimalOnnx + onnx_entry("c2pa:manifest", "YQ==") + onnx_entry("c2pa:manifest", "Yg=="),
+      // An initializer whose data lies in w.bin from byte 64 (TensorProto: name, external_data, data_location).
+      test::kMinimalOnnx +
+          onnx_field(7, onnx_field(5, onnx_field(8, "w") +
+                                          onnx_field(13, onnx_field(1, "location") + onnx_field(2, "w.bin")) +
+                                          onnx_field(13, onnx_field(1, "offset") + onnx_field(2, "64")) + "\x70\x01")),
       test::kMinimalOnnx + onnx_entry("c2pa:manifest", "\xff\xfe") + onnx_entry("c2pa:manifest.uri", "\xff"),
       test::kMinimalOnnx + onnx_field(14, "\x0b"),
       test::kMinimalOnnx + varint(7 << 3 | 2) + varint(std::uint64_t{1} << 62),

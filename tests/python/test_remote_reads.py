@@ -14,7 +14,8 @@ import quillon_remote
 from conftest import MODELS, STORE, needs_moto, run, write
 from models import MIB, URI, gguf, gguf_str, safetensors
 
-READS = ["read_manifest", "read_manifest_uri", "detect_format", "model_type", "store_ranges", "describe"]
+READS = ["read_manifest", "read_manifest_uri", "detect_format", "model_type", "store_ranges", "describe",
+         "set_facts"]
 
 
 def outcome(call):

@@ -8,11 +8,14 @@ import hashlib
 import json
 import os
 import shutil
+import sys
+from pathlib import Path
 
 import numpy as np
 import pytest
 
 import quillon_files
+from quillon_cli import sets
 from conftest import STORE, run
 
 gguf = pytest.importorskip("gguf")
@@ -230,3 +233,156 @@ def test_hash_lists_every_file_with_its_size_and_digest(tmp_path, capsys, kind, 
     for entry in found["uris"]:
         data = (tmp_path / entry["uri"]).read_bytes()
         assert (entry["size"], entry["hash"]) == (len(data), base64.b64encode(hashlib.new(alg, data).digest()).decode())
+
+
+# (builder, the member named, requests: the index, then one per member read)
+REMOTE_STARTS = {"index": ("safetensors", INDEX, 4), "first shard": ("safetensors", SHARD.format(1, 3), 4),
+                 "last shard": ("safetensors", SHARD.format(3, 3), 4),
+                 "first split": ("gguf", "m-00001-of-00003.gguf", 3), "split": ("gguf", "m-00002-of-00003.gguf", 3),
+                 "onnx model": ("onnx", "model.onnx", 2)}
+
+
+@pytest.mark.parametrize("missing", [False, True])
+@pytest.mark.parametrize("start", sorted(REMOTE_STARTS))
+def test_a_remote_set_reads_each_member_once(tmp_path, capsys, range_server, start, missing):
+    kind, name, requests = REMOTE_STARTS[start]
+    BUILDERS[kind](tmp_path)
+    status, local, _ = info(capsys, tmp_path / name)
+    absent = sorted(m["uri"] for m in local["members"] if m["uri"] != name and m["role"] != "index")[0]
+    for path in tmp_path.iterdir():
+        if not (missing and path.name == absent):
+            range_server.put(f"/sets/v1/{path.name}", path.read_bytes())
+    status, found, err = run(capsys, "set", "info", range_server.url(f"/sets/v1/{name}"), "--json",
+                             "-H", "Authorization: Bearer t")
+    found = json.loads(found)
+    assert [m["uri"] for m in found["members"]] == [m["uri"] for m in local["members"]]
+    assert all(e.headers.get("authorization") == "Bearer t" for e in range_server.requests())
+    if missing:
+        assert status == 1 and f"{absent}: missing" in found["problems"], found["problems"]
+        return
+    assert (status, err, found["problems"]) == (0, "", [])
+    assert found["members"] == local["members"]
+    assert len(range_server.requests()) == requests
+
+
+def test_a_remote_set_cannot_be_hashed_and_names_stay_beside_it(tmp_path, capsys, range_server, monkeypatch):
+    write_safetensors(tmp_path)
+    edit_index(tmp_path, lambda i: i["weight_map"].update({"layers.1.w0": "../x.safetensors"}))
+    for path in tmp_path.iterdir():
+        range_server.put(f"/s/{path.name}", path.read_bytes())
+    status, out, err = run(capsys, "set", "hash", range_server.url(f"/s/{INDEX}"))
+    assert (status, out) == (1, "") and "download it" in err
+    status, found, _ = info(capsys, range_server.url(f"/s/{INDEX}"))
+    assert status == 1 and any("unsafe member name" in p for p in found["problems"])
+    assert all(e.path.startswith("/s/") and ".." not in e.path for e in range_server.requests())
+
+
+def contents(folder):
+    return {p.name: p.read_bytes() for p in sorted(folder.iterdir())}
+
+
+def model_members(folder, first):
+    return [folder / m.uri for m in sets.set_info(str(first)).members if m.role == "model"]
+
+
+@pytest.mark.parametrize("stores", ["--store", "--store-dir", "--uri"])
+@pytest.mark.parametrize("kind", sorted(BUILDERS))
+def test_set_embed_then_remove_rewrites_every_model_member(tmp_path, capsys, kind, stores):
+    folder = tmp_path / "set"
+    folder.mkdir()
+    first = BUILDERS[kind](folder)
+    members = model_members(folder, first)
+    os.chmod(members[0], 0o600)
+    (tmp_path / "s").mkdir()
+    for i, member in enumerate(members):
+        (tmp_path / "s" / (member.name + ".c2pa")).write_bytes(STORE + bytes([i]))
+    (tmp_path / "one.c2pa").write_bytes(STORE)
+    option = {"--store": ["--store", tmp_path / "one.c2pa"], "--store-dir": ["--store-dir", tmp_path / "s"],
+              "--uri": ["--uri", "https://example.com/m.c2pa"]}[stores]
+    original = contents(folder)
+    status, out, err = run(capsys, "set", "embed", first, *option, "-j", "2")
+    assert (status, err) == (0, ""), err
+    for i, member in enumerate(members):
+        if stores == "--uri":
+            assert quillon_files.read_manifest_uri(str(member)) == "https://example.com/m.c2pa"
+        else:
+            assert quillon_files.read_manifest(str(member)) == STORE + (bytes([i]) if stores == "--store-dir" else b"")
+    assert (members[0].stat().st_mode & 0o777) == 0o600
+    assert sorted(os.listdir(folder)) == sorted(original)
+    unchanged = [n for n in original if folder / n not in members]
+    assert all((folder / n).read_bytes() == original[n] for n in unchanged)
+    status, found, _ = info(capsys, first)
+    assert (status, found["problems"], found["leftovers"]) == (0, [], [])
+    assert run(capsys, "set", "remove", first)[0] == 0
+    assert all(quillon_files.describe(str(m))[k] is None for m in members for k in ("store_size", "uri"))
+    assert all((folder / n).read_bytes() == original[n] for n in unchanged) and len(contents(folder)) == len(original)
+
+
+def fail_on(monkeypatch, victim, error):
+    """Makes the rewrite of the member `victim` raise `error` after its
+    temporary was begun, the others writing as usual."""
+    real = quillon_files.embed_manifest
+
+    def embed(model, store, output):
+        if os.path.basename(model) == victim:
+            open(output, "wb").close()
+            raise error
+        real(model, store, output=output)
+    monkeypatch.setattr(quillon_files, "embed_manifest", embed)
+
+
+# fault -> (what it does to member 2 of a three-shard set, what the error says)
+REWRITE_FAULTS = {
+    "store too large": (lambda d, m, mp: fail_on(mp, m.name, ValueError("store too large")), "store too large"),
+    "member not writable": (lambda d, m, mp: fail_on(mp, m.name, PermissionError(13, "Permission denied", str(m))),
+                            "Permission denied"),
+    "member changed": (lambda d, m, mp: mp.setattr(sets, "_identity", lambda p, real=sets._identity: (
+        real(p) if os.path.basename(p) != m.name or not any(n.startswith(".") for n in os.listdir(d))
+        else (0, 0, 0, 0))), "changed while the set was being rewritten"),
+    "Ctrl-C": (lambda d, m, mp: fail_on(mp, m.name, KeyboardInterrupt()), None),
+}
+
+
+@pytest.mark.parametrize("fault", sorted(REWRITE_FAULTS))
+def test_a_failed_set_embed_leaves_every_member_as_it_was(tmp_path, capsys, monkeypatch, fault):
+    first = write_safetensors(tmp_path)
+    (tmp_path / "one.c2pa").write_bytes(STORE)
+    original = contents(tmp_path)
+    damage, message = REWRITE_FAULTS[fault]
+    damage(tmp_path, tmp_path / SHARD.format(2, 3), monkeypatch)
+    if message is None:
+        with pytest.raises(KeyboardInterrupt):
+            sets.rewrite_set(sets.set_info(str(first)), lambda m, t: quillon_files.embed_manifest(m.path, STORE, t))
+    else:
+        status, out, err = run(capsys, "set", "embed", first, "--store", tmp_path / "one.c2pa")
+        assert status == 1 and message in err, err
+    assert contents(tmp_path) == original
+
+
+def test_set_info_lists_the_temporaries_an_interrupted_rewrite_left(tmp_path, capsys):
+    first = write_safetensors(tmp_path)
+    left = sets.temporary_name(str(tmp_path / SHARD.format(1, 3)))
+    shutil.copy(tmp_path / SHARD.format(1, 3), left)
+    stamp(tmp_path / SHARD.format(2, 3))
+    status, found, _ = info(capsys, first)
+    assert found["leftovers"] == [os.path.basename(left)]
+    assert status == 1 and any("C2PA data differ" in p for p in found["problems"])
+
+
+def test_the_set_signing_example_signs_every_shard_and_the_collection(tmp_path, capsys):
+    pytest.importorskip("cryptography")
+    sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "examples"))
+    import set_signing_flow
+    from cryptography.hazmat.primitives.asymmetric.ed25519 import Ed25519PrivateKey
+
+    assert set_signing_flow.main([]) == 0
+    assert "signatures verify: True" in capsys.readouterr().out
+    key = Ed25519PrivateKey.generate()
+    set_signing_flow.generate_set(tmp_path)
+    set_signing_flow.sign_set(tmp_path, key)
+    assert set_signing_flow.verify_set(tmp_path, key.public_key())
+    capsys.readouterr()
+    assert info(capsys, tmp_path)[1]["problems"] == []
+    # The collection covers the index too: a change there breaks it.
+    edit_index(tmp_path, lambda i: i.update(extra=1))
+    assert not set_signing_flow.verify_set(tmp_path, key.public_key())
