@@ -699,11 +699,25 @@ def _sync_folder(folder: str) -> None:
         os.close(descriptor)
 
 
+def _write_alone(member: Member, temporary: str, write: Callable[[Member, str], None]) -> None:
+    """Writes the member's new version to `temporary` where the file system
+    refuses a second name for it: the new file gets the member's permission
+    bits, and its owner where the process may set it, but never a set-ID bit
+    (the owner may differ) nor the member's ACL, which the file systems that
+    refuse hard links do not have."""
+    write(member, temporary)
+    status = os.stat(member.path)
+    os.chmod(temporary, stat.S_IMODE(status.st_mode) & ~(stat.S_ISUID | stat.S_ISGID))
+    if hasattr(os, "chown") and os.geteuid() == 0:
+        os.chown(temporary, status.st_uid, status.st_gid)
+
+
 def rewrite_set(found: ModelSet, write: Callable[[Member, str], None], jobs: int = 4) -> List[Member]:
     """Rewrites every model member of the local set `found` with
     `write(member, temporary)`, which writes the member's new version to
     `temporary`, on `jobs` threads. Every new version is written beside its
-    member first and given the member's mode and owner; only when all are
+    member first and given the member's owner, mode, ACL and attributes;
+    only when all are
     written, and no member changed meanwhile, are they renamed over the
     members and the folders synced. A failure or an interruption (Ctrl-C)
     before the renames leaves every member as it was and removes every
@@ -726,11 +740,18 @@ def rewrite_set(found: ModelSet, write: Callable[[Member, str], None], jobs: int
         with lock:
             temporaries[member.path] = temporary
         with about(member.path):
+            try:
+                # The temporary starts as a second name of the member, so that
+                # the write replaces it as it replaces a file in place: the new
+                # version takes the member's owner, mode, ACL and extended
+                # attributes by the engine's rules, and the member is untouched.
+                os.link(member.path, temporary)
+            except OSError:
+                _write_alone(member, temporary, write)
+                return
             write(member, temporary)
-            status = os.stat(member.path)
-            os.chmod(temporary, stat.S_IMODE(status.st_mode))
-            if hasattr(os, "chown") and os.geteuid() == 0:
-                os.chown(temporary, status.st_uid, status.st_gid)
+            if os.path.samefile(member.path, temporary):
+                raise FileError(member.path, "its new version was not written")
 
     pool = concurrent.futures.ThreadPoolExecutor(max_workers=max(1, min(jobs, len(models))))
     futures = [pool.submit(one, member) for member in models]
