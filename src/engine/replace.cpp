@@ -57,7 +57,7 @@ bool is_temp_name(std::string_view name) {
 void remove_if_stale(int folder, const char* name, time_t now) {
   struct stat status;
   if (::fstatat(folder, name, &status, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(status.st_mode) ||
-      status.st_uid != ::geteuid() || status.st_mtim.tv_sec > now - kStaleSeconds) {
+      status.st_uid != ::geteuid() || platform::times_of(status).modified_s > now - kStaleSeconds) {
     return;
   }
   Descriptor file(::openat(folder, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
