@@ -40,10 +40,16 @@ Error Error::store_size_mismatch(std::uint64_t size, std::uint64_t embedded) {
 
 std::string Error::system_text() const {
   if (!detail_.empty()) return detail_;
-  // The GNU strerror_r: thread-safe, and it may return a static text instead
-  // of filling the buffer.
-  char buffer[128];
-  return strerror_r(code_, buffer, sizeof buffer);
+  // strerror_r, which is thread-safe, comes in two forms: GNU's returns the
+  // text (a static one, or the buffer), the POSIX one of other C libraries
+  // fills the buffer and returns 0.
+  struct Text {
+    const char* buffer;
+    const char* operator()(const char* gnu) const { return gnu; }
+    const char* operator()(int posix) const { return posix == 0 ? buffer : "Unknown error"; }
+  };
+  char buffer[128] = {};
+  return Text{buffer}(strerror_r(code_, buffer, sizeof buffer));
 }
 
 }  // namespace quillon

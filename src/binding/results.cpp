@@ -14,16 +14,15 @@
 namespace quillon::binding {
 namespace {
 
-constexpr std::size_t kHugePageSize = std::size_t{2} << 20;
-// Below this a result spans at most one huge page; not worth a system call.
-constexpr std::size_t kHugePageThreshold = std::size_t{4} << 20;
-
 // A freshly allocated result of a gigabyte spends much of its copy faulting
 // in small pages. Asking for transparent huge pages on the 2 MiB-aligned
 // interior of the buffer roughly halves that. It is only a hint: the kernel
 // may refuse it and nothing else depends on it.
 void advise_huge_pages([[maybe_unused]] std::uint8_t* data, [[maybe_unused]] std::size_t size) {
 #if defined(__linux__) && defined(MADV_HUGEPAGE)
+  constexpr std::size_t kHugePageSize = std::size_t{2} << 20;
+  // Below this a result spans at most one huge page; not worth a system call.
+  constexpr std::size_t kHugePageThreshold = std::size_t{4} << 20;
   if (size < kHugePageThreshold) return;
   const std::uintptr_t begin = reinterpret_cast<std::uintptr_t>(data);
   const std::uintptr_t first = (begin + kHugePageSize - 1) & ~(kHugePageSize - 1);

@@ -4,12 +4,12 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
-#include <sys/xattr.h>
 
 #include <string_view>
 #include <vector>
 
 #include "engine/input.hpp"
+#include "engine/platform.hpp"
 
 namespace quillon::engine {
 namespace {
@@ -60,11 +60,12 @@ class AttributeReader {
   }
 
   ssize_t list(char* names, std::size_t size) const {
-    return reader_.valid() ? ::flistxattr(reader_.get(), names, size) : ::listxattr(name_.c_str(), names, size);
+    return reader_.valid() ? platform::list_attributes(reader_.get(), names, size)
+                           : platform::list_attributes_at_path(name_.c_str(), names, size);
   }
   ssize_t get(const char* attribute, char* value, std::size_t size) const {
-    return reader_.valid() ? ::fgetxattr(reader_.get(), attribute, value, size)
-                           : ::getxattr(name_.c_str(), attribute, value, size);
+    return reader_.valid() ? platform::get_attribute(reader_.get(), attribute, value, size)
+                           : platform::get_attribute_at_path(name_.c_str(), attribute, value, size);
   }
 
  private:
@@ -95,7 +96,7 @@ Result<bool> copy_extended_attributes(const AttributeReader& from, int to, bool 
       if (errno == ENODATA || (rule == Copy::IfPermitted && not_permitted(errno))) continue;
       return system_error(destination);
     }
-    if (::fsetxattr(to, name, value.data(), static_cast<std::size_t>(size), 0) != 0) {
+    if (platform::set_attribute(to, name, value.data(), static_cast<std::size_t>(size)) != 0) {
       if (rule == Copy::IfPermitted && not_permitted(errno)) continue;
       return system_error(destination);
     }
@@ -107,7 +108,7 @@ Result<bool> copy_extended_attributes(const AttributeReader& from, int to, bool 
 // Drops an ACL the new file took from its folder's default ACL, whose
 // entries the replaced file did not grant.
 Result<Ok> drop_inherited_acl(int file, const std::string& destination) {
-  if (::fremovexattr(file, kAcl) == 0 || errno == ENODATA || errno == EOPNOTSUPP) return Ok{};
+  if (platform::remove_attribute(file, kAcl) == 0 || errno == ENODATA || errno == EOPNOTSUPP) return Ok{};
   return system_error(destination);
 }
 

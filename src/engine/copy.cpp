@@ -2,9 +2,7 @@
 #include "engine/copy.hpp"
 
 #include <cerrno>
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -13,21 +11,8 @@
 #include <optional>
 #include <utility>
 
+#include "engine/platform.hpp"
 #include "engine/seams.hpp"
-
-// Built against old C libraries too (glibc 2.17), whose headers may lack
-// these; the kernel interfaces themselves are older than any supported one.
-#ifndef SEEK_DATA
-#define SEEK_DATA 3
-#define SEEK_HOLE 4
-#endif
-#ifndef SYS_copy_file_range
-#if defined(__x86_64__)
-#define SYS_copy_file_range 326
-#elif defined(__aarch64__)
-#define SYS_copy_file_range 285
-#endif
-#endif
 
 namespace quillon::engine {
 namespace {
@@ -233,7 +218,7 @@ class ImageWriter {
   // sooner was cut short during the copy.
   Result<Ok> find_data(std::uint64_t offset, std::uint64_t end, std::uint64_t& data, std::uint64_t& data_end) {
     const int descriptor = input_.descriptor();
-    const off_t found = ::lseek(descriptor, static_cast<off_t>(offset), SEEK_DATA);
+    const std::int64_t found = platform::seek_data(descriptor, static_cast<std::int64_t>(offset));
     if (found < 0) {
       if (errno != ENXIO) return Ok{};
       struct stat status;
@@ -243,7 +228,7 @@ class ImageWriter {
       return Ok{};
     }
     data = std::min(static_cast<std::uint64_t>(found), end);
-    const off_t hole = ::lseek(descriptor, found, SEEK_HOLE);
+    const std::int64_t hole = platform::seek_hole(descriptor, found);
     data_end = hole < 0 ? end : std::clamp(static_cast<std::uint64_t>(hole), data, end);
     return Ok{};
   }
@@ -264,17 +249,12 @@ class ImageWriter {
   // Bytes copied by one copy_file_range call, or 0 after switching to the
   // buffered copy because the kernel refused this pair of files.
   Result<std::size_t> kernel_copy(std::uint64_t offset, std::size_t length) {
-#ifdef SYS_copy_file_range
-    auto in = static_cast<loff_t>(offset);
-    auto out = static_cast<loff_t>(offset_);
-    long copied;
-    do {
-      copied = ::syscall(SYS_copy_file_range, input_.descriptor(), &in, output_, &out, length, 0u);
-    } while (copied < 0 && errno == EINTR);
+    std::uint64_t in = offset;
+    std::uint64_t out = offset_;
+    const long copied = platform::copy_range(input_.descriptor(), &in, output_, &out, length);
     if (copied > 0) return static_cast<std::size_t>(copied);
     if (copied == 0) return Error::system_failure(EIO, input_.path(), kShrank);
     if (!kernel_copy_refused(errno)) return copy_error();
-#endif
     kernel_copy_ = false;
     return std::size_t{0};
   }
@@ -351,11 +331,7 @@ Result<Ok> write_all_at(int descriptor, Bytes bytes, std::uint64_t offset, const
 }
 
 Result<Ok> sync(int descriptor, const std::string& name) {
-  int result;
-  do {
-    result = ::fsync(descriptor);
-  } while (result != 0 && errno == EINTR);
-  if (result != 0) return system_error(name);
+  if (platform::sync_durably(descriptor) != 0) return system_error(name);
   return Ok{};
 }
 

@@ -49,7 +49,8 @@ Result<Ok> write_image(const FileImage& image, const InputFile& input, int outpu
 // and interruptions; failures name `name`.
 Result<Ok> write_all_at(int descriptor, Bytes bytes, std::uint64_t offset, const std::string& name);
 
-// fsync, retried when interrupted; failures name `name`.
+// Makes the file's content durable (platform::sync_durably); failures name
+// `name`.
 Result<Ok> sync(int descriptor, const std::string& name);
 
 }  // namespace quillon::engine

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 
 #include "engine/input.hpp"
+#include "engine/platform.hpp"
 
 namespace quillon::engine {
 namespace {
@@ -33,7 +34,7 @@ Error folder_path_error(const std::string& path) {
 }
 
 Result<Descriptor> open_folder(int base, const std::string& folder, const std::string& path) {
-  Descriptor descriptor(::openat(base, folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+  Descriptor descriptor(::openat(base, folder.c_str(), platform::lookup_only_flag() | O_DIRECTORY | O_CLOEXEC));
   if (!descriptor.valid()) return system_error(path);
   return descriptor;
 }
@@ -101,7 +102,7 @@ Result<Destination> find_destination(const std::string& path) {
   QUILLON_TRY_ASSIGN(Descriptor folder, open_folder(AT_FDCWD, where.folder, path));
   // The kernel follows a final link, with its protections; O_PATH opens
   // neither a FIFO nor a device.
-  Descriptor reached(::openat(folder.get(), where.name.c_str(), O_PATH | O_CLOEXEC));
+  Descriptor reached(::openat(folder.get(), where.name.c_str(), platform::lookup_only_flag() | O_CLOEXEC));
   if (!reached.valid() && errno != ENOENT) return system_error(path);
   struct stat status;
   if (reached.valid()) {

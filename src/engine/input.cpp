@@ -13,6 +13,8 @@
 #include <optional>
 #include <utility>
 
+#include "engine/platform.hpp"
+
 namespace quillon::engine {
 namespace {
 
@@ -301,8 +303,9 @@ InputFile::~InputFile() {
 }
 
 InputFile::Stamp InputFile::stamp_of(const struct stat& status) {
-  return {static_cast<std::uint64_t>(status.st_size), status.st_mtim.tv_sec, status.st_mtim.tv_nsec,
-          status.st_ctim.tv_sec, status.st_ctim.tv_nsec};
+  const platform::FileTimes times = platform::times_of(status);
+  return {static_cast<std::uint64_t>(status.st_size), times.modified_s, times.modified_ns, times.changed_s,
+          times.changed_ns};
 }
 
 bool InputFile::changed() const {

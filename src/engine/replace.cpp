@@ -17,12 +17,8 @@
 #include "engine/copy.hpp"
 #include "engine/destination.hpp"
 #include "engine/input.hpp"
+#include "engine/platform.hpp"
 #include "engine/seams.hpp"
-
-// Built against old C libraries too (glibc 2.17), whose headers may lack it.
-#ifndef O_TMPFILE
-#define O_TMPFILE (020000000 | O_DIRECTORY)
-#endif
 
 namespace quillon::engine {
 namespace {
@@ -61,7 +57,7 @@ bool is_temp_name(std::string_view name) {
 void remove_if_stale(int folder, const char* name, time_t now) {
   struct stat status;
   if (::fstatat(folder, name, &status, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(status.st_mode) ||
-      status.st_uid != ::geteuid() || status.st_mtim.tv_sec > now - kStaleSeconds) {
+      status.st_uid != ::geteuid() || platform::times_of(status).modified_s > now - kStaleSeconds) {
     return;
   }
   Descriptor file(::openat(folder, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
@@ -88,15 +84,6 @@ void remove_stale_temporaries(int folder) {
   ::closedir(entries);
 }
 
-// linkat for an unnamed file: /proc names the descriptor without
-// privileges; AT_EMPTY_PATH needs them.
-int link_unnamed(int descriptor, int folder, const std::string& name) {
-  const std::string self = "/proc/self/fd/" + std::to_string(descriptor);
-  if (::linkat(AT_FDCWD, self.c_str(), folder, name.c_str(), AT_SYMLINK_FOLLOW) == 0) return 0;
-  if (errno != ENOENT) return -1;
-  return ::linkat(descriptor, "", folder, name.c_str(), AT_EMPTY_PATH);
-}
-
 // The temporary file a replacement writes, in the destination's folder:
 // unnamed until it is linked in, or named from the start; locked for its
 // whole life and removed unless committed.
@@ -104,7 +91,7 @@ class TempFile {
  public:
   static Result<TempFile> create(int folder, const std::string& destination, bool unnamed) {
     if (unnamed) {
-      const int descriptor = ::openat(folder, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, kNewFileMode);
+      const int descriptor = platform::open_unnamed(folder, kNewFileMode);
       if (descriptor >= 0) return TempFile(folder, descriptor, {});
       // Old kernels report an unknown O_TMPFILE as EISDIR or EINVAL.
       if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) return system_error(destination);
@@ -133,7 +120,7 @@ class TempFile {
   // straight to it: a writer killed at any point leaves no other name.
   Result<Ok> commit(const std::string& target, bool replacing, const std::string& destination) {
     if (name_.empty() && !replacing) {
-      if (link_unnamed(file_.get(), folder_, target) == 0) return Ok{};
+      if (platform::link_unnamed(file_.get(), folder_, target.c_str()) == 0) return Ok{};
       // EEXIST: created meanwhile, and then replaced like any file.
       if (errno != EEXIST) return system_error(destination);
     }
@@ -156,7 +143,7 @@ class TempFile {
     remove_stale_temporaries(folder_);
     for (unsigned attempt = 0; attempt < kNameAttempts; ++attempt) {
       std::string name = temp_name(attempt);
-      if (link_unnamed(file_.get(), folder_, name) == 0) {
+      if (platform::link_unnamed(file_.get(), folder_, name.c_str()) == 0) {
         name_ = std::move(name);
         return Ok{};
       }
