@@ -122,20 +122,25 @@ def _stream(source: Source, pieces: Sequence[Piece], write: Callable[[bytes], An
     report = progress or (lambda done, total: None)
     done = 0
     report(done, total)
-    for piece in pieces:
-        if not isinstance(piece, tuple):
-            write(bytes(piece))
-            done += len(piece)
-            report(done, total)
-            continue
-        offset, length = piece
-        end = offset + length
-        while offset < end:
-            count = min(CHUNK, end - offset)
-            write(source.read(offset, count))
-            offset += count
-            done += count
-            report(done, total)
+    # Bytes streamed once are read once: keeping them would only copy them.
+    kept, source.keep = source.keep, 0
+    try:
+        for piece in pieces:
+            if not isinstance(piece, tuple):
+                write(bytes(piece))
+                done += len(piece)
+                report(done, total)
+                continue
+            offset, length = piece
+            end = offset + length
+            while offset < end:
+                count = min(CHUNK, end - offset)
+                write(source.read(offset, count))
+                offset += count
+                done += count
+                report(done, total)
+    finally:
+        source.keep = kept
 
 
 @contextlib.contextmanager
