@@ -75,7 +75,7 @@ class ImageWriter {
   Result<Ok> write() {
     for (index_ = 0; index_ < image_.piece_count(); ++index_) QUILLON_TRY(write_piece(image_.piece(index_)));
     QUILLON_TRY(flush());
-    if (::ftruncate(output_, static_cast<off_t>(total_)) != 0) return system_error(name_);
+    if (platform::set_size(output_, total_) != 0) return system_error(name_);
     // Whatever was read may mix two versions of a file changed meanwhile,
     // even where every read succeeded.
     if (input_.changed()) return Error::system_failure(EIO, input_.path(), kChanged);
@@ -270,10 +270,7 @@ class ImageWriter {
 
   // One pread from the input, retried when interrupted; 0 at its end.
   Result<std::size_t> read_input(std::uint8_t* to, std::uint64_t offset, std::size_t length) const {
-    ssize_t got;
-    do {
-      got = ::pread(input_.descriptor(), to, length, static_cast<off_t>(offset));
-    } while (got < 0 && errno == EINTR);
+    const long got = platform::read_at(input_.descriptor(), to, length, offset);
     if (got < 0) return system_error(input_.path());
     return static_cast<std::size_t>(got);
   }
@@ -321,8 +318,7 @@ class ImageWriter {
 
 Result<Ok> write_all_at(int descriptor, Bytes bytes, std::uint64_t offset, const std::string& name) {
   while (!bytes.empty()) {
-    const ssize_t written = ::pwrite(descriptor, bytes.data(), bytes.size(), static_cast<off_t>(offset));
-    if (written < 0 && errno == EINTR) continue;
+    const long written = platform::write_at(descriptor, bytes.data(), bytes.size(), offset);
     if (written <= 0) return written == 0 ? Error::system_failure(EIO, name) : system_error(name);
     bytes = bytes.subspan(static_cast<std::size_t>(written));
     offset += static_cast<std::uint64_t>(written);

@@ -278,9 +278,7 @@ Result<std::string> InputFile::read(std::uint64_t offset, std::uint64_t length) 
 Result<Ok> InputFile::read_into(std::uint64_t offset, std::uint64_t length, std::uint8_t* into) const {
   std::uint64_t done = 0;
   while (done < length) {
-    const ssize_t got =
-        ::pread(descriptor_, into + done, static_cast<std::size_t>(length - done), static_cast<off_t>(offset + done));
-    if (got < 0 && errno == EINTR) continue;
+    const long got = platform::read_at(descriptor_, into + done, static_cast<std::size_t>(length - done), offset + done);
     if (got < 0) return system_error(path_);
     if (got == 0) return Error::system_failure(EIO, path_, kChanged);
     done += static_cast<std::uint64_t>(got);
@@ -299,7 +297,7 @@ InputFile::InputFile(InputFile&& other) noexcept
 InputFile::~InputFile() {
   if (slot_ >= 0) leave(slot_);
   if (data_ != nullptr) ::munmap(const_cast<std::uint8_t*>(data_), size_);
-  if (descriptor_ >= 0) ::close(descriptor_);
+  if (descriptor_ >= 0) platform::close_file(descriptor_);
 }
 
 InputFile::Stamp InputFile::stamp_of(const struct stat& status) {
