@@ -2,8 +2,6 @@
 #include "engine/copy.hpp"
 
 #include <cerrno>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
@@ -55,7 +53,12 @@ bool kernel_copy_refused(int code) {
 }
 
 // Failures that concern the file being written rather than the one read.
-bool concerns_output(int code) { return code == ENOSPC || code == EDQUOT || code == EFBIG || code == EROFS; }
+bool concerns_output(int code) {
+#ifdef EDQUOT  // none on Windows, where a full quota is ENOSPC
+  if (code == EDQUOT) return true;
+#endif
+  return code == ENOSPC || code == EFBIG || code == EROFS;
+}
 
 std::size_t size_of(const FileImage::PieceView& piece) {
   if (piece.input) return static_cast<std::size_t>(piece.input->length);
@@ -221,9 +224,9 @@ class ImageWriter {
     const std::int64_t found = platform::seek_data(descriptor, static_cast<std::int64_t>(offset));
     if (found < 0) {
       if (errno != ENXIO) return Ok{};
-      struct stat status;
-      if (::fstat(descriptor, &status) != 0) return system_error(input_.path());
-      if (static_cast<std::uint64_t>(status.st_size) < end) return Error::system_failure(EIO, input_.path(), kShrank);
+      platform::FileStatus status;
+      if (platform::status_of(descriptor, status) != 0) return system_error(input_.path());
+      if (status.size < end) return Error::system_failure(EIO, input_.path(), kShrank);
       data = data_end = end;
       return Ok{};
     }

@@ -88,6 +88,16 @@ struct FileTimes {
 };
 FileTimes times_of(const struct ::stat& status);
 
+// What the engine reads of an open file's status: its type (the S_IFMT
+// bits of st_mode), size and times.
+struct FileStatus {
+  unsigned mode;
+  std::uint64_t size;
+  FileTimes times;
+};
+// fstat: 0, or -1 with errno.
+int status_of(int descriptor, FileStatus& status);
+
 #ifdef _WIN32
 // The Windows calls that stand for the path calls of the POSIX engine.
 // Paths come in UTF-8 (the bindings pass them so); each call fails with -1

@@ -1,6 +1,7 @@
 // The engine's file content calls on POSIX systems (platform.hpp), the same
 // on Linux and macOS.
 #include <cerrno>
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -27,5 +28,12 @@ long write_at(int descriptor, const void* from, std::size_t length, std::uint64_
 int set_size(int descriptor, std::uint64_t size) { return ::ftruncate(descriptor, static_cast<off_t>(size)); }
 
 void close_file(int descriptor) { ::close(descriptor); }
+
+int status_of(int descriptor, FileStatus& status) {
+  struct stat found;
+  if (::fstat(descriptor, &found) != 0) return -1;
+  status = {static_cast<unsigned>(found.st_mode & S_IFMT), static_cast<std::uint64_t>(found.st_size), times_of(found)};
+  return 0;
+}
 
 }  // namespace quillon::engine::platform

@@ -223,6 +223,28 @@ int remove_attribute(int, const char*) {
 // times for equality, which seconds still serve, with the size beside them.
 FileTimes times_of(const struct ::stat& status) { return {status.st_mtime, 0, status.st_ctime, 0}; }
 
+// 100-nanosecond intervals since 1601 as seconds and nanoseconds since
+// 1601: only compared with each other.
+FileTimes times_from(const FILE_BASIC_INFO& basic) {
+  const auto modified = static_cast<std::int64_t>(basic.LastWriteTime.QuadPart);
+  const auto changed = static_cast<std::int64_t>(basic.ChangeTime.QuadPart);
+  return {modified / 10000000, (modified % 10000000) * 100, changed / 10000000, (changed % 10000000) * 100};
+}
+
+int status_of(int descriptor, FileStatus& status) {
+  const HANDLE handle = handle_of(descriptor);
+  FILE_BASIC_INFO basic;
+  FILE_STANDARD_INFO standard;
+  if (!::GetFileInformationByHandleEx(handle, FileBasicInfo, &basic, sizeof basic) ||
+      !::GetFileInformationByHandleEx(handle, FileStandardInfo, &standard, sizeof standard)) {
+    return fail_with_last_error(-1);
+  }
+  // A disk file or a folder: open_file refuses every other kind.
+  const unsigned mode = standard.Directory ? S_IFDIR : (::GetFileType(handle) == FILE_TYPE_DISK ? S_IFREG : 0);
+  status = {mode, static_cast<std::uint64_t>(standard.EndOfFile.QuadPart), times_from(basic)};
+  return 0;
+}
+
 namespace windows {
 
 bool wide_path(const std::string& path, std::wstring& wide) {
