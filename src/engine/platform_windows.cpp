@@ -37,6 +37,7 @@
 #include <windows.h>
 
 #include <cctype>
+#include <cwctype>
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -48,6 +49,7 @@
 #include <memory>
 #include <random>
 #include <string>
+#include <string_view>
 
 #include "engine/platform.hpp"
 #include "engine/windows_errors.hpp"
@@ -90,10 +92,18 @@ bool is_absolute(const std::string& path) {
   return path.size() >= 2 && is_separator(path[0]) && is_separator(path[1]);
 }
 
-// The device namespace (`\\.\`, `\\?\GLOBALROOT`, ...): pipes, consoles and
-// volumes, never a model file. Opening a pipe's name connects to its server.
+// A name in the device namespaces (`\\.\`, or `\\?\` followed by anything
+// but a drive or `UNC\`): pipes, consoles and volumes, never a model file.
+// Opening a pipe's name connects to its server, so these are refused before
+// any open.
 bool names_a_device(const std::wstring& wide) {
-  return wide.starts_with(L"\\\\.\\") || wide.starts_with(L"\\\\?\\GLOBALROOT") || wide.starts_with(L"//./");
+  const bool prefixed = wide.size() >= 4 && (wide[0] == L'\\' || wide[0] == L'/') &&
+                        (wide[1] == L'\\' || wide[1] == L'/') && (wide[2] == L'.' || wide[2] == L'?') &&
+                        (wide[3] == L'\\' || wide[3] == L'/');
+  if (!prefixed) return false;
+  const std::wstring_view rest = std::wstring_view(wide).substr(4);
+  const bool drive = rest.size() >= 3 && std::iswalpha(rest[0]) && rest[1] == L':' && rest[2] == L'\\';
+  return wide[2] == L'.' || !(drive || rest.starts_with(L"UNC\\"));
 }
 
 // Wraps an open HANDLE in a descriptor; closes it on failure.
@@ -246,6 +256,22 @@ int status_of(int descriptor, FileStatus& status) {
 }
 
 namespace windows {
+namespace {
+
+// -1 with EISDIR when `wide` names a folder, else with the last error's
+// errno.
+int fail_unless_folder(const std::wstring& wide) {
+  const DWORD code = ::GetLastError();
+  const DWORD attributes = ::GetFileAttributesW(wide.c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+    errno = EISDIR;
+  } else {
+    errno = errno_of_windows_error(code);
+  }
+  return -1;
+}
+
+}  // namespace
 
 bool wide_path(const std::string& path, std::wstring& wide) {
   if (path.empty() || path.find('\0') != std::string::npos || path.size() > INT_MAX) {
@@ -284,12 +310,13 @@ int open_file(const std::string& path, bool writable) {
     errno = EINVAL;
     return -1;
   }
-  // FILE_FLAG_BACKUP_SEMANTICS opens a folder too, so that it is told
-  // apart (EISDIR) from a file the process may not open.
+  // Without FILE_FLAG_BACKUP_SEMANTICS, which would also let a process
+  // holding the backup privilege past the file's ACL: a folder then fails
+  // with ERROR_ACCESS_DENIED and is told apart by its attributes.
   const HANDLE handle = ::CreateFileW(wide.c_str(), GENERIC_READ | (writable ? GENERIC_WRITE : 0),
                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                                      FILE_ATTRIBUTE_NORMAL | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) return fail_with_last_error(-1);
+                                      FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return fail_unless_folder(wide);
   BY_HANDLE_FILE_INFORMATION information;
   int refused = 0;
   if (!::GetFileInformationByHandle(handle, &information)) {
@@ -358,10 +385,10 @@ int replace(int descriptor, const std::string& temp, const std::string& destinat
   const DWORD code = ::GetLastError();
   // What a system or file system without the class answers.
   if (code != ERROR_INVALID_PARAMETER && code != ERROR_NOT_SUPPORTED && code != ERROR_INVALID_FUNCTION) {
-    return fail_with_last_error(-1);
+    return fail_unless_folder(target);
   }
   if (!::MoveFileExW(source.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-    return fail_with_last_error(-1);
+    return fail_unless_folder(target);
   }
   return 0;
 }
