@@ -117,8 +117,9 @@ bool wide_path(const std::string& path, std::wstring& wide);
 int open_file(const std::string& path, bool writable);
 
 // Creates a new file beside `destination`, in its folder, under a random
-// name no file has (CREATE_NEW, retried on a clash): a descriptor for
-// reading and writing, its path in `temp`, or -1 with errno.
+// name no file has (CREATE_NEW, retried on a clash), after removing the
+// ones killed writers left there: a descriptor for reading and writing, its
+// path in `temp`, or -1 with errno.
 int create_beside(const std::string& destination, std::string& temp);
 
 // Puts the file open as `descriptor` (named `temp`) in place of

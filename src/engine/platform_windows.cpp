@@ -125,6 +125,39 @@ std::string folder_of(const std::string& path) {
   return {};
 }
 
+bool is_temp_name(std::wstring_view name) {
+  constexpr std::size_t kDigits = 16;
+  const std::wstring_view prefix = L".quillon-", suffix = L".tmp";
+  if (name.size() != prefix.size() + kDigits + suffix.size()) return false;
+  if (!name.starts_with(prefix) || !name.ends_with(suffix)) return false;
+  return name.substr(prefix.size(), kDigits).find_first_not_of(L"0123456789abcdef") == std::wstring_view::npos;
+}
+
+// Removes the temporary files of killed writers from the folder `folder`
+// (a wide path ending in a separator, or empty for the current folder): a
+// writer holds its file open from its creation to its rename, without
+// sharing it for writing, so a file that opens with no sharing at all has
+// no writer left, and is removed through that very handle. Best effort.
+void remove_stale_temporaries(const std::wstring& folder) {
+  WIN32_FIND_DATAW entry;
+  const HANDLE search = ::FindFirstFileW((folder + L".quillon-*.tmp").c_str(), &entry);
+  if (search == INVALID_HANDLE_VALUE) return;
+  do {
+    if ((entry.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) ||
+        !is_temp_name(entry.cFileName)) {
+      continue;
+    }
+    const HANDLE file = ::CreateFileW((folder + entry.cFileName).c_str(), DELETE, 0, nullptr, OPEN_EXISTING,
+                                      FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (file == INVALID_HANDLE_VALUE) continue;
+    FILE_DISPOSITION_INFO disposition = {};
+    disposition.DeleteFile = TRUE;
+    ::SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof disposition);
+    ::CloseHandle(file);
+  } while (::FindNextFileW(search, &entry));
+  ::FindClose(search);
+}
+
 std::string random_name(std::mt19937_64& random) {
   std::string name(kTempPrefix);
   const std::uint64_t bits = random();
@@ -336,6 +369,8 @@ int open_file(const std::string& path, bool writable) {
 
 int create_beside(const std::string& destination, std::string& temp) {
   const std::string folder = folder_of(destination);
+  std::wstring wide_folder;
+  if (folder.empty() || wide_path(folder, wide_folder)) remove_stale_temporaries(wide_folder);
   std::random_device seed;
   std::mt19937_64 random((static_cast<std::uint64_t>(seed()) << 32) ^ seed() ^ ::GetCurrentProcessId());
   for (unsigned attempt = 0; attempt < kNameAttempts; ++attempt) {

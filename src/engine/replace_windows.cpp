@@ -15,7 +15,8 @@
 //   durable steps there (platform_windows.cpp).
 // On any failure, cancellation included, the destination is untouched and
 // the temporary file removed. A writer killed meanwhile leaves its
-// `.quillon-*.tmp` file behind, as no lock can tell a live writer there.
+// `.quillon-*.tmp` file behind, which the next write to that folder removes
+// (create_beside).
 #include <cerrno>
 
 #include "engine/copy.hpp"
