@@ -11,12 +11,13 @@
 // (_open_osfhandle/_get_osfhandle), so the engine keeps one type and its
 // `Descriptor` owner on every system.
 //
-// The reads, writes, size changes and closes of file contents go through
-// here (platform_posix.cpp on POSIX systems, platform_windows.cpp). The
-// path and folder calls of the destination and its replacement (open,
-// fstat, renameat, fchmod, fchown, the folder sync, the mapping of inputs)
-// are still made by the engine's POSIX files; on Windows the `windows`
-// calls below stand for them.
+// The reads, writes, size changes, status and closes of open files go
+// through here (platform_posix.cpp on POSIX systems, platform_windows.cpp).
+// The path and folder calls (the open of an input, its mapping and SIGBUS
+// guard in input.cpp; destination.cpp, attributes.cpp and replace.cpp,
+// which name files relative to folder descriptors) are POSIX code that
+// CMakeLists.txt builds on POSIX systems only; on Windows the `windows`
+// calls below and replace_windows.cpp stand for them.
 #pragma once
 
 #include <cstddef>
@@ -104,10 +105,10 @@ int status_of(int descriptor, FileStatus& status);
 // and errno (errno_of_windows_error of GetLastError()).
 namespace windows {
 
-// `path` as UTF-16 for the wide calls, an absolute one with the `\\?\`
-// prefix that lifts MAX_PATH (and with it the name rewriting the prefix
-// turns off, so `/` becomes `\`): false with errno EINVAL for text that is
-// not UTF-8 or holds a NUL.
+// `path` as UTF-16 for the wide calls; an absolute one is resolved by
+// GetFullPathNameW (`.`, `..`, `/`), which the `\\?\` prefix it then gets
+// stops the system from doing, and the prefix lifts MAX_PATH. False with
+// errno EINVAL for text that is not UTF-8 or holds a NUL.
 bool wide_path(const std::string& path, std::wstring& wide);
 
 // Opens an existing regular file for reading (and writing with
