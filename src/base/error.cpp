@@ -49,7 +49,12 @@ std::string Error::system_text() const {
     const char* operator()(int posix) const { return posix == 0 ? buffer : "Unknown error"; }
   };
   char buffer[128] = {};
+#ifdef _WIN32
+  // The Windows C library's thread-safe form, with C11's contract.
+  return Text{buffer}(strerror_s(buffer, sizeof buffer, code_));
+#else
   return Text{buffer}(strerror_r(code_, buffer, sizeof buffer));
+#endif
 }
 
 }  // namespace quillon

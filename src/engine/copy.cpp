@@ -2,8 +2,6 @@
 #include "engine/copy.hpp"
 
 #include <cerrno>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
@@ -55,7 +53,12 @@ bool kernel_copy_refused(int code) {
 }
 
 // Failures that concern the file being written rather than the one read.
-bool concerns_output(int code) { return code == ENOSPC || code == EDQUOT || code == EFBIG || code == EROFS; }
+bool concerns_output(int code) {
+#ifdef EDQUOT  // none on Windows, where a full quota is ENOSPC
+  if (code == EDQUOT) return true;
+#endif
+  return code == ENOSPC || code == EFBIG || code == EROFS;
+}
 
 std::size_t size_of(const FileImage::PieceView& piece) {
   if (piece.input) return static_cast<std::size_t>(piece.input->length);
@@ -75,7 +78,7 @@ class ImageWriter {
   Result<Ok> write() {
     for (index_ = 0; index_ < image_.piece_count(); ++index_) QUILLON_TRY(write_piece(image_.piece(index_)));
     QUILLON_TRY(flush());
-    if (::ftruncate(output_, static_cast<off_t>(total_)) != 0) return system_error(name_);
+    if (platform::set_size(output_, total_) != 0) return system_error(name_);
     // Whatever was read may mix two versions of a file changed meanwhile,
     // even where every read succeeded.
     if (input_.changed()) return Error::system_failure(EIO, input_.path(), kChanged);
@@ -221,9 +224,9 @@ class ImageWriter {
     const std::int64_t found = platform::seek_data(descriptor, static_cast<std::int64_t>(offset));
     if (found < 0) {
       if (errno != ENXIO) return Ok{};
-      struct stat status;
-      if (::fstat(descriptor, &status) != 0) return system_error(input_.path());
-      if (static_cast<std::uint64_t>(status.st_size) < end) return Error::system_failure(EIO, input_.path(), kShrank);
+      platform::FileStatus status;
+      if (platform::status_of(descriptor, status) != 0) return system_error(input_.path());
+      if (status.size < end) return Error::system_failure(EIO, input_.path(), kShrank);
       data = data_end = end;
       return Ok{};
     }
@@ -270,10 +273,7 @@ class ImageWriter {
 
   // One pread from the input, retried when interrupted; 0 at its end.
   Result<std::size_t> read_input(std::uint8_t* to, std::uint64_t offset, std::size_t length) const {
-    ssize_t got;
-    do {
-      got = ::pread(input_.descriptor(), to, length, static_cast<off_t>(offset));
-    } while (got < 0 && errno == EINTR);
+    const long got = platform::read_at(input_.descriptor(), to, length, offset);
     if (got < 0) return system_error(input_.path());
     return static_cast<std::size_t>(got);
   }
@@ -321,8 +321,7 @@ class ImageWriter {
 
 Result<Ok> write_all_at(int descriptor, Bytes bytes, std::uint64_t offset, const std::string& name) {
   while (!bytes.empty()) {
-    const ssize_t written = ::pwrite(descriptor, bytes.data(), bytes.size(), static_cast<off_t>(offset));
-    if (written < 0 && errno == EINTR) continue;
+    const long written = platform::write_at(descriptor, bytes.data(), bytes.size(), offset);
     if (written <= 0) return written == 0 ? Error::system_failure(EIO, name) : system_error(name);
     bytes = bytes.subspan(static_cast<std::size_t>(written));
     offset += static_cast<std::uint64_t>(written);

@@ -3,6 +3,7 @@
 
 #include <cerrno>
 #include <fcntl.h>
+#include <unistd.h>
 
 #include "engine/input.hpp"
 #include "engine/platform.hpp"

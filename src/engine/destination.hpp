@@ -23,13 +23,13 @@
 #pragma once
 
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <optional>
 #include <string>
 #include <utility>
 
 #include "base/result.hpp"
+#include "engine/platform.hpp"
 
 namespace quillon::engine {
 
@@ -45,7 +45,7 @@ class Descriptor {
   Descriptor(const Descriptor&) = delete;
   Descriptor& operator=(const Descriptor&) = delete;
   ~Descriptor() {
-    if (descriptor_ >= 0) ::close(descriptor_);
+    if (descriptor_ >= 0) platform::close_file(descriptor_);
   }
 
   int get() const { return descriptor_; }

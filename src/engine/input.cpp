@@ -1,11 +1,13 @@
 #include "engine/input.hpp"
 
 #include <cerrno>
+#include <sys/stat.h>
+#ifndef _WIN32
 #include <csignal>
 #include <fcntl.h>
 #include <sys/mman.h>
-#include <sys/stat.h>
 #include <unistd.h>
+#endif
 
 #include <atomic>
 #include <cstdint>
@@ -20,6 +22,12 @@ namespace {
 
 constexpr const char* kNotRegular = "not a regular file";
 constexpr const char* kChanged = "file changed while it was being read";
+// What patches and rewrites of more metadata than a plan holds report on
+// systems where models are not mapped.
+[[maybe_unused]] constexpr const char* kNotMapped = "model files are not mapped on this system: patches, and rewrites "
+                                                    "of more than 4 MiB of metadata, are not available";
+
+#ifndef _WIN32
 
 // ---------------------------------------------------------------------------
 // The fault table: the live mappings, searchable from a signal handler.
@@ -195,6 +203,15 @@ int open_without_blocking(const std::string& path, bool writable) {
   } while (descriptor < 0 && errno == EINTR);
   return descriptor;
 }
+#else
+// Windows maps no input (platform_windows.cpp says why): no slot is ever
+// taken.
+struct Slot {
+  std::atomic<bool> faulted{false};
+};
+Slot slots[1];
+void leave(int) {}
+#endif
 
 }  // namespace
 
@@ -213,37 +230,55 @@ namespace {
 // its status at the open.
 struct Opened {
   int descriptor;
-  struct stat status;
+  platform::FileStatus status;
 };
 
+#ifndef _WIN32
 Result<Opened> open_regular(const std::string& path, bool writable) {
-  struct stat status;
-  if (::stat(path.c_str(), &status) != 0) return system_error(path);
-  if (!is_regular(status.st_mode)) return not_a_regular_file(path, status.st_mode);
+  struct stat named;
+  if (::stat(path.c_str(), &named) != 0) return system_error(path);
+  if (!is_regular(named.st_mode)) return not_a_regular_file(path, named.st_mode);
   const int descriptor = open_without_blocking(path, writable);
   if (descriptor < 0) return system_error(path);
   std::optional<Error> refused;
-  if (::fstat(descriptor, &status) != 0) {
+  platform::FileStatus status;
+  if (platform::status_of(descriptor, status) != 0) {
     refused = system_error(path);
-  } else if (!is_regular(status.st_mode)) {
-    refused = not_a_regular_file(path, status.st_mode);
+  } else if (!is_regular(status.mode)) {
+    refused = not_a_regular_file(path, status.mode);
   } else if (::fcntl(descriptor, F_SETFL, ::fcntl(descriptor, F_GETFL) & ~O_NONBLOCK) != 0) {
     refused = system_error(path);
   }
   if (refused) {
-    ::close(descriptor);
+    platform::close_file(descriptor);
     return std::move(*refused);
   }
   return Opened{descriptor, status};
 }
+#else
+// The open refuses folders and whatever is not a disk file before anything
+// is read; there are no FIFOs to wait on.
+Result<Opened> open_regular(const std::string& path, bool writable) {
+  const int descriptor = platform::windows::open_file(path, writable);
+  if (descriptor < 0) return system_error(path);
+  platform::FileStatus status;
+  if (platform::status_of(descriptor, status) != 0) {
+    Error error = system_error(path);
+    platform::close_file(descriptor);
+    return error;
+  }
+  return Opened{descriptor, status};
+}
+#endif
 
 }  // namespace
 
+#ifndef _WIN32
 Result<InputFile> InputFile::open(const std::string& path, bool writable) {
   Result<Opened> opened = open_regular(path, writable);
   if (!opened) return std::move(opened).error();
   const int descriptor = opened->descriptor;
-  const auto size = static_cast<std::size_t>(opened->status.st_size);
+  const auto size = static_cast<std::size_t>(opened->status.size);
   const Stamp stamp = stamp_of(opened->status);
   if (size == 0) return InputFile(descriptor, path, nullptr, 0, stamp, -1);
   guard_faults();
@@ -262,6 +297,11 @@ Result<InputFile> InputFile::open(const std::string& path, bool writable) {
   }
   return InputFile(descriptor, path, bytes, size, stamp, slot);
 }
+#else
+Result<InputFile> InputFile::open(const std::string& path, bool) {
+  return Error::system_failure(ENOTSUP, path, kNotMapped);
+}
+#endif
 
 Result<InputFile> InputFile::open_unmapped(const std::string& path) {
   Result<Opened> opened = open_regular(path, false);
@@ -278,9 +318,7 @@ Result<std::string> InputFile::read(std::uint64_t offset, std::uint64_t length) 
 Result<Ok> InputFile::read_into(std::uint64_t offset, std::uint64_t length, std::uint8_t* into) const {
   std::uint64_t done = 0;
   while (done < length) {
-    const ssize_t got =
-        ::pread(descriptor_, into + done, static_cast<std::size_t>(length - done), static_cast<off_t>(offset + done));
-    if (got < 0 && errno == EINTR) continue;
+    const long got = platform::read_at(descriptor_, into + done, static_cast<std::size_t>(length - done), offset + done);
     if (got < 0) return system_error(path_);
     if (got == 0) return Error::system_failure(EIO, path_, kChanged);
     done += static_cast<std::uint64_t>(got);
@@ -298,20 +336,21 @@ InputFile::InputFile(InputFile&& other) noexcept
 
 InputFile::~InputFile() {
   if (slot_ >= 0) leave(slot_);
+#ifndef _WIN32
   if (data_ != nullptr) ::munmap(const_cast<std::uint8_t*>(data_), size_);
-  if (descriptor_ >= 0) ::close(descriptor_);
+#endif
+  if (descriptor_ >= 0) platform::close_file(descriptor_);
 }
 
-InputFile::Stamp InputFile::stamp_of(const struct stat& status) {
-  const platform::FileTimes times = platform::times_of(status);
-  return {static_cast<std::uint64_t>(status.st_size), times.modified_s, times.modified_ns, times.changed_s,
-          times.changed_ns};
+InputFile::Stamp InputFile::stamp_of(const platform::FileStatus& status) {
+  const platform::FileTimes& times = status.times;
+  return {status.size, times.modified_s, times.modified_ns, times.changed_s, times.changed_ns};
 }
 
 bool InputFile::changed() const {
   if (slot_ >= 0 && slots[slot_].faulted.load(std::memory_order_relaxed)) return true;
-  struct stat status;
-  if (::fstat(descriptor_, &status) != 0) return true;
+  platform::FileStatus status;
+  if (platform::status_of(descriptor_, status) != 0) return true;
   return !(stamp_of(status) == stamp_);
 }
 

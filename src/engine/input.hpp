@@ -63,6 +63,7 @@
 
 #include "base/bytes.hpp"
 #include "base/result.hpp"
+#include "engine/platform.hpp"
 
 namespace quillon::engine {
 
@@ -119,7 +120,7 @@ class InputFile {
     std::int64_t modified_s, modified_ns, changed_s, changed_ns;
     friend bool operator==(const Stamp&, const Stamp&) = default;
   };
-  static Stamp stamp_of(const struct stat& status);
+  static Stamp stamp_of(const platform::FileStatus& status);
 
   InputFile(int descriptor, std::string path, const std::uint8_t* data, std::size_t size, Stamp stamp, int slot)
       : descriptor_(descriptor), path_(std::move(path)), data_(data), size_(size), stamp_(stamp), slot_(slot) {}

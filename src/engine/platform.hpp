@@ -6,16 +6,39 @@
 // platform has no such facility the call fails with ENOSYS or EOPNOTSUPP,
 // which callers already take as "use the portable way".
 //
-// Calls every POSIX system offers alike (open, pread, pwrite, fstat,
-// renameat, fchmod, fchown) are made directly by the engine.
+// Descriptors are C library file descriptors (`int`) everywhere: on
+// Windows the C library's own, each standing for a HANDLE
+// (_open_osfhandle/_get_osfhandle), so the engine keeps one type and its
+// `Descriptor` owner on every system.
+//
+// The reads, writes, size changes, status and closes of open files go
+// through here (platform_posix.cpp on POSIX systems, platform_windows.cpp).
+// The path and folder calls (the open of an input, its mapping and SIGBUS
+// guard in input.cpp; destination.cpp, attributes.cpp and replace.cpp,
+// which name files relative to folder descriptors) are POSIX code that
+// CMakeLists.txt builds on POSIX systems only; on Windows the `windows`
+// calls below and replace_windows.cpp stand for them.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#ifdef _WIN32
+#include <string>
+#endif
 
 struct stat;
 
 namespace quillon::engine::platform {
+
+// Reads up to `length` bytes at `offset` without moving the file position,
+// retried when interrupted: the count, 0 at the file's end, -1 with errno.
+long read_at(int descriptor, void* into, std::size_t length, std::uint64_t offset);
+// Writes up to `length` bytes at `offset`: the count, or -1 with errno.
+long write_at(int descriptor, const void* from, std::size_t length, std::uint64_t offset);
+// Sets the file's size: 0, or -1 with errno.
+int set_size(int descriptor, std::uint64_t size);
+// Closes the descriptor; nothing a caller could act on is reported.
+void close_file(int descriptor);
 
 // Copies up to `length` bytes inside the kernel from `input` at
 // `*input_offset` to `output` at `*output_offset`, advancing both offsets by
@@ -65,5 +88,51 @@ struct FileTimes {
   std::int64_t modified_s, modified_ns, changed_s, changed_ns;
 };
 FileTimes times_of(const struct ::stat& status);
+
+// What the engine reads of an open file's status: its type (the S_IFMT
+// bits of st_mode), size and times.
+struct FileStatus {
+  unsigned mode;
+  std::uint64_t size;
+  FileTimes times;
+};
+// fstat: 0, or -1 with errno.
+int status_of(int descriptor, FileStatus& status);
+
+#ifdef _WIN32
+// The Windows calls that stand for the path calls of the POSIX engine.
+// Paths come in UTF-8 (the bindings pass them so); each call fails with -1
+// and errno (errno_of_windows_error of GetLastError()).
+namespace windows {
+
+// `path` as UTF-16 for the wide calls; an absolute one is resolved by
+// GetFullPathNameW (`.`, `..`, `/`), which the `\\?\` prefix it then gets
+// stops the system from doing, and the prefix lifts MAX_PATH. False with
+// errno EINVAL for text that is not UTF-8 or holds a NUL.
+bool wide_path(const std::string& path, std::wstring& wide);
+
+// Opens an existing regular file for reading (and writing with
+// `writable`), sharing it with readers, writers and deleters as POSIX
+// opens do: a descriptor, or -1 with errno (EISDIR for a folder, EINVAL
+// for any other file that is not a disk file).
+int open_file(const std::string& path, bool writable);
+
+// Creates a new file beside `destination`, in its folder, under a random
+// name no file has (CREATE_NEW, retried on a clash), after removing the
+// ones killed writers left there: a descriptor for reading and writing, its
+// path in `temp`, or -1 with errno.
+int create_beside(const std::string& destination, std::string& temp);
+
+// Puts the file open as `descriptor` (named `temp`) in place of
+// `destination`, replacing any file there: FileRenameInfoEx with POSIX
+// semantics where the file system has it (a reader of the old file keeps
+// it), else MoveFileExW. 0, or -1 with errno.
+int replace(int descriptor, const std::string& temp, const std::string& destination);
+
+// Removes the file `path`: 0, or -1 with errno.
+int remove(const std::string& path);
+
+}  // namespace windows
+#endif
 
 }  // namespace quillon::engine::platform

@@ -31,6 +31,7 @@
 #include "engine/operations.hpp"
 #include "engine/replace.hpp"
 #include "engine/seams.hpp"
+#include "engine/windows_errors.hpp"
 #include "format/dispatch.hpp"
 #include "models.hpp"
 
@@ -864,6 +865,24 @@ TEST(FileOperations, PatchWritesOnlyTheStoreRanges) {
   }
   EXPECT_EQ(patch_store(folder / "none", as_bytes(std::string("x"))).error(),
             Error::system_failure(ENOENT, folder / "none"));
+}
+
+}  // namespace
+}  // namespace quillon::engine
+
+namespace quillon::engine {
+namespace {
+
+// Windows error codes by their winerror.h values: the ones the file calls
+// report most, the ones whose errno decides a fallback (EOPNOTSUPP, EEXIST),
+// and codes outside the table.
+TEST(WindowsErrors, TranslateToErrno) {
+  const std::pair<unsigned long, int> cases[] = {
+      {2, ENOENT},  {3, ENOENT},       {5, EACCES}, {32, EBUSY},       {112, ENOSPC}, {80, EEXIST},
+      {183, EEXIST}, {1, EOPNOTSUPP}, {50, EOPNOTSUPP}, {206, ENAMETOOLONG}, {1295, EDQUOT},
+      {0, EIO},     {38, EIO},         {0xFFFFFFFF, EIO},
+  };
+  for (const auto& [code, expected] : cases) EXPECT_EQ(errno_of_windows_error(code), expected) << code;
 }
 
 }  // namespace
