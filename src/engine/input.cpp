@@ -24,8 +24,7 @@ constexpr const char* kNotRegular = "not a regular file";
 constexpr const char* kChanged = "file changed while it was being read";
 // What patches and rewrites of more metadata than a plan holds report on
 // systems where models are not mapped.
-[[maybe_unused]] constexpr const char* kNotMapped = "model files are not mapped on this system: patches, and rewrites "
-                                                    "of more than 4 MiB of metadata, are not available";
+[[maybe_unused]] constexpr const char* kNotMapped = "model files are not mapped on this system";
 
 #ifndef _WIN32
 
@@ -274,8 +273,8 @@ Result<Opened> open_regular(const std::string& path, bool writable) {
 }  // namespace
 
 #ifndef _WIN32
-Result<InputFile> InputFile::open(const std::string& path, bool writable) {
-  Result<Opened> opened = open_regular(path, writable);
+Result<InputFile> InputFile::open(const std::string& path) {
+  Result<Opened> opened = open_regular(path, false);
   if (!opened) return std::move(opened).error();
   const int descriptor = opened->descriptor;
   const auto size = static_cast<std::size_t>(opened->status.size);
@@ -298,13 +297,13 @@ Result<InputFile> InputFile::open(const std::string& path, bool writable) {
   return InputFile(descriptor, path, bytes, size, stamp, slot);
 }
 #else
-Result<InputFile> InputFile::open(const std::string& path, bool) {
+Result<InputFile> InputFile::open(const std::string& path) {
   return Error::system_failure(ENOTSUP, path, kNotMapped);
 }
 #endif
 
-Result<InputFile> InputFile::open_unmapped(const std::string& path) {
-  Result<Opened> opened = open_regular(path, false);
+Result<InputFile> InputFile::open_unmapped(const std::string& path, bool writable) {
+  Result<Opened> opened = open_regular(path, writable);
   if (!opened) return std::move(opened).error();
   return InputFile(opened->descriptor, path, nullptr, 0, stamp_of(opened->status), -1);
 }

@@ -17,10 +17,10 @@
 // threads of one process do one at a time: reads of many models on several
 // threads run in parallel.
 //
-// Rewrites read the metadata the same way, and name what they carry over by
-// its range of the input, which the copy hands to the kernel through the
-// descriptor. Rewrites of more metadata than a plan holds (see
-// operations.cpp), and patches, map the file (`open`): the format code
+// Rewrites and patches read the metadata the same way, and rewrites name
+// what they carry over by its range of the input, which the copy hands to
+// the kernel through the descriptor. Rewrites of more metadata than a plan
+// holds (see operations.cpp) map the file (`open`): the format code
 // builds the new file's image on a `Bytes` view of the whole input without
 // reading it, as views that the copy then hands to the kernel the same way.
 // Only the pages the parser touches (the metadata) are ever read from the
@@ -69,11 +69,19 @@ namespace quillon::engine {
 
 class InputFile {
  public:
-  // Opens and maps `path`; a system failure names `path`. With `writable`
-  // the descriptor is also open for writing (the mapping stays read-only).
-  static Result<InputFile> open(const std::string& path, bool writable = false);
+  // Whether `open` maps files on this system; where it does not, it fails
+  // with ENOTSUP and every operation reads through `open_unmapped`.
+#ifdef _WIN32
+  static constexpr bool kMaps = false;
+#else
+  static constexpr bool kMaps = true;
+#endif
+
+  // Opens and maps `path`; a system failure names `path`.
+  static Result<InputFile> open(const std::string& path);
   // Opens `path` for `read` only: nothing is mapped and `bytes()` is empty.
-  static Result<InputFile> open_unmapped(const std::string& path);
+  // With `writable` the descriptor is also open for writing.
+  static Result<InputFile> open_unmapped(const std::string& path, bool writable = false);
 
   InputFile(InputFile&& other) noexcept;
   InputFile& operator=(InputFile&&) = delete;

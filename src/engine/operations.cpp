@@ -53,14 +53,13 @@ constexpr std::uint64_t kLocalPlanLimit = std::uint64_t{4} << 20;
 // copying the 830 KB metadata of a 32,000-token vocabulary cost more than
 // mapping the file. Once grown, the buffer's pages stay in place.
 template <class OnReads>
-auto on_model(const std::string& model, OnReads on_reads) -> decltype(on_reads(sparse::Remote{})) {
-  Result<InputFile> input = InputFile::open_unmapped(model);
-  if (!input) return std::move(input).error();
+auto on_input(const InputFile& input, const std::string& model, OnReads on_reads)
+    -> decltype(on_reads(sparse::Remote{})) {
   thread_local sparse::Buffer buffer;
   sparse::Remote remote;
-  remote.size = input->size();
+  remote.size = input.size();
   remote.fetch_into = [&input](std::uint64_t offset, std::uint64_t length, std::uint8_t* into) {
-    return input->read_into(offset, length, into);
+    return input.read_into(offset, length, into);
   };
   remote.name = model;
   remote.window = kLocalWindow;
@@ -68,18 +67,30 @@ auto on_model(const std::string& model, OnReads on_reads) -> decltype(on_reads(s
   remote.growth = kLocalGrowth;
   auto result = on_reads(remote);
   if (buffer.capacity() > kKeptBuffer) buffer.release();
-  if (Result<Ok> same = input->unchanged(); !same) return std::move(same).error();
+  if (Result<Ok> same = input.unchanged(); !same) return std::move(same).error();
   return result;
 }
 
-// `input`, opened as `name`, as the sparse driver reads it: pread in the
-// ranges a parse needs, at most `limit` bytes in all.
+template <class OnReads>
+auto on_model(const std::string& model, OnReads on_reads) -> decltype(on_reads(sparse::Remote{})) {
+  Result<InputFile> input = InputFile::open_unmapped(model);
+  if (!input) return std::move(input).error();
+  return on_input(*input, model, on_reads);
+}
+
+// `input`, opened as `name`, as the sparse driver reads it for the plan of
+// a rewrite: pread in the ranges a parse needs, at most `limit` bytes in
+// all. The plan keeps what it read, so it is read into buffers of its own
+// rather than the thread's.
 sparse::Remote read_through(const InputFile& input, const std::string& name, std::uint64_t limit) {
   sparse::Remote remote;
   remote.size = input.size();
-  remote.fetch = [&input](std::uint64_t offset, std::uint64_t length) { return input.read(offset, length); };
+  remote.fetch_into = [&input](std::uint64_t offset, std::uint64_t length, std::uint8_t* into) {
+    return input.read_into(offset, length, into);
+  };
   remote.name = name;
   remote.window = kLocalWindow;
+  remote.growth = kLocalGrowth;
   remote.limit = limit;
   return remote;
 }
@@ -89,14 +100,16 @@ sparse::Remote read_through(const InputFile& input, const std::string& name, std
 // carries over are ranges of the input, which the writer copies with the
 // kernel's copy, so nothing is mapped. A model whose metadata is more than
 // kLocalPlanLimit bytes is mapped instead, and its image built by `build`
-// from the mapping, which outlives it here.
+// from the mapping, which outlives it here; where files are not mapped, its
+// plan reads up to the driver's limit.
 template <class Plan, class Build>
 Result<Ok> rewrite(const std::string& model, const std::string& output, const WriteOptions& options, Plan plan,
                    Build build) {
   {
     Result<InputFile> input = InputFile::open_unmapped(model);
     if (!input) return std::move(input).error();
-    Result<sparse::Rewrite> planned = plan(read_through(*input, model, kLocalPlanLimit));
+    const std::uint64_t limit = InputFile::kMaps ? kLocalPlanLimit : sparse::kFetchLimit;
+    Result<sparse::Rewrite> planned = plan(read_through(*input, model, limit));
     QUILLON_TRY(input->unchanged());
     if (planned) {
       return replace_file(output, [&](int descriptor) {
@@ -104,7 +117,9 @@ Result<Ok> rewrite(const std::string& model, const std::string& output, const Wr
       });
     }
     const Error& error = planned.error();
-    if (error.kind() != Error::Kind::SystemFailure || error.system_code() != EFBIG) return std::move(planned).error();
+    if (!InputFile::kMaps || error.kind() != Error::Kind::SystemFailure || error.system_code() != EFBIG) {
+      return std::move(planned).error();
+    }
   }
   Result<InputFile> input = InputFile::open(model);
   if (!input) return std::move(input).error();
@@ -155,10 +170,10 @@ Result<std::vector<ByteRange>> store_ranges(const std::string& model) {
 }
 
 Result<Ok> patch_store(const std::string& model, Bytes store) {
-  Result<InputFile> file = InputFile::open(model, true);
+  Result<InputFile> file = InputFile::open_unmapped(model, true);
   if (!file) return std::move(file).error();
-  Result<std::vector<StorePatch>> patches = quillon::patch_store(file->bytes(), store);
-  QUILLON_TRY(file->unchanged());
+  Result<std::vector<StorePatch>> patches =
+      on_input(*file, model, [store](const sparse::Remote& remote) { return sparse::store_patches(remote, store); });
   if (!patches) return std::move(patches).error();
   for (const StorePatch& patch : *patches) {
     Result<Ok> written = write_all_at(file->descriptor(), as_bytes(patch.bytes), patch.range.start, model);

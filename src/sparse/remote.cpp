@@ -208,6 +208,10 @@ Result<Description> describe(const Remote& model, Traffic* traffic) {
   return run(model, traffic, [](const View& view) { return quillon::describe(view); });
 }
 
+Result<std::vector<StorePatch>> store_patches(const Remote& model, Bytes store, Traffic* traffic) {
+  return run(model, traffic, [&](const View& view) { return quillon::patch_store(view, store); });
+}
+
 Result<SetFacts> set_facts(const Remote& model, Traffic* traffic) {
   return run(model, traffic, [](const View& view) { return quillon::set_facts(view); });
 }

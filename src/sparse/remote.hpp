@@ -163,4 +163,8 @@ Result<Rewrite> remove_manifest(const Remote& model, Traffic* traffic = nullptr)
 // the reads).
 Result<Rewrite> patch_store(const Remote& model, Bytes store, Traffic* traffic = nullptr);
 
+// The same patch as the writes that make it in place: each store range of
+// the model with its new bytes, in file order.
+Result<std::vector<StorePatch>> store_patches(const Remote& model, Bytes store, Traffic* traffic = nullptr);
+
 }  // namespace quillon::sparse
