@@ -21,7 +21,7 @@ from quillon_remote.writes import write_pieces
 from conftest import STORE, child_env, default_signals, needs_moto, needs_native_signals, run, write
 from models import URI, make_store, realistic_model
 
-pytestmark = needs_moto
+pytestmark = [needs_moto, pytest.mark.once]
 FORMATS = ["gguf", "safetensors", "onnx"]
 # Around S3's smallest part: a result under it is one plain upload, above it
 # a multipart upload of part copies.
