@@ -887,3 +887,90 @@ TEST(WindowsErrors, TranslateToErrno) {
 
 }  // namespace
 }  // namespace quillon::engine
+
+namespace quillon::engine {
+namespace {
+
+// The failures other kernels, file systems and sandboxes give the calls of
+// a write, injected through the seam into an embed whose tensor bytes go
+// through the kernel's copy. A refusal makes the write take the portable
+// way to the same bytes; any other failure fails it with its errno and
+// path, leaving the destination as it was and no temporary file.
+TEST(FileOperations, InjectedFailuresFallBackOrLeaveTheDestination) {
+  using seams::Call;
+  Folder folder;
+  const std::string model = safetensors_model(std::string(5 << 20, 'q'));
+  write_file(folder / "m", model);
+  const ManifestSource source{std::string("https://example.com/m"), std::string("store")};
+  const std::string expected = quillon::embed_manifest(as_bytes(model), source)->to_string();
+  const seams::Fault no_tmpfile{Call::open_unnamed, EOPNOTSUPP};
+  struct Case {
+    std::vector<seams::Fault> faults;
+    std::string failing;  // the path the error names; empty: the write succeeds
+  } cases[] = {
+      // copy_file_range refused for the pair of files, or by a filter
+      {{{Call::copy_range, ENOSYS}}, ""},
+      {{{Call::copy_range, EXDEV}}, ""},
+      {{{Call::copy_range, ENOTSUP}}, ""},
+      {{{Call::copy_range, EPERM}}, ""},
+      {{{Call::copy_range, EINVAL}}, ""},
+      {{{Call::copy_range, ETXTBSY}}, ""},
+      {{{Call::copy_range, ENOTTY}}, ""},
+      {{{Call::copy_range, EXDEV, true}}, ""},
+      // ... or failed
+      {{{Call::copy_range, EACCES}}, "m"},
+      {{{Call::copy_range, EIO}}, "m"},
+      {{{Call::copy_range, EIO, true}}, "m"},
+      // no O_TMPFILE here, or no unnamed file allowed
+      {{{Call::open_unnamed, EOPNOTSUPP}}, ""},
+      {{{Call::open_unnamed, EISDIR}}, ""},
+      {{{Call::open_unnamed, EINVAL}}, ""},
+      {{{Call::open_unnamed, EACCES}}, "dest"},
+      {{{Call::link_unnamed, EEXIST, true}}, ""},  // a new destination made meanwhile
+      {{{Call::link_unnamed, EACCES}}, "dest"},
+      {{{Call::link_unnamed, EIO}}, "dest"},
+      {{no_tmpfile, {Call::open_named, EACCES}}, "dest"},
+      {{no_tmpfile, {Call::open_named, ENOSPC}}, "dest"},
+      {{no_tmpfile, {Call::open_named, EEXIST, true}}, ""},
+      {{no_tmpfile, {Call::rename, EIO}}, "dest"},
+      {{no_tmpfile, {Call::rename, EACCES}}, "dest"},
+      {{{Call::sync, EIO}}, "dest"},
+      {{no_tmpfile, {Call::sync, ENOSPC}}, "dest"},
+      {{no_tmpfile, {Call::copy_range, EPERM}, {Call::sync, EIO}}, "dest"},
+  };
+  for (const Case& c : cases) {
+    for (const char* destination : {"new", "old"}) {
+      std::ostringstream name;
+      for (const seams::Fault& fault : c.faults) name << static_cast<int>(fault.call) << ":" << fault.code << " ";
+      name << "into " << destination;
+      write_file(folder / "old", "precious");
+      ::unlink((folder / "new").c_str());
+      Result<Ok> done = Error::cancelled();
+      {
+        const seams::ForcedFaults forced(c.faults);
+        done = embed_manifest(folder / "m", source, folder / destination, {});
+      }
+      const std::string path = folder / (c.failing == "dest" ? destination : c.failing);
+      if (c.failing.empty()) {
+        ASSERT_TRUE(done) << name.str() << ": " << done.error().message();
+        EXPECT_TRUE(read_file(folder / destination) == expected) << name.str();
+      } else {
+        ASSERT_FALSE(done) << name.str();
+        const int code = c.faults.back().code;
+        EXPECT_EQ(done.error(), Error::system_failure(code, path)) << name.str() << ": " << done.error().message();
+        EXPECT_EQ(::access((folder / "new").c_str(), F_OK), -1) << name.str();
+      }
+      EXPECT_EQ(read_file(folder / "old"), std::string(destination) == "old" && c.failing.empty() ? expected : "precious")
+          << name.str();
+      const bool made = c.failing.empty() && std::string(destination) == "new";
+      std::vector<std::string> names = folder.names();
+      std::sort(names.begin(), names.end());
+      const std::vector<std::string> kept = {"m", "old"}, with_new = {"m", "new", "old"};
+      EXPECT_EQ(names, made ? with_new : kept)
+          << name.str();
+    }
+  }
+}
+
+}  // namespace
+}  // namespace quillon::engine
