@@ -960,8 +960,8 @@ TEST(FileOperations, InjectedFailuresFallBackOrLeaveTheDestination) {
         EXPECT_EQ(done.error(), Error::system_failure(code, path)) << name.str() << ": " << done.error().message();
         EXPECT_EQ(::access((folder / "new").c_str(), F_OK), -1) << name.str();
       }
-      EXPECT_EQ(read_file(folder / "old"), std::string(destination) == "old" && c.failing.empty() ? expected : "precious")
-          << name.str();
+      const bool replaced = c.failing.empty() && std::string(destination) == "old";
+      EXPECT_EQ(read_file(folder / "old"), replaced ? expected : "precious") << name.str();
       const bool made = c.failing.empty() && std::string(destination) == "new";
       std::vector<std::string> names = folder.names();
       std::sort(names.begin(), names.end());
