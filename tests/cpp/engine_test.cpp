@@ -895,7 +895,8 @@ namespace {
 // a write, injected through the seam into an embed whose tensor bytes go
 // through the kernel's copy. A refusal makes the write take the portable
 // way to the same bytes; any other failure fails it with its errno and
-// path, leaving the destination as it was and no temporary file.
+// path (the model's for the copy), leaving the destination as it was and
+// no temporary file.
 TEST(FileOperations, InjectedFailuresFallBackOrLeaveTheDestination) {
   using seams::Call;
   Folder folder;
@@ -904,70 +905,51 @@ TEST(FileOperations, InjectedFailuresFallBackOrLeaveTheDestination) {
   const ManifestSource source{std::string("https://example.com/m"), std::string("store")};
   const std::string expected = quillon::embed_manifest(as_bytes(model), source)->to_string();
   const seams::Fault no_tmpfile{Call::open_unnamed, EOPNOTSUPP};
-  struct Case {
-    std::vector<seams::Fault> faults;
-    std::string failing;  // the path the error names; empty: the write succeeds
+  const struct {
+    std::vector<seams::Fault> before;  // injected as well
+    Call call;
+    bool once;
+    std::vector<int> refusals, failures;
   } cases[] = {
-      // copy_file_range refused for the pair of files, or by a filter
-      {{{Call::copy_range, ENOSYS}}, ""},
-      {{{Call::copy_range, EXDEV}}, ""},
-      {{{Call::copy_range, ENOTSUP}}, ""},
-      {{{Call::copy_range, EPERM}}, ""},
-      {{{Call::copy_range, EINVAL}}, ""},
-      {{{Call::copy_range, ETXTBSY}}, ""},
-      {{{Call::copy_range, ENOTTY}}, ""},
-      {{{Call::copy_range, EXDEV, true}}, ""},
-      // ... or failed
-      {{{Call::copy_range, EACCES}}, "m"},
-      {{{Call::copy_range, EIO}}, "m"},
-      {{{Call::copy_range, EIO, true}}, "m"},
-      // no O_TMPFILE here, or no unnamed file allowed
-      {{{Call::open_unnamed, EOPNOTSUPP}}, ""},
-      {{{Call::open_unnamed, EISDIR}}, ""},
-      {{{Call::open_unnamed, EINVAL}}, ""},
-      {{{Call::open_unnamed, EACCES}}, "dest"},
-      {{{Call::link_unnamed, EEXIST, true}}, ""},  // a new destination made meanwhile
-      {{{Call::link_unnamed, EACCES}}, "dest"},
-      {{{Call::link_unnamed, EIO}}, "dest"},
-      {{no_tmpfile, {Call::open_named, EACCES}}, "dest"},
-      {{no_tmpfile, {Call::open_named, ENOSPC}}, "dest"},
-      {{no_tmpfile, {Call::open_named, EEXIST, true}}, ""},
-      {{no_tmpfile, {Call::rename, EIO}}, "dest"},
-      {{no_tmpfile, {Call::rename, EACCES}}, "dest"},
-      {{{Call::sync, EIO}}, "dest"},
-      {{no_tmpfile, {Call::sync, ENOSPC}}, "dest"},
-      {{no_tmpfile, {Call::copy_range, EPERM}, {Call::sync, EIO}}, "dest"},
+      {{}, Call::copy_range, false, {ENOSYS, EXDEV, ENOTSUP, EPERM, EINVAL, ETXTBSY, ENOTTY}, {EACCES, EIO}},
+      {{}, Call::copy_range, true, {EXDEV}, {EIO}},
+      {{}, Call::open_unnamed, false, {EOPNOTSUPP, EISDIR, EINVAL}, {EACCES}},
+      {{}, Call::link_unnamed, true, {EEXIST}, {}},  // a new destination made meanwhile
+      {{}, Call::link_unnamed, false, {}, {EACCES, EIO}},
+      {{no_tmpfile}, Call::open_named, true, {EEXIST}, {}},
+      {{no_tmpfile}, Call::open_named, false, {}, {EACCES, ENOSPC}},
+      {{no_tmpfile}, Call::rename, false, {}, {EIO, EACCES}},
+      {{}, Call::sync, false, {}, {EIO}},
+      {{no_tmpfile, {Call::copy_range, EPERM}}, Call::sync, false, {}, {ENOSPC}},
   };
-  for (const Case& c : cases) {
-    for (const char* destination : {"new", "old"}) {
-      std::ostringstream name;
-      for (const seams::Fault& fault : c.faults) name << static_cast<int>(fault.call) << ":" << fault.code << " ";
-      name << "into " << destination;
-      write_file(folder / "old", "precious");
-      ::unlink((folder / "new").c_str());
-      Result<Ok> done = Error::cancelled();
-      {
-        const seams::ForcedFaults forced(c.faults);
-        done = embed_manifest(folder / "m", source, folder / destination, {});
+  for (const auto& c : cases) {
+    std::vector<std::pair<int, bool>> codes;  // (errno, whether the write fails)
+    for (int code : c.refusals) codes.emplace_back(code, false);
+    for (int code : c.failures) codes.emplace_back(code, true);
+    for (const auto& [code, failing] : codes) {
+      for (const std::string destination : {"new", "old"}) {
+        const std::string name = std::to_string(static_cast<int>(c.call)) + ":" + std::strerror(code) +
+                                 (c.once ? " once" : "") + " into " + destination;
+        write_file(folder / "old", "precious");
+        ::unlink((folder / "new").c_str());
+        std::vector<seams::Fault> faults = c.before;
+        faults.push_back({c.call, code, c.once});
+        const seams::ForcedFaults forced(std::move(faults));
+        Result<Ok> done = embed_manifest(folder / "m", source, folder / destination, {});
+        if (failing) {
+          ASSERT_FALSE(done) << name;
+          const std::string path = folder / (c.call == Call::copy_range ? "m" : destination);
+          EXPECT_EQ(done.error(), Error::system_failure(code, path)) << name << ": " << done.error().message();
+        } else {
+          ASSERT_TRUE(done) << name << ": " << done.error().message();
+          EXPECT_TRUE(read_file(folder / destination) == expected) << name;
+        }
+        EXPECT_EQ(read_file(folder / "old"), !failing && destination == "old" ? expected : "precious") << name;
+        std::vector<std::string> names = folder.names();
+        std::sort(names.begin(), names.end());
+        const std::vector<std::string> kept = {"m", "old"}, with_new = {"m", "new", "old"};
+        EXPECT_EQ(names, !failing && destination == "new" ? with_new : kept) << name;
       }
-      const std::string path = folder / (c.failing == "dest" ? destination : c.failing);
-      if (c.failing.empty()) {
-        ASSERT_TRUE(done) << name.str() << ": " << done.error().message();
-        EXPECT_TRUE(read_file(folder / destination) == expected) << name.str();
-      } else {
-        ASSERT_FALSE(done) << name.str();
-        const int code = c.faults.back().code;
-        EXPECT_EQ(done.error(), Error::system_failure(code, path)) << name.str() << ": " << done.error().message();
-        EXPECT_EQ(::access((folder / "new").c_str(), F_OK), -1) << name.str();
-      }
-      const bool replaced = c.failing.empty() && std::string(destination) == "old";
-      EXPECT_EQ(read_file(folder / "old"), replaced ? expected : "precious") << name.str();
-      const bool made = c.failing.empty() && std::string(destination) == "new";
-      std::vector<std::string> names = folder.names();
-      std::sort(names.begin(), names.end());
-      const std::vector<std::string> kept = {"m", "old"}, with_new = {"m", "new", "old"};
-      EXPECT_EQ(names, made ? with_new : kept)
-          << name.str();
     }
   }
 }
