@@ -10,6 +10,8 @@
 
 #include <string>
 
+#include "engine/seams.hpp"
+
 // Built against old C libraries too (glibc 2.17), whose headers may lack
 // these; the kernel interfaces themselves are older than any supported one.
 #ifndef SEEK_DATA
@@ -31,6 +33,7 @@ namespace quillon::engine::platform {
 
 long copy_range(int input, std::uint64_t* input_offset, int output, std::uint64_t* output_offset,
                 std::size_t length) {
+  if (seams::fails(seams::Call::copy_range)) return -1;
 #ifdef SYS_copy_file_range
   // Through syscall(): glibc 2.17 has no wrapper.
   auto in = static_cast<loff_t>(*input_offset);
@@ -60,6 +63,7 @@ std::int64_t seek_hole(int descriptor, std::int64_t offset) {
 }
 
 int sync_durably(int descriptor) {
+  if (seams::fails(seams::Call::sync)) return -1;
   int result;
   do {
     result = ::fsync(descriptor);
@@ -70,12 +74,14 @@ int sync_durably(int descriptor) {
 int lookup_only_flag() { return O_PATH; }
 
 int open_unnamed(int folder, unsigned mode) {
+  if (seams::fails(seams::Call::open_unnamed)) return -1;
   return ::openat(folder, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, static_cast<mode_t>(mode));
 }
 
 // linkat for an unnamed file: /proc names the descriptor without
 // privileges; AT_EMPTY_PATH needs them.
 int link_unnamed(int descriptor, int folder, const char* name) {
+  if (seams::fails(seams::Call::link_unnamed)) return -1;
   const std::string self = "/proc/self/fd/" + std::to_string(descriptor);
   if (::linkat(AT_FDCWD, self.c_str(), folder, name, AT_SYMLINK_FOLLOW) == 0) return 0;
   if (errno != ENOENT) return -1;

@@ -99,8 +99,10 @@ class TempFile {
     remove_stale_temporaries(folder);
     for (unsigned attempt = 0; attempt < kNameAttempts; ++attempt) {
       std::string name = temp_name(attempt);
-      const int descriptor =
-          ::openat(folder, name.c_str(), O_CREAT | O_EXCL | O_RDWR | O_NOFOLLOW | O_CLOEXEC, kNewFileMode);
+      const int descriptor = seams::fails(seams::Call::open_named)
+                                 ? -1
+                                 : ::openat(folder, name.c_str(), O_CREAT | O_EXCL | O_RDWR | O_NOFOLLOW | O_CLOEXEC,
+                                            kNewFileMode);
       if (descriptor >= 0) return TempFile(folder, descriptor, std::move(name));
       if (errno != EEXIST) return system_error(destination);
     }
@@ -125,7 +127,9 @@ class TempFile {
       if (errno != EEXIST) return system_error(destination);
     }
     if (name_.empty()) QUILLON_TRY(link_in(destination));
-    if (::renameat(folder_, name_.c_str(), folder_, target.c_str()) != 0) return system_error(destination);
+    if (seams::fails(seams::Call::rename) || ::renameat(folder_, name_.c_str(), folder_, target.c_str()) != 0) {
+      return system_error(destination);
+    }
     name_.clear();
     return Ok{};
   }

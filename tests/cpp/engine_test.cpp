@@ -890,3 +890,72 @@ TEST(WindowsErrors, TranslateToErrno) {
 
 }  // namespace
 }  // namespace quillon::engine
+
+namespace quillon::engine {
+namespace {
+
+// The failures other kernels, file systems and sandboxes give the calls of
+// a write, injected through the seam into an embed whose tensor bytes go
+// through the kernel's copy. A refusal makes the write take the portable
+// way to the same bytes; any other failure fails it with its errno and
+// path (the model's for the copy), leaving the destination as it was and
+// no temporary file.
+TEST(FileOperations, InjectedFailuresFallBackOrLeaveTheDestination) {
+  using seams::Call;
+  Folder folder;
+  const std::string model = safetensors_model(std::string(5 << 20, 'q'));
+  write_file(folder / "m", model);
+  const ManifestSource source{std::string("https://example.com/m"), std::string("store")};
+  const std::string expected = quillon::embed_manifest(as_bytes(model), source)->to_string();
+  const seams::Fault no_tmpfile{Call::open_unnamed, EOPNOTSUPP};
+  const struct {
+    std::vector<seams::Fault> before;  // injected as well
+    Call call;
+    bool once;
+    std::vector<int> refusals, failures;
+  } cases[] = {
+      {{}, Call::copy_range, false, {ENOSYS, EXDEV, ENOTSUP, EPERM, EINVAL, ETXTBSY, ENOTTY}, {EACCES, EIO}},
+      {{}, Call::copy_range, true, {EXDEV}, {EIO}},
+      {{}, Call::open_unnamed, false, {EOPNOTSUPP, EISDIR, EINVAL}, {EACCES}},
+      {{}, Call::link_unnamed, true, {EEXIST}, {}},  // a new destination made meanwhile
+      {{}, Call::link_unnamed, false, {}, {EACCES, EIO}},
+      {{no_tmpfile}, Call::open_named, true, {EEXIST}, {}},
+      {{no_tmpfile}, Call::open_named, false, {}, {EACCES, ENOSPC}},
+      {{no_tmpfile}, Call::rename, false, {}, {EIO, EACCES}},
+      {{}, Call::sync, false, {}, {EIO}},
+      {{no_tmpfile, {Call::copy_range, EPERM}}, Call::sync, false, {}, {ENOSPC}},
+  };
+  for (const auto& c : cases) {
+    std::vector<std::pair<int, bool>> codes;  // (errno, whether the write fails)
+    for (int code : c.refusals) codes.emplace_back(code, false);
+    for (int code : c.failures) codes.emplace_back(code, true);
+    for (const auto& [code, failing] : codes) {
+      for (const std::string destination : {"new", "old"}) {
+        const std::string name = std::to_string(static_cast<int>(c.call)) + ":" + std::strerror(code) +
+                                 (c.once ? " once" : "") + " into " + destination;
+        write_file(folder / "old", "precious");
+        ::unlink((folder / "new").c_str());
+        std::vector<seams::Fault> faults = c.before;
+        faults.push_back({c.call, code, c.once});
+        const seams::ForcedFaults forced(std::move(faults));
+        Result<Ok> done = embed_manifest(folder / "m", source, folder / destination, {});
+        if (failing) {
+          ASSERT_FALSE(done) << name;
+          const std::string path = folder / (c.call == Call::copy_range ? "m" : destination);
+          EXPECT_EQ(done.error(), Error::system_failure(code, path)) << name << ": " << done.error().message();
+        } else {
+          ASSERT_TRUE(done) << name << ": " << done.error().message();
+          EXPECT_TRUE(read_file(folder / destination) == expected) << name;
+        }
+        EXPECT_EQ(read_file(folder / "old"), !failing && destination == "old" ? expected : "precious") << name;
+        std::vector<std::string> names = folder.names();
+        std::sort(names.begin(), names.end());
+        const std::vector<std::string> kept = {"m", "old"}, with_new = {"m", "new", "old"};
+        EXPECT_EQ(names, !failing && destination == "new" ? with_new : kept) << name;
+      }
+    }
+  }
+}
+
+}  // namespace
+}  // namespace quillon::engine

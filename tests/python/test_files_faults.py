@@ -84,6 +84,40 @@ def test_file_size_limit(tmp_path, fallback):
     assert sorted(os.listdir(tmp_path)) == ["m.safetensors", "out"]
 
 
+EMBED = textwrap.dedent("""
+    import sys
+    import quillon_files
+    try:
+        quillon_files.embed_manifest(sys.argv[1], bytes.fromhex(sys.argv[3]), output=sys.argv[2])
+    except OSError as error:
+        print(error.errno, error.filename)
+""")
+
+
+# copy_file_range failing as other kernels, file systems and sandboxes make
+# it fail (through the test seam's QUILLON_FILES_FAULT): a refusal of the
+# call (None) is met by the buffered copy; a failure is the model's error.
+@pytest.mark.parametrize("code, failure", [
+    ("ENOSYS", None), ("EXDEV", None), ("ENOTSUP", None), ("EPERM", None), ("ETXTBSY", None), ("EINVAL", None),
+    ("EACCES", errno.EACCES), ("EIO", errno.EIO)])
+@pytest.mark.parametrize("destination", ["new", "old"])
+def test_kernel_copy_failures(tmp_path, destination, code, failure):
+    model = large_safetensors(tmp_path / "m.safetensors", 2 * MIB)
+    (tmp_path / "old").write_bytes(b"precious")
+    done = subprocess.run([sys.executable, "-c", EMBED, str(model), str(tmp_path / destination), STORE.hex()],
+                          capture_output=True, text=True, check=False,
+                          env=dict(child_env(), QUILLON_FILES_FAULT="copy_range:" + code))
+    names = {"m.safetensors", "old"}
+    if failure is None:
+        assert (done.returncode, done.stdout, done.stderr) == (0, "", "")
+        assert (tmp_path / destination).read_bytes() == quillon.embed_manifest(model.read_bytes(), STORE)
+        names.add(destination)
+    else:
+        assert (done.returncode, done.stdout, done.stderr) == (0, f"{failure} {model}\n", "")
+        assert (tmp_path / "old").read_bytes() == b"precious"
+    assert set(os.listdir(tmp_path)) == names
+
+
 def test_read_only_file_system(tmp_path):
     with tmpfs(tmp_path / "ro", "size=4m") as folder:
         (folder / "m.gguf").write_bytes(MODELS["gguf"])
