@@ -73,9 +73,23 @@ int sync_durably(int descriptor) {
 
 int lookup_only_flag() { return O_PATH; }
 
+// An unnamed file is given its name through /proc (see link_unnamed); in a
+// sandbox without /proc only a process allowed AT_EMPTY_PATH could, and
+// then only after the whole copy. So where /proc does not name the
+// descriptor, the file is refused as a file system without O_TMPFILE
+// refuses it, and the named temporary file takes its place.
 int open_unnamed(int folder, unsigned mode) {
   if (seams::fails(seams::Call::open_unnamed)) return -1;
-  return ::openat(folder, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, static_cast<mode_t>(mode));
+  const int descriptor = ::openat(folder, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, static_cast<mode_t>(mode));
+  if (descriptor < 0) return -1;
+  struct stat link;
+  const std::string self = "/proc/self/fd/" + std::to_string(descriptor);
+  if (::lstat(self.c_str(), &link) != 0) {
+    ::close(descriptor);
+    errno = EOPNOTSUPP;
+    return -1;
+  }
+  return descriptor;
 }
 
 // linkat for an unnamed file: /proc names the descriptor without

@@ -7,7 +7,9 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/inotify.h>
+#include <sched.h>
 #include <sys/mman.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -955,6 +957,30 @@ TEST(FileOperations, InjectedFailuresFallBackOrLeaveTheDestination) {
       }
     }
   }
+}
+
+TEST(Replace, ANewFileInASandboxWithoutProcIsWritten) {
+  // /proc hidden by an empty mount and the process unprivileged (no
+  // AT_EMPTY_PATH): an unnamed temporary file could not be linked in.
+  Folder folder;
+  ::chmod((folder / "").c_str(), 0777);
+  const pid_t child = ::fork();
+  if (child == 0) {
+    if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        ::mount("none", "/proc", "tmpfs", 0, nullptr) != 0 || ::setresgid(65534, 65534, 65534) != 0 ||
+        ::setresuid(65534, 65534, 65534) != 0) {
+      ::_exit(77);
+    }
+    const std::string content = "new model";
+    const bool written =
+        engine::write_file(folder / "new", as_bytes(content), {}) && read_file(folder / "new") == content;
+    ::_exit(written && folder.names().size() == 1 ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  if (WEXITSTATUS(status) == 77) GTEST_SKIP() << "no mount namespace or other user here";
+  EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 }  // namespace
