@@ -18,7 +18,7 @@ also take a model that is not a local file: a URL (`str` of the form
 """
 
 import os
-from typing import BinaryIO, Callable, List, Literal, Optional, Tuple, TypedDict, Union
+from typing import BinaryIO, Callable, Iterator, List, Literal, Optional, Tuple, TypedDict, Union, overload
 
 import quillon_remote
 
@@ -99,10 +99,16 @@ def patch_store(model: _Path, store: bytes) -> None:
     """Overwrites the embedded store in place with `store`, whose encoded form
     must be exactly as long; ValueError, and the file unchanged, otherwise."""
 
+@overload
 def write_file(path: _Path, data: bytes, *, progress: Optional[_Progress] = None) -> None:
     """Replaces `path` with a file holding `data`, keeping the replaced file's
     mode and owner as the writes above do; a failed or cancelled write leaves
     `path` untouched."""
+@overload
+def write_file(path: _Path, data: Iterator[bytes], *, progress: None = None) -> None:
+    """The same, with `data` an iterator of chunks written in turn: content
+    never whole in memory. An exception from the iterator cancels the write
+    and is raised."""
 
 class _ExternalData(TypedDict):
     tensor: str

@@ -14,8 +14,8 @@ the new model depends on where the model is and where it goes:
   destination in chunks of CHUNK bytes, never held whole in memory nor
   copied to a temporary local file. A destination URL is written through
   fsspec without autocommit, so that only a complete result is committed;
-  a local destination gets a temporary file beside it that replaces it once
-  complete and synced.
+  a local destination is written by the file engine (quillon_files.write_file
+  with the chunks), as the local writes are.
 
 An ``http(s)://`` URL can be read but not written. Failures raise OSError
 naming the URL concerned, as the file writes name their paths, and leave the
@@ -27,7 +27,6 @@ from __future__ import annotations
 import contextlib
 import errno
 import os
-import secrets
 from typing import Any, Callable, Iterator, List, Optional, Sequence, Union
 
 from quillon_remote import FileSource, FsspecSource, Source, open_source, PARSE_WINDOW
@@ -41,7 +40,6 @@ CHUNK = 4 << 20
 # Schemes composed on the server.
 S3_SCHEMES = ("s3", "s3a")
 READ_ONLY = "an HTTP URL can be read but not written to"
-TEMP_PREFIX = ".quillon-"
 
 Progress = Optional[Callable[[int, int], None]]
 Planner = Callable[[Source], Sequence[Piece]]
@@ -113,11 +111,20 @@ def write_pieces(source: Source, pieces: Sequence[Piece], destination: Union[str
         compose(source, fs, origin, etag, str(destination), plan, progress)
         return
     plan_parts(pieces, source_size=source.size)  # checks every piece before anything is written
-    with _sink(destination) as write:
-        _stream(source, pieces, write, progress)
+    chunks = _chunks(source, pieces, progress)
+    if _scheme(destination) is None:
+        # The file engine's replace: the new file takes the old one's owner,
+        # mode, ACL and attributes by its rules, or the write fails.
+        import quillon_files
+
+        quillon_files.write_file(destination, chunks)
+        return
+    with _sink(str(destination)) as write:
+        for chunk in chunks:
+            write(chunk)
 
 
-def _stream(source: Source, pieces: Sequence[Piece], write: Callable[[bytes], Any], progress: Progress) -> None:
+def _chunks(source: Source, pieces: Sequence[Piece], progress: Progress) -> Iterator[bytes]:
     total = sum(piece_length(piece) for piece in pieces)
     report = progress or (lambda done, total: None)
     done = 0
@@ -127,7 +134,7 @@ def _stream(source: Source, pieces: Sequence[Piece], write: Callable[[bytes], An
     try:
         for piece in pieces:
             if not isinstance(piece, tuple):
-                write(bytes(piece))
+                yield bytes(piece)
                 done += len(piece)
                 report(done, total)
                 continue
@@ -135,7 +142,7 @@ def _stream(source: Source, pieces: Sequence[Piece], write: Callable[[bytes], An
             end = offset + length
             while offset < end:
                 count = min(CHUNK, end - offset)
-                write(source.read(offset, count))
+                yield source.read(offset, count)
                 offset += count
                 done += count
                 report(done, total)
@@ -144,14 +151,9 @@ def _stream(source: Source, pieces: Sequence[Piece], write: Callable[[bytes], An
 
 
 @contextlib.contextmanager
-def _sink(destination: Union[str, os.PathLike[str]]) -> Iterator[Callable[[bytes], Any]]:
-    """A write function for the new content of `destination`, which only a
+def _sink(url: str) -> Iterator[Callable[[bytes], Any]]:
+    """A write function for the new content of the URL `url`, which only a
     block that ends without an exception commits."""
-    if _scheme(destination) is None:
-        with _local_sink(os.fspath(destination)) as write:
-            yield write
-        return
-    url = str(destination)
     try:
         import fsspec.core  # type: ignore[import-untyped, import-not-found, unused-ignore]
 
@@ -174,32 +176,6 @@ def _sink(destination: Union[str, os.PathLike[str]]) -> Iterator[Callable[[bytes
             file.closed = True  # a discarded file must not be flushed when collected
         if isinstance(error, OSError) and error.filename is None:  # the backend's, about the destination
             raise type(error)(error.errno or errno.EIO, error.strerror or str(error), url) from error
-        raise
-
-
-@contextlib.contextmanager
-def _local_sink(path: str) -> Iterator[Callable[[bytes], Any]]:
-    """A temporary file beside `path` (created with the permission the
-    umask gives a new file, or the mode of the file it replaces) that
-    replaces `path` once complete and synced; removed on failure."""
-    folder = os.path.dirname(path) or os.curdir
-    temporary = os.path.join(folder, TEMP_PREFIX + secrets.token_hex(8))
-    descriptor = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_CLOEXEC", 0), 0o666)
-    try:
-        with contextlib.suppress(FileNotFoundError):
-            os.fchmod(descriptor, os.stat(path).st_mode & 0o7777)
-        with os.fdopen(descriptor, "wb", closefd=False) as file:
-            yield file.write
-            file.flush()
-            os.fsync(descriptor)
-        os.close(descriptor)
-        descriptor = -1
-        os.replace(temporary, path)
-    except BaseException:
-        if descriptor >= 0:
-            os.close(descriptor)
-        with contextlib.suppress(OSError):
-            os.unlink(temporary)
         raise
 
 

@@ -2,6 +2,7 @@
 
 #include <optional>
 
+#include "binding/arguments.hpp"
 #include "binding/errors.hpp"
 #include "binding/gil.hpp"
 #include "binding/ref.hpp"
@@ -32,6 +33,24 @@ class WriteCall {
     });
   }
 
+  Result<Ok> run_chunks(PyObject* iterator, const std::function<Result<Ok>(const NextChunk&)>& operation) {
+    Ref chunk;  // destroyed after `released` takes the lock back
+    WithoutInterpreterLock released(true);
+    return operation([&]() -> Result<std::optional<Bytes>> {
+      std::optional<Bytes> next;
+      const bool go = released.held([&] {
+        chunk = Ref();
+        if (PyErr_CheckSignals() != 0) return stash();
+        chunk = Ref::steal(unless_thread_ends([&] { return PyIter_Next(iterator); }));
+        if (!chunk) return PyErr_Occurred() == nullptr || stash();
+        next = bytes_argument(chunk.get(), "data");
+        return next.has_value() || stash();
+      });
+      if (!go) return Error::cancelled();
+      return next;
+    });
+  }
+
   // Restores the exception that cancelled the write.
   PyObject* raise_pending(const PathArgument& model, const PathArgument* output) {
     if (!pending_type_) return raise_error(Error::cancelled(), model, output);
@@ -53,14 +72,17 @@ class WriteCall {
       }));
       go = static_cast<bool>(result);
     }
-    if (!go) {
-      PyObject *type, *value, *traceback;
-      PyErr_Fetch(&type, &value, &traceback);
-      pending_type_ = Ref::steal(type);
-      pending_value_ = Ref::steal(value);
-      pending_traceback_ = Ref::steal(traceback);
-    }
-    return go;
+    return go || stash();
+  }
+
+  // Keeps the exception set, which cancels the write; false.
+  bool stash() {
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    pending_type_ = Ref::steal(type);
+    pending_value_ = Ref::steal(value);
+    pending_traceback_ = Ref::steal(traceback);
+    return false;
   }
 
   PyObject* progress_;  // borrowed from the call's arguments; null for none
@@ -77,6 +99,16 @@ PyObject* write(PyObject* progress, const PathArgument& model, const PathArgumen
   if (done) return new_none();
   if (done.error().kind() == Error::Kind::Cancelled) return call->raise_pending(model, output);
   return raise_error(done.error(), model, output);
+}
+
+PyObject* write_chunks(PyObject* iterator, const PathArgument& path,
+                       const std::function<Result<Ok>(const NextChunk&)>& operation) {
+  std::optional<WriteCall> call = WriteCall::create(nullptr);
+  if (!call) return nullptr;
+  const Result<Ok> done = call->run_chunks(iterator, operation);
+  if (done) return new_none();
+  if (done.error().kind() == Error::Kind::Cancelled) return call->raise_pending(path, nullptr);
+  return raise_error(done.error(), path, nullptr);
 }
 
 }  // namespace quillon::binding

@@ -5,7 +5,9 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 
+#include "base/bytes.hpp"
 #include "base/result.hpp"
 #include "binding/arguments.hpp"
 #include "binding/capi.hpp"
@@ -26,5 +28,16 @@ using Progress = std::function<bool(std::uint64_t done, std::uint64_t total)>;
 // `progress` runs abandons the write as a cancellation would (gil.hpp).
 PyObject* write(PyObject* progress, const PathArgument& model, const PathArgument* output,
                 const std::function<Result<Ok>(Progress)>& operation);
+
+// The next chunk of a write's content (borrowed until the next call), none
+// at its end, or a cancellation.
+using NextChunk = std::function<Result<std::optional<Bytes>>()>;
+
+// Runs `operation` as `write` does, with the chunks of `iterator`, each a
+// `bytes` object, drawn with the lock held: a chunk of another type raises
+// TypeError, and an exception from the iterator (or a pending signal)
+// cancels the write and is what the call raises.
+PyObject* write_chunks(PyObject* iterator, const PathArgument& path,
+                       const std::function<Result<Ok>(const NextChunk&)>& operation);
 
 }  // namespace quillon::binding

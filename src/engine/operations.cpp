@@ -198,6 +198,19 @@ Result<Ok> write_file(const std::string& path, Bytes bytes, const WriteOptions& 
   return replace_file(path, fill);
 }
 
+Result<Ok> write_chunks(const std::string& path, const NextChunk& next) {
+  return replace_file(path, [&](int descriptor) -> Result<Ok> {
+    std::uint64_t done = 0;
+    for (;;) {
+      QUILLON_TRY_ASSIGN(const std::optional<Bytes> chunk, next());
+      if (!chunk) return Ok{};
+      if (chunk->size() > UINT64_MAX - done) return Error::system_failure(EFBIG, path);
+      QUILLON_TRY(write_all_at(descriptor, *chunk, done, path));
+      done += chunk->size();
+    }
+  });
+}
+
 Result<sparse::Rewrite> plan(const std::string& model,
                              const std::function<Result<sparse::Rewrite>(const sparse::Remote&)>& plan) {
   Result<InputFile> input = InputFile::open_unmapped(model);

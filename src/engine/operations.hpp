@@ -63,6 +63,15 @@ Result<Ok> patch_store(const std::string& model, Bytes store);
 // end, and cancelling leaves `path` untouched.
 Result<Ok> write_file(const std::string& path, Bytes bytes, const WriteOptions& options);
 
+// The next bytes of a file written a chunk at a time, valid until the next
+// call; none at the end. An error (a cancellation) ends the write.
+using NextChunk = std::function<Result<std::optional<Bytes>>()>;
+
+// Replaces `path`, as `write_file` does, with a file holding the chunks
+// `next` gives in turn: for content that arrives in pieces (a model
+// streamed from a server) and is never whole in memory.
+Result<Ok> write_chunks(const std::string& path, const NextChunk& next);
+
 // Runs `plan` (a rewrite of sparse/remote.hpp: embed, remove or patch) over
 // the model read with pread in the ranges its parse needs, never mapped:
 // the plan names the bytes it carries over as ranges of the file, unread.

@@ -392,7 +392,17 @@ PyObject* write_file(PyObject*, PyObject* args, PyObject* kwargs) {
     if (!bound) return nullptr;
     const std::optional<PathArgument> path = path_argument((*bound)[0].get());
     if (!path) return nullptr;
-    const std::optional<Bytes> data = bytes_argument((*bound)[1].get(), "data");
+    PyObject* content = (*bound)[1].get();
+    if (!PyBytes_Check(content) && PyIter_Check(content)) {
+      if (PyObject* progress = (*bound)[2].get(); progress != nullptr && progress != Py_None) {
+        PyErr_SetString(PyExc_TypeError, "write_file() takes no progress with an iterator of chunks");
+        return nullptr;
+      }
+      return binding::write_chunks(content, *path, [&](const binding::NextChunk& next) {
+        return engine::write_chunks(path->path, next);
+      });
+    }
+    const std::optional<Bytes> data = bytes_argument(content, "data");
     if (!data) return nullptr;
     // The bytes object is immutable and referenced by the call's arguments.
     return binding::write((*bound)[2].get(), *path, nullptr, [&](Progress progress) {
@@ -601,7 +611,8 @@ std::array<PyMethodDef, 16> methods = {{
     method("write_file", write_file,
            "write_file(path, data, *, progress=None)\n--\n\n"
            "Replace the file `path` with one holding `data`, as the writes of the other\n"
-           "functions do: the old file stays intact until the new one is complete."),
+           "functions do: the old file stays intact until the new one is complete.\n"
+           "`data` is bytes, or an iterator of bytes chunks written in turn (no progress)."),
     method("set_facts", set_facts,
            "set_facts(model)\n--\n\n"
            "What ties the model `model` (a path, URL, file object or Source) to the other files of a set: GGUF split entries,\n"

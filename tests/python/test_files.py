@@ -102,6 +102,7 @@ def test_paths_of_every_kind(tmp_path, spell):
     (lambda: quillon_files.remove_manifest("m", output=1.5), "expected str, bytes or os.PathLike object"),
     (lambda: quillon_files.write_file("p", "text"), "argument 'data': 'str' object cannot be converted"),
     (lambda: quillon_files.write_file("p", b"", progress=1), "argument 'progress': 'int' object is not callable"),
+    (lambda: quillon_files.write_file("p", iter([]), progress=print), "write_file() takes no progress with an iterator"),
 ])
 def test_argument_errors(call, error):
     with pytest.raises(TypeError) as caught:
@@ -257,6 +258,41 @@ def test_write_file_reports_by_step_and_cancels(tmp_path, monkeypatch, fallback)
     assert caught.value.filename == os.fsencode(tmp_path)
     assert (tmp_path / "out").read_bytes() == data
     assert os.listdir(tmp_path) == ["out"]
+
+    # Content in chunks: each written in turn, and a failing or wrong one
+    # leaves the file as it was.
+    def failing():
+        yield data[:MIB]
+        raise ZeroDivisionError
+
+    quillon_files.write_file(tmp_path / "out", iter([data[i:i + 5 * MIB] for i in range(0, len(data), 5 * MIB)]))
+    assert (tmp_path / "out").read_bytes() == data
+    for chunks, error in [(failing(), ZeroDivisionError), (iter([b"a", 3]), TypeError)]:
+        with pytest.raises(error):
+            quillon_files.write_file(tmp_path / "out", chunks)
+    assert (tmp_path / "out").read_bytes() == data
+    assert os.listdir(tmp_path) == ["out"]
+
+
+def test_a_model_streamed_to_a_file_keeps_what_the_file_had(tmp_path):
+    # A model read from a file object goes out in chunks; the file it
+    # replaces keeps its owner, mode and attributes as in every local write.
+    if os.geteuid() != 0:
+        pytest.skip("giving the file to another owner takes root")
+    out = tmp_path / "out"
+    write(out, b"old")
+    os.chmod(out, 0o640)
+    os.chown(out, 65534, 65534)
+    try:
+        os.setxattr(out, "user.origin", b"kept")
+    except OSError:
+        pytest.skip("no user attributes here")
+    with open(write(tmp_path / "m", MODELS["safetensors"]), "rb") as model:
+        quillon_files.embed_manifest(model, STORE, output=out)
+    assert out.read_bytes() == quillon.embed_manifest(MODELS["safetensors"], STORE)
+    status = out.stat()
+    assert (stat.S_IMODE(status.st_mode), status.st_uid, status.st_gid) == (0o640, 65534, 65534)
+    assert os.getxattr(out, "user.origin") == b"kept"
 
 
 @pytest.mark.parametrize("fallback", FALLBACKS)
