@@ -18,9 +18,10 @@ namespace {
 // Bytes per copy_file_range call or pread/write round: small enough that
 // progress and cancellation come every few tens of MiB.
 constexpr std::size_t kCopyChunk = std::size_t{32} << 20;
-// The buffered copy's buffer for large pieces: as large as dd's bs=1M, with
-// which a 2 GiB copy shifted by 100 bytes takes as long as dd's on ext4
-// (128 KiB took about 5% longer; bench/files-results.md).
+// The buffered copy's buffer for large pieces: dd's bs=1M. With it, and
+// the input read ahead as a sequential one, a cold 2 GiB copy moved by 100
+// bytes on ext4 takes what dd's does; through 128 KiB it took a quarter
+// longer or more (bench/files-results.md).
 constexpr std::size_t kBufferSize = std::size_t{1} << 20;
 // Pieces this small are copied without asking where the input's holes are.
 constexpr std::uint64_t kHoleProbeMinimum = std::uint64_t{1} << 20;
