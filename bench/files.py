@@ -23,6 +23,13 @@ tensor, and then measures, each case in a fresh process:
     python bench/files.py                          # ~25 GB of scratch space
     python bench/files.py --size 1G --onnx-size 256M --runs 3
     python bench/files.py --huge 32G               # a model larger than memory
+    python bench/files.py --work copy --size 2G    # the rewrite's copy only
+
+--work copy compares, for each format, the copy of an embed (whose tensors
+keep their offsets or move by the metadata's growth) with `dd bs=1M` of the
+same bytes moved by the same amount, a copy_file_range loop doing the same,
+and `cp --reflink=never` + sync, each cold (page cache dropped, needs root)
+and in a fresh process, and appends the table to the results.
 
 Times are medians over --runs runs. Results go to bench/files-results.md.
 """
@@ -61,7 +68,23 @@ def drop_caches() -> bool:
         return False
 
 
-def child(op: str, path: str, output: str, store_path: str) -> None:
+def kernel_copy(path: str, output: str, shift: int) -> None:
+    """The whole of `path` copied into `output` `shift` bytes further on
+    (the first -shift bytes left out if negative) by copy_file_range calls
+    of 32 MiB, as quillon did for every piece before it chose per piece."""
+    with open(path, "rb") as source, open(output, "wb") as target:
+        size = os.fstat(source.fileno()).st_size
+        position = max(0, -shift)
+        while position < size:
+            copied = os.copy_file_range(source.fileno(), target.fileno(), min(32 * MIB, size - position),
+                                        position, position + shift)
+            if copied <= 0:
+                raise OSError("copy_file_range copied nothing")
+            position += copied
+        os.fsync(target.fileno())
+
+
+def child(op: str, path: str, output: str, store_path: str, shift: int = 0) -> None:
     import quillon_files
 
     store = Path(store_path).read_bytes() if store_path else b""
@@ -75,6 +98,8 @@ def child(op: str, path: str, output: str, store_path: str) -> None:
     elif op == "read":
         quillon_files.read_manifest(path)
         quillon_files.read_manifest_uri(path)
+    elif op == "kernel-copy":
+        kernel_copy(path, output, shift)
     elif op in FILE_PEERS:
         FILE_PEERS[op](path, output)
     elif op == "embed":
@@ -266,6 +291,74 @@ def huge(size: int, folder: Path, store: Path) -> list[str]:
     return lines
 
 
+def largest_shift(model: Path, store: bytes) -> tuple[int, int]:
+    """The largest range of `model` that an embed carries over: its length,
+    and how far it moves in the new file."""
+    import quillon_files
+
+    position, length, shift = 0, 0, 0
+    for piece in quillon_files.plan_embed(str(model), store=store, uri=URI):
+        if isinstance(piece, tuple):
+            if piece[1] > length:
+                length, shift = piece[1], position - piece[0]
+            position += piece[1]
+        else:
+            position += len(piece)
+    return length, shift
+
+
+def quiet_cold() -> None:
+    """Drops the page cache and lets the disk finish the writes before."""
+    if not drop_caches():
+        raise SystemExit("--work copy needs root to drop the page cache")
+    time.sleep(2)
+
+
+def timed(argv: list[str]) -> float:
+    start = time.perf_counter()
+    subprocess.run(argv, check=True)
+    os.sync()
+    return time.perf_counter() - start
+
+
+def copy_work(args, folder: Path, store: Path) -> list[str]:
+    """quillon's embed against dd, a kernel copy loop and cp, all moving the
+    bytes the same way, cold, interleaved run by run."""
+    lines = ["| model | tensors move by | job | median | range |", "|---|---|---|---|---|"]
+    output = folder / "out-copy"
+    for fmt in filter(None, args.formats.split(",")):
+        size = min(args.size, args.onnx_size) if fmt == "onnx" else args.size
+        model = folder / f"model-{size_label(size)}.{fmt}"
+        if not model.exists():
+            print(f"writing {model} ...", file=sys.stderr)
+            WRITERS[fmt](model, size)
+        length, shift = largest_shift(model, store.read_bytes())
+        dd = ["dd", f"if={model}", f"of={output}", "bs=1M", "conv=fsync", "status=none"]
+        dd += [f"seek={shift}", "oflag=seek_bytes"] if shift >= 0 else [f"skip={-shift}", "iflag=skip_bytes"]
+        child_argv = [sys.executable, __file__, "--child-path", str(model), "--child-output", str(output),
+                      "--child-store", str(store), "--child-shift", str(shift), "--child"]
+        cases = {
+            "quillon embed": lambda: watched(child_argv + ["embed"])[0],
+            f"dd bs=1M, moved {shift} bytes, conv=fsync": lambda: timed(dd),
+            f"copy_file_range loop, moved {shift} bytes, fsync": lambda: watched(child_argv + ["kernel-copy"])[0],
+            "cp --reflink=never + sync": lambda: timed(["cp", "--reflink=never", str(model), str(output)]),
+        }
+        times: dict[str, list[float]] = {label: [] for label in cases}
+        for _ in range(args.runs):
+            for label, run in cases.items():
+                quiet_cold()
+                times[label].append(run())
+                output.unlink(missing_ok=True)
+                print(f"  {fmt:12} {label:44} {fmt_time(times[label][-1]):>10}", file=sys.stderr, flush=True)
+        moved = f"{shift} bytes ({'a multiple' if shift % 4096 == 0 else 'not a multiple'} of 4 KiB)"
+        for label, values in times.items():
+            lines.append(f"| {fmt} {size_label(size)} | {moved} | {label} | {fmt_time(statistics.median(values))} "
+                         f"| {fmt_time(min(values))} - {fmt_time(max(values))} |")
+        if not args.keep:
+            model.unlink()
+    return lines
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--size", type=parse_size, default=8 * GIB, help="GGUF and SafeTensors size (default 8G)")
@@ -279,13 +372,16 @@ def main() -> None:
     parser.add_argument("--dir", default=str(HERE.parent / "build" / "bench-files"), help="scratch folder")
     parser.add_argument("--keep", action="store_true", help="keep the generated models")
     parser.add_argument("--out", default=str(HERE / "files-results.md"))
+    parser.add_argument("--work", choices=["all", "copy"], default="all",
+                        help="copy: only the rewrite's copy against dd, copy_file_range and cp (appended)")
     parser.add_argument("--child", help=argparse.SUPPRESS)
     parser.add_argument("--child-path", help=argparse.SUPPRESS)
     parser.add_argument("--child-output", help=argparse.SUPPRESS)
     parser.add_argument("--child-store", help=argparse.SUPPRESS)
+    parser.add_argument("--child-shift", type=int, default=0, help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.child:
-        child(args.child, args.child_path, args.child_output, args.child_store)
+        child(args.child, args.child_path, args.child_output, args.child_store, args.child_shift)
         return
 
     folder = Path(args.dir)
@@ -293,6 +389,16 @@ def main() -> None:
     store = folder / "store.c2pa"
     store.write_bytes(make_store(STORE_SIZE))
     command = "python bench/files.py " + " ".join(sys.argv[1:])
+    if args.work == "copy":
+        report = [f"\n## The copy of a rewrite, cold\n\nCommand: `{command}`\n"]
+        report += [f"- {k}: {v}" for k, v in machine_info().items()]
+        report += ["", *copy_work(args, folder, store)]
+        text = "\n".join(report) + "\n"
+        print(text)
+        if args.out:
+            with open(args.out, "a") as out:
+                out.write(text)
+        return
     report = [f"# File engine benchmark\n\nCommand: `{command}`\n"]
     report += [f"- {k}: {v}" for k, v in machine_info().items()]
     _, baseline = run_case("baseline", store, folder / "unused", store, 3)

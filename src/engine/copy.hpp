@@ -1,10 +1,16 @@
 // Writing a new model file: a `FileImage` onto a descriptor.
 //
-// `write_image` lets the kernel copy every large piece that views the input
-// file (`copy_file_range` from the input's descriptor, which file systems
-// turn into reflinks or server-side copies), falling back to pread/write
-// through one bounded buffer where the kernel, the file system or a sandbox
-// refuses. Holes of a sparse input stay holes. Small pieces (a file kept in
+// `write_image` lets the kernel copy the large pieces that view the input
+// file (`copy_file_range` from the input's descriptor) where that pays:
+// where the file system copies on its side (NFS 4.2, SMB, Ceph, FUSE), or
+// where the piece's offset in the output differs from its offset in the
+// input by a multiple of the block size, so that the file system can share
+// blocks (reflinks) or copy them whole (`platform::copy_plan`). A piece
+// that moves by a grown header's few bytes instead goes through pread/write
+// and one bounded 1 MiB buffer, which on a local file system is faster than
+// the kernel's copy of unaligned blocks; so does every piece where the
+// kernel, the file system or a sandbox refuses. Holes of a sparse input
+// stay holes either way. Small pieces (a file kept in
 // many short runs) are gathered into one buffer and written a buffer at a
 // time; their input bytes are read ahead through the descriptor, so runs
 // close together cost one read. Memory stays at a few MiB whatever the

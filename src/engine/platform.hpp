@@ -48,6 +48,50 @@ void close_file(int descriptor);
 long copy_range(int input, std::uint64_t* input_offset, int output, std::uint64_t* output_offset,
                 std::size_t length);
 
+// Whether a range is worth copying with `copy_range` rather than through a
+// buffer, decided once per pair of open files (`copy_plan`) and then per
+// piece by its offsets alone.
+struct CopyPlan {
+  // The file system copies on its own side (a server-side copy on NFS 4.2,
+  // SMB or Ceph, whatever a FUSE server does), whatever the offsets.
+  bool offloaded = false;
+  // Otherwise the block size of the file system both files are on: a local
+  // file system shares blocks (a reflink) or copies them whole only for a
+  // range that keeps its offset within the block in the output, and copies
+  // any other range through the page cache more slowly than a buffered copy
+  // does. 0 where the kernel copy never pays (files on different file
+  // systems, platforms without one).
+  std::uint64_t block = 0;
+
+  bool kernel_copy_pays(std::uint64_t input_offset, std::uint64_t output_offset) const {
+    if (offloaded) return true;
+    if (block == 0) return false;
+    const std::uint64_t shift =
+        output_offset > input_offset ? output_offset - input_offset : input_offset - output_offset;
+    return shift % block == 0;
+  }
+};
+
+// The plan for copying from `input` into `output`: from their file systems
+// on Linux (fstatfs); a plan that always copies through the kernel where it
+// cannot tell, as the kernel's refusals still lead to the buffered copy; a
+// plan that never does on platforms without `copy_range`.
+CopyPlan copy_plan(int input, int output);
+
+#ifdef __linux__
+// What `copy_plan` knows of a file system: statfs's f_type and f_bsize.
+struct FileSystemFacts {
+  std::uint64_t type;
+  std::uint64_t block;
+};
+// The plan for a copy from a file on `input` to one on `output`.
+CopyPlan copy_plan_between(const FileSystemFacts& input, const FileSystemFacts& output);
+#endif
+
+// Tells the system that `descriptor` is about to be read from start to end,
+// so that it reads ahead further; a hint whose failure nothing depends on.
+void advise_sequential(int descriptor);
+
 // The first offset at or after `offset` that holds data, or the first hole;
 // -1 with errno (ENXIO past the end; anything else means the file system
 // cannot tell).

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <sys/syscall.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -53,6 +54,61 @@ long copy_range(int input, std::uint64_t* input_offset, int output, std::uint64_
   return -1;
 #endif
 }
+
+// --- the choice between the kernel copy and the buffered one -------------
+
+namespace {
+
+// statfs f_type values of the file systems whose copy_file_range copies on
+// the server (or in a FUSE server), at any offsets; <linux/magic.h> lacks
+// some of them.
+constexpr std::uint64_t kOffloadingFileSystems[] = {
+    0x6969,      // NFS (4.2 copies on the server)
+    0xFE534D42,  // SMB2/SMB3
+    0xFF534D42,  // CIFS
+    0x00C36400,  // Ceph
+    0x65735546,  // FUSE
+};
+
+bool offloads(std::uint64_t type) {
+  for (const std::uint64_t offloading : kOffloadingFileSystems) {
+    if (type == offloading) return true;
+  }
+  return false;
+}
+
+bool facts_of(int descriptor, FileSystemFacts& facts) {
+  struct statfs status;
+  int result;
+  do {
+    result = ::fstatfs(descriptor, &status);
+  } while (result != 0 && errno == EINTR);
+  if (result != 0) return false;
+  // f_type is signed on some architectures; the magic numbers are 32 bits.
+  facts.type = static_cast<std::uint32_t>(status.f_type);
+  facts.block = status.f_bsize > 0 ? static_cast<std::uint64_t>(status.f_bsize) : 0;
+  return true;
+}
+
+}  // namespace
+
+CopyPlan copy_plan_between(const FileSystemFacts& input, const FileSystemFacts& output) {
+  // Between two kinds of file system the kernel copies through the page
+  // cache at best (it refuses since Linux 5.19), slower than a buffer does.
+  if (input.type != output.type) return {};
+  if (offloads(output.type)) return {true, 0};
+  // A shift that is a multiple of both block sizes keeps the blocks of
+  // either file aligned; block sizes are powers of two, so the larger one.
+  return {false, input.block > output.block ? input.block : output.block};
+}
+
+CopyPlan copy_plan(int input, int output) {
+  FileSystemFacts in{}, out{};
+  if (!facts_of(input, in) || !facts_of(output, out)) return {true, 0};
+  return copy_plan_between(in, out);
+}
+
+void advise_sequential(int descriptor) { (void)::posix_fadvise(descriptor, 0, 0, POSIX_FADV_SEQUENTIAL); }
 
 std::int64_t seek_data(int descriptor, std::int64_t offset) {
   return ::lseek(descriptor, static_cast<off_t>(offset), SEEK_DATA);

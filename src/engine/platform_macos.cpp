@@ -35,6 +35,12 @@ long copy_range(int, std::uint64_t*, int, std::uint64_t*, std::size_t) {
   return -1;
 }
 
+// No range copy in the kernel: every piece goes through the buffer.
+CopyPlan copy_plan(int, int) { return {}; }
+
+// Reads ahead by itself (F_RDAHEAD is on by default).
+void advise_sequential(int) {}
+
 std::int64_t seek_data(int descriptor, std::int64_t offset) {
 #ifdef SEEK_DATA
   return ::lseek(descriptor, static_cast<off_t>(offset), SEEK_DATA);

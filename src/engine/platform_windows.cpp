@@ -205,6 +205,13 @@ long copy_range(int, std::uint64_t*, int, std::uint64_t*, std::size_t) {
   return -1;
 }
 
+// No range copy in the kernel: every piece goes through the buffer.
+CopyPlan copy_plan(int, int) { return {}; }
+
+// Sequential scans are a flag of the open (FILE_FLAG_SEQUENTIAL_SCAN), not a
+// later hint.
+void advise_sequential(int) {}
+
 std::int64_t seek_data(int, std::int64_t) {
   errno = EINVAL;
   return -1;

@@ -4,7 +4,7 @@
 // A build with QUILLON_TEST_SEAMS (the test builds, never a release) links
 // tests/support/file_seams.cpp, which tells each write the fallbacks to
 // take: those a C++ test forces, else those the environment variable
-// QUILLON_FILES_FALLBACK names ("copy", "tmpfile" or both, comma-separated),
+// QUILLON_FILES_FALLBACK names ("copy", "tmpfile", "kernel", comma-separated),
 // which is how the Python tests reach them through the extension module.
 //
 // It also makes platform calls fail with a chosen errno, as a file system,
@@ -29,6 +29,7 @@ namespace quillon::engine::seams {
 struct Fallbacks {
   bool buffered_copy = false;  // pread/write instead of copy_file_range
   bool named_temp = false;     // a named temporary file instead of O_TMPFILE
+  bool kernel_copy = false;    // copy_file_range for every piece, whatever its shift
 };
 
 // The calls a fault can be injected into.

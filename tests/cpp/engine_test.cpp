@@ -137,10 +137,10 @@ struct Mode {
 };
 
 std::vector<Mode> modes() {
-  return {{"kernel copy, unnamed temp", {false, false}},
-          {"buffered copy, named temp", {true, true}},
-          {"kernel copy, named temp", {false, true}},
-          {"buffered copy, unnamed temp", {true, false}}};
+  return {{"kernel copy, unnamed temp", {false, false, true}},
+          {"buffered copy, named temp", {true, true, false}},
+          {"kernel copy, named temp", {false, true, true}},
+          {"buffered copy, unnamed temp", {true, false, false}}};
 }
 
 TEST(InputFile, RefusesWhatIsNotARegularFile) {

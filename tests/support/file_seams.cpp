@@ -20,7 +20,8 @@ Fallbacks from_environment() {
   const char* value = std::getenv("QUILLON_FILES_FALLBACK");
   if (value == nullptr) return {};
   const std::string_view names = value;
-  return {names.find("copy") != std::string_view::npos, names.find("tmpfile") != std::string_view::npos};
+  return {names.find("copy") != std::string_view::npos, names.find("tmpfile") != std::string_view::npos,
+          names.find("kernel") != std::string_view::npos};
 }
 
 struct Named {
