@@ -1,11 +1,14 @@
 """tools/cross-check's reading of a Mach-O library's and a Windows DLL's
 exports and of a COFF object's imports, on small files built here by zig
-(the ziglang package of this venv)."""
+(the ziglang package of this venv), and the macOS and Windows wheels made of
+such files (tools/platform_wheel.py, checked by tools/check_wheel.py)."""
 
 import importlib.machinery
 import importlib.util
 import os
 import subprocess
+import sys
+import zipfile
 from pathlib import Path
 
 import pytest
@@ -82,3 +85,92 @@ def test_coff_imports(tmp_path, zig_cache):
     subprocess.run([ZIG, "cc", "-target", "x86_64-windows-gnu", "-c", str(tmp_path / "m.c"), "-o",
                     str(tmp_path / "m.o")], check=True, env=zig_cache)
     assert cross_check.coff_imports(tmp_path / "m.o") == {"PyCall", "PyDatum"}
+
+
+sys.path.insert(0, str(TOOL.parent))
+import check_wheel  # noqa: E402
+import platform_wheel  # noqa: E402
+
+
+def template_wheel(folder):
+    """A Linux wheel as tools/build-wheels makes them: Python files, metadata, two modules."""
+    path = folder / "quillon-0.1.0-cp39-abi3-manylinux_2_17_x86_64.whl"
+    with zipfile.ZipFile(path, "w") as archive:
+        archive.writestr("quillon_cli/__init__.py", "")
+        archive.writestr("quillon-0.1.0.dist-info/WHEEL", "Wheel-Version: 1.0\nRoot-Is-Purelib: false\n"
+                         "Tag: cp39-abi3-manylinux_2_17_x86_64\n\n")
+        archive.writestr("quillon-0.1.0.dist-info/RECORD", "")
+        for module in platform_wheel.MODULES:
+            archive.writestr(module + ".abi3.so", b"\x7fELF")
+    return path
+
+
+def edit(wheel, name, change):
+    """The wheel with one member's bytes changed, RECORD left as it was."""
+    with zipfile.ZipFile(wheel) as archive:
+        members = {info.filename: archive.read(info) for info in archive.infolist()}
+    members[name] = change(members[name])
+    with zipfile.ZipFile(wheel, "w") as archive:
+        for member, data in members.items():
+            archive.writestr(member, data)
+
+
+# (platform, zig target, extra source, a change after the build, expected problem)
+PLATFORM_CASES = [
+    ("macosx_11_0_arm64", "aarch64-macos.11.0", "", None, None),
+    ("macosx_10_12_x86_64", "x86_64-macos.10.12", "", None, None),
+    ("win_amd64", "x86_64-windows-gnu", "", None, None),
+    ("macosx_11_0_arm64", "aarch64-macos.12.0", "", None, "declares macOS 12.0, not 11.0"),
+    ("macosx_10_12_x86_64", "aarch64-macos.11.0", "", None, "is not built for macosx_10_12_x86_64"),
+    ("macosx_11_0_arm64", "aarch64-macos.11.0", "extern int elsewhere; int use(void) { return elsewhere; }\n", None,
+     "leaves ['_elsewhere'] to the interpreter"),
+    ("win_amd64", "x86_64-windows-gnu", DLLEXPORT + " int helper(void) { return 1; }\n", None, "must export only"),
+    ("win_amd64", "x86_64-windows-gnu", "", ("quillon_cli/__init__.py", lambda data: data + b"#"),
+     "RECORD has sha256="),
+    ("win_amd64", "x86_64-windows-gnu", "", ("quillon-0.1.0.dist-info/WHEEL", lambda data: b"Tag: py3-none-any\n" + data),
+     "WHEEL has the tags"),
+]
+
+
+@pytest.mark.parametrize("platform, target, extra, change, problem", PLATFORM_CASES)
+def test_platform_wheel(tmp_path, zig_cache, platform, target, extra, change, problem):
+    """tools/platform_wheel.py's wheel from small modules, and what tools/check_wheel.py finds in it."""
+    _, suffix = platform_wheel.PLATFORMS[platform]
+    windows = suffix == ".pyd"
+    # Without the C library, which zig would first build for each target;
+    # a DLL then needs its own entry point.
+    start = "int DllMainCRTStartup(void *d, unsigned r, void *p) { return 1; }\n" if windows else ""
+    for module in platform_wheel.MODULES:
+        (tmp_path / "m.c").write_text((DLLEXPORT if windows else EXPORT) + f" void *PyInit_{module}(void) {{ return 0; }}\n"
+                                      + start + extra)
+        subprocess.run([ZIG, "cc", "-target", target, "-shared", "-nostdlib", "-fvisibility=hidden", str(tmp_path / "m.c"),
+                        "-o", str(tmp_path / (module + suffix)), *([] if windows else ["-undefined", "dynamic_lookup"])],
+                       check=True, env=zig_cache)
+    wheel = platform_wheel.build(platform, template_wheel(tmp_path), tmp_path, tmp_path)
+    with zipfile.ZipFile(wheel) as archive:
+        assert sorted(archive.namelist()) == sorted(["quillon_cli/__init__.py", "quillon-0.1.0.dist-info/WHEEL",
+                                                     "quillon-0.1.0.dist-info/RECORD",
+                                                     *(module + suffix for module in platform_wheel.MODULES)])
+    if change:
+        edit(wheel, *change)
+    problems = check_wheel.wheel_problems(str(wheel), (2, 17))
+    assert [p for p in problems if problem and problem in p] if problem else problems == []
+
+
+BUILT = os.environ.get("QUILLON_CROSS_BUILD"), os.environ.get("QUILLON_LINUX_WHEEL")
+
+
+@pytest.mark.skipif(not all(BUILT), reason="needs QUILLON_CROSS_BUILD and QUILLON_LINUX_WHEEL (tests/run sets them)")
+def test_build_wheels_platforms(tmp_path):
+    """tools/build-wheels' macOS and Windows wheels from tests/run's cross build
+    folder: each holds the Linux wheel's files with its own modules, and passes the check."""
+    cross, linux = BUILT
+    subprocess.run(["bash", str(TOOL.parent / "build-wheels"), "--arch", "macos-arm64", "--arch", "macos-x86_64",
+                    "--arch", "windows-amd64", "--cross", cross, "--like", linux, "--out", str(tmp_path)], check=True)
+    with zipfile.ZipFile(linux) as archive:
+        shared = {name for name in archive.namelist() if not name.endswith(".abi3.so")}
+    for platform, (_, suffix) in platform_wheel.PLATFORMS.items():
+        wheel, = tmp_path.glob(f"quillon-*-cp39-abi3-{platform}.whl")
+        with zipfile.ZipFile(wheel) as archive:
+            assert set(archive.namelist()) == shared | {module + suffix for module in platform_wheel.MODULES}
+        assert check_wheel.wheel_problems(str(wheel), (2, 17)) == []
