@@ -20,10 +20,11 @@ from rangeserver import RangeServer  # noqa: E402
 STORE = sample("manifest.c2pa")
 NO_MANIFEST = "no C2PA manifest found in model"
 TEMP_PREFIX = ".quillon-"
-# Values of QUILLON_FILES_FALLBACK, which turns off the kernel copy and
-# O_TMPFILE in a build with the test seam (src/engine/seams.hpp); a release
-# build ignores it, and the tests then check the normal path.
-FALLBACKS = ["", "copy", "tmpfile", "copy,tmpfile"]
+# Values of QUILLON_FILES_FALLBACK, which turns off the kernel copy ("copy")
+# or O_TMPFILE, or forces the kernel copy on shifted pieces ("kernel"), in a
+# build with the test seam (src/engine/seams.hpp); a release build ignores
+# it, and the tests then check the normal path.
+FALLBACKS = ["", "copy", "tmpfile", "kernel,tmpfile"]
 
 MODELS = {
     "gguf": sample("model.gguf"),

@@ -95,8 +95,9 @@ EMBED = textwrap.dedent("""
 
 
 # copy_file_range failing as other kernels, file systems and sandboxes make
-# it fail (through the test seam's QUILLON_FILES_FAULT): a refusal of the
-# call (None) is met by the buffered copy; a failure is the model's error.
+# it fail (through the test seam's QUILLON_FILES_FAULT), on the shifted
+# tensor the kernel copy is forced on: a refusal of the call (None) is met by
+# the buffered copy; a failure is the model's error.
 @pytest.mark.parametrize("code, failure", [
     ("ENOSYS", None), ("EXDEV", None), ("ENOTSUP", None), ("EPERM", None), ("ETXTBSY", None), ("EINVAL", None),
     ("EACCES", errno.EACCES), ("EIO", errno.EIO)])
@@ -106,7 +107,7 @@ def test_kernel_copy_failures(tmp_path, destination, code, failure):
     (tmp_path / "old").write_bytes(b"precious")
     done = subprocess.run([sys.executable, "-c", EMBED, str(model), str(tmp_path / destination), STORE.hex()],
                           capture_output=True, text=True, check=False,
-                          env=dict(child_env(), QUILLON_FILES_FAULT="copy_range:" + code))
+                          env=dict(child_env(), QUILLON_FILES_FAULT="copy_range:" + code, QUILLON_FILES_FALLBACK="kernel"))
     names = {"m.safetensors", "old"}
     if failure is None:
         assert (done.returncode, done.stdout, done.stderr) == (0, "", "")
