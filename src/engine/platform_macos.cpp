@@ -75,46 +75,6 @@ int sync_durably(int descriptor) {
 
 int lookup_only_flag() { return O_RDONLY | O_NONBLOCK | O_NOCTTY; }
 
-int open_unnamed(int, unsigned) {
-  errno = EOPNOTSUPP;
-  return -1;
-}
-
-int link_unnamed(int, int, const char*) {
-  errno = EOPNOTSUPP;
-  return -1;
-}
-
-long list_attributes(int, char*, std::size_t) {
-  errno = EOPNOTSUPP;
-  return -1;
-}
-
-long list_attributes_at_path(const char*, char*, std::size_t) {
-  errno = EOPNOTSUPP;
-  return -1;
-}
-
-long get_attribute(int, const char*, void*, std::size_t) {
-  errno = EOPNOTSUPP;
-  return -1;
-}
-
-long get_attribute_at_path(const char*, const char*, void*, std::size_t) {
-  errno = EOPNOTSUPP;
-  return -1;
-}
-
-int set_attribute(int, const char*, const void*, std::size_t) {
-  errno = EOPNOTSUPP;
-  return -1;
-}
-
-int remove_attribute(int, const char*) {
-  errno = EOPNOTSUPP;
-  return -1;
-}
-
 FileTimes times_of(const struct ::stat& status) {
   return {status.st_mtimespec.tv_sec, status.st_mtimespec.tv_nsec, status.st_ctimespec.tv_sec,
           status.st_ctimespec.tv_nsec};
