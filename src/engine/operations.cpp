@@ -40,6 +40,22 @@ constexpr std::size_t kKeptBuffer = 32 << 20;
 // stamped as fast through pread as through the mapping.
 constexpr std::uint64_t kLocalPlanLimit = std::uint64_t{4} << 20;
 
+// `input`, opened as `name`, as the sparse driver reads it: pread in the
+// ranges a parse needs, at most `limit` bytes in all, into buffers of the
+// read's own (a plan keeps what it read) unless given the thread's.
+sparse::Remote read_through(const InputFile& input, const std::string& name, std::uint64_t limit) {
+  sparse::Remote remote;
+  remote.size = input.size();
+  remote.fetch_into = [&input](std::uint64_t offset, std::uint64_t length, std::uint8_t* into) {
+    return input.read_into(offset, length, into);
+  };
+  remote.name = name;
+  remote.window = kLocalWindow;
+  remote.growth = kLocalGrowth;
+  remote.limit = limit;
+  return remote;
+}
+
 // Runs `on_reads` (a read of sparse/remote.hpp) on `model`, read through
 // pread in the ranges the parse needs, however many bytes that is (up to
 // the driver's limit): nothing is mapped, so a file cut short meanwhile
@@ -56,15 +72,8 @@ template <class OnReads>
 auto on_input(const InputFile& input, const std::string& model, OnReads on_reads)
     -> decltype(on_reads(sparse::Remote{})) {
   thread_local sparse::Buffer buffer;
-  sparse::Remote remote;
-  remote.size = input.size();
-  remote.fetch_into = [&input](std::uint64_t offset, std::uint64_t length, std::uint8_t* into) {
-    return input.read_into(offset, length, into);
-  };
-  remote.name = model;
-  remote.window = kLocalWindow;
+  sparse::Remote remote = read_through(input, model, sparse::kFetchLimit);
   remote.buffer = &buffer;
-  remote.growth = kLocalGrowth;
   auto result = on_reads(remote);
   if (buffer.capacity() > kKeptBuffer) buffer.release();
   if (Result<Ok> same = input.unchanged(); !same) return std::move(same).error();
@@ -76,23 +85,6 @@ auto on_model(const std::string& model, OnReads on_reads) -> decltype(on_reads(s
   Result<InputFile> input = InputFile::open_unmapped(model);
   if (!input) return std::move(input).error();
   return on_input(*input, model, on_reads);
-}
-
-// `input`, opened as `name`, as the sparse driver reads it for the plan of
-// a rewrite: pread in the ranges a parse needs, at most `limit` bytes in
-// all. The plan keeps what it read, so it is read into buffers of its own
-// rather than the thread's.
-sparse::Remote read_through(const InputFile& input, const std::string& name, std::uint64_t limit) {
-  sparse::Remote remote;
-  remote.size = input.size();
-  remote.fetch_into = [&input](std::uint64_t offset, std::uint64_t length, std::uint8_t* into) {
-    return input.read_into(offset, length, into);
-  };
-  remote.name = name;
-  remote.window = kLocalWindow;
-  remote.growth = kLocalGrowth;
-  remote.limit = limit;
-  return remote;
 }
 
 // Plans the new file over the model's metadata read with pread (`plan`, a
